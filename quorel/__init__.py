@@ -1,0 +1,5 @@
+"""A fast, exact, height-balanced ordered set: ``quorel.AVLTree``."""
+
+from .quorel import AVLTree, __version__
+
+__all__ = ["AVLTree", "__version__"]
