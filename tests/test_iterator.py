@@ -1,0 +1,148 @@
+"""The snapshot iterator type and the references it owns."""
+
+import copy
+import gc
+import operator
+import pickle
+import weakref
+
+import pytest
+import quorel.quorel
+from quorel import AVLTree
+
+from _walk_support import Item, refcounts
+
+Iterator = quorel.quorel._AVLTreeIterator
+
+DOC = (
+    "An iterator over a snapshot of tree values.\n\n"
+    "Mutating or clearing the source tree does not invalidate this iterator."
+)
+
+
+def test_type_identity_and_doc():
+    assert type(iter(AVLTree([1]))) is Iterator
+    assert Iterator.__name__ == "_AVLTreeIterator"
+    assert Iterator.__doc__ == DOC
+    assert Iterator.__bases__ == (object,)
+    own = set(vars(Iterator))
+    assert {"__iter__", "__next__"} <= own
+    assert not own & {"__len__", "__length_hint__", "__reduce__", "__getstate__", "__dict__", "__weakref__"}
+    assert not [name for name in own if not name.startswith("_")]
+
+
+def test_not_instantiable():
+    with pytest.raises(TypeError, match=r"^cannot create 'quorel\._AVLTreeIterator' instances$"):
+        Iterator()
+
+
+def test_final():
+    with pytest.raises(TypeError):
+        type("Sub", (Iterator,), {})
+
+
+def test_instances_have_no_dict_no_weakref_and_no_gc():
+    it = iter(AVLTree([1]))
+    with pytest.raises(AttributeError):
+        it.extra = 1
+    with pytest.raises(TypeError):
+        weakref.ref(it)
+    assert not gc.is_tracked(it)
+
+
+def test_iter_returns_the_same_object():
+    it = AVLTree([1, 2]).in_order()
+    assert iter(it) is it
+    assert next(iter(it)) == 1
+
+
+@pytest.mark.parametrize("contents", [[], [1, 2, 3]])
+def test_exhaustion_is_final(contents):
+    it = AVLTree(contents).descending()
+    assert list(it) == contents[::-1]
+    for _ in range(3):
+        with pytest.raises(StopIteration) as info:
+            next(it)
+        assert info.value.value is None
+        assert info.value.args == ()
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_pickling_is_refused(protocol):
+    with pytest.raises(TypeError):
+        pickle.dumps(AVLTree([1]).in_order(), protocol)
+
+
+@pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy])
+def test_copying_is_refused(copier):
+    with pytest.raises(TypeError):
+        copier(AVLTree([1]).in_order())
+
+
+def test_no_length():
+    it = AVLTree([1, 2, 3]).in_order()
+    with pytest.raises(TypeError):
+        len(it)
+    assert operator.length_hint(it, 42) == 42
+
+
+def _tree_of(items):
+    return AVLTree(items, key="k")
+
+
+@pytest.mark.parametrize("walk", ["in_order", "level_order", "post_order"])
+def test_yielded_values_are_handed_over_not_copied(walk):
+    items = [Item(k) for k in range(6)]
+    tree = _tree_of(items)
+    base = refcounts(items)
+    it = getattr(tree, walk)()
+    assert refcounts(items) == [n + 1 for n in base]
+    got = [next(it), next(it)]
+    # Each yielded value carries exactly the snapshot's reference, now the caller's.
+    assert refcounts(items) == [n + 1 for n in base]
+    yielded = {id(v) for v in got}
+    del got
+    assert refcounts(items) == [n if id(i) in yielded else n + 1 for i, n in zip(items, base)]
+    # Releasing a half-consumed iterator releases exactly the values not yet yielded.
+    del it
+    assert refcounts(items) == base
+
+
+def test_exhausted_iterator_owns_nothing():
+    items = [Item(k) for k in range(4)]
+    tree = _tree_of(items)
+    base = refcounts(items)
+    it = tree.pre_order()
+    for _ in it:
+        pass
+    assert refcounts(items) == base
+    with pytest.raises(StopIteration):
+        next(it)
+    del it
+    assert refcounts(items) == base
+
+
+def test_yielded_value_is_released_once_caller_and_tree_drop_it():
+    items = [Item(k) for k in range(3)]
+    refs = [weakref.ref(i) for i in items]
+    tree = _tree_of(items)
+    del items
+    it = tree.in_order()
+    tree.clear()
+    first = next(it)
+    assert first.k == 0
+    del first
+    assert refs[0]() is None
+    assert refs[1]() is not None and refs[2]() is not None
+    del it
+    assert all(r() is None for r in refs)
+
+
+def test_iterator_outlives_the_tree_and_keeps_its_values():
+    items = [Item(k) for k in range(3)]
+    refs = [weakref.ref(i) for i in items]
+    it = _tree_of(items).descending()
+    del items
+    assert all(r() is not None for r in refs)
+    assert [v.k for v in it] == [2, 1, 0]
+    assert all(r() is None for r in refs)

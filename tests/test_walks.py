@@ -1,0 +1,125 @@
+"""Whole-tree walks: the five orders, their shapes, and snapshot independence."""
+
+import pytest
+from quorel import AVLTree
+
+from _walk_support import EVENS, ONE_TO_SEVEN, Item, refcounts
+
+WALKS = ["in_order", "descending", "pre_order", "post_order", "level_order"]
+
+SHAPES = {
+    "1..7": (
+        ONE_TO_SEVEN,
+        {
+            "in_order": [1, 2, 3, 4, 5, 6, 7],
+            "descending": [7, 6, 5, 4, 3, 2, 1],
+            "pre_order": [4, 2, 1, 3, 6, 5, 7],
+            "post_order": [1, 3, 2, 5, 7, 6, 4],
+            "level_order": [4, 2, 6, 1, 3, 5, 7],
+        },
+    ),
+    "evens": (
+        EVENS,
+        {
+            "in_order": EVENS,
+            "descending": EVENS[::-1],
+            "pre_order": [6, 2, 0, 4, 14, 10, 8, 12, 16, 18],
+            "post_order": [0, 4, 2, 8, 12, 10, 18, 16, 14, 6],
+            "level_order": [6, 2, 14, 0, 4, 10, 16, 8, 12, 18],
+        },
+    ),
+}
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("walk", WALKS)
+def test_orders_of_known_shapes(shape, walk):
+    keys, expected = SHAPES[shape]
+    tree = AVLTree(keys)
+    assert list(getattr(tree, walk)()) == expected[walk]
+
+
+def test_iter_is_in_order_and_every_walk_returns_the_iterator_type():
+    tree = AVLTree([5, 3, 9, 1])
+    it_type = type(iter(tree))
+    assert it_type.__name__ == "_AVLTreeIterator"
+    assert list(tree) == list(tree.in_order()) == [1, 3, 5, 9]
+    for walk in WALKS:
+        assert type(getattr(tree, walk)()) is it_type
+
+
+@pytest.mark.parametrize("contents", [[], [42]], ids=["empty", "single"])
+def test_empty_and_single_entry_trees(contents):
+    tree = AVLTree(contents)
+    for walk in WALKS:
+        assert list(getattr(tree, walk)()) == contents
+    assert list(tree) == contents
+    for query in (tree.range(), tree.iter_from(0, 5), tree.iter_to(100, 5)):
+        assert list(query) == contents
+
+
+def test_whole_tree_walks_compare_nothing():
+    items = [Item(k) for k in range(50)]
+    tree = AVLTree(items)
+    Item.COMPARISONS[0] = 0
+    for walk in WALKS:
+        assert len(list(getattr(tree, walk)())) == 50
+    list(tree)
+    assert Item.COMPARISONS[0] == 0
+
+
+@pytest.mark.parametrize("walk", WALKS)
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda t: t.insert(Item(100)),
+        lambda t: t.insert(Item(-1)),
+        lambda t: t.remove_key(3),
+        lambda t: t.clear(),
+    ],
+    ids=["insert-high", "insert-low", "remove", "clear"],
+)
+def test_snapshot_ignores_later_changes(walk, change):
+    tree = AVLTree([Item(k) for k in range(8)], key="k")
+    expected = [v.k for v in getattr(tree, walk)()]
+    it = getattr(tree, walk)()
+    first = next(it)
+    change(tree)
+    assert [first.k] + [v.k for v in it] == expected
+
+
+def test_snapshot_survives_the_tree():
+    items = [Item(k) for k in range(20)]
+    before = refcounts(items)
+    tree = AVLTree(items, key="k")
+    its = [getattr(tree, walk)() for walk in WALKS]
+    del tree
+    assert [v.k for v in its[0]] == list(range(20))
+    assert [v.k for v in its[1]] == list(range(19, -1, -1))
+    assert sorted(v.k for it in its[2:] for v in it) == sorted(list(range(20)) * 3)
+    del its
+    assert refcounts(items) == before
+
+
+def test_snapshot_holds_its_own_references_after_clear():
+    items = [Item(k) for k in range(5)]
+    tree = AVLTree(items, key="k")
+    base = refcounts(items)
+    it = tree.level_order()
+    assert refcounts(items) == [n + 1 for n in base]
+    tree.clear()
+    assert refcounts(items) == base
+    ids = [id(v) for v in it]
+    assert sorted(ids) == sorted(id(v) for v in items)
+
+
+def test_walks_do_not_apply_the_key_rule():
+    calls = []
+    tree = AVLTree([3, 1, 2], key=lambda v: calls.append(v) or v)
+    calls.clear()
+    for walk in WALKS:
+        list(getattr(tree, walk)())
+    list(tree.range(1, 3))
+    list(tree.iter_from(1, 2))
+    list(tree.iter_to(3, 2))
+    assert calls == []
