@@ -1,0 +1,69 @@
+// BorrowFlag: the per-instance guard against re-entrant use from Python code that the
+// module calls back (key callables, comparison methods, finalisers, __repr__).
+//
+// 0 is free, n > 0 counts shared borrows, -1 marks one exclusive borrow. Shared borrows
+// nest; an exclusive borrow excludes every other use. A refused borrow is never waited
+// for: the caller gets RuntimeError at once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "call_boundary/failure.hpp"
+
+namespace quorel {
+
+class BorrowFlag {
+public:
+    void acquire_shared() {
+        std::int64_t seen = state_.load(std::memory_order_relaxed);
+        do {
+            if (seen == exclusive) {
+                refuse_shared();
+            }
+        } while (!state_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                               std::memory_order_relaxed));
+    }
+    void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+
+    void acquire_exclusive() {
+        std::int64_t expected = 0;
+        if (!state_.compare_exchange_strong(expected, exclusive, std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+            refuse_exclusive();
+        }
+    }
+    void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
+
+private:
+    static constexpr std::int64_t exclusive = -1;
+    [[noreturn]] static void refuse_shared();
+    [[noreturn]] static void refuse_exclusive();
+
+    std::atomic<std::int64_t> state_{0};
+};
+
+// Scoped borrows: taken in the constructor, given back on every exit path.
+class SharedBorrow {
+public:
+    explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) { flag_.acquire_shared(); }
+    ~SharedBorrow() { flag_.release_shared(); }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+private:
+    BorrowFlag& flag_;
+};
+
+class ExclusiveBorrow {
+public:
+    explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) { flag_.acquire_exclusive(); }
+    ~ExclusiveBorrow() { flag_.release_exclusive(); }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+private:
+    BorrowFlag& flag_;
+};
+
+}  // namespace quorel

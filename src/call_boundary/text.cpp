@@ -1,0 +1,46 @@
+#include "call_boundary/text.hpp"
+
+#include "call_boundary/failure.hpp"
+#include "call_boundary/process_cell.hpp"
+
+namespace quorel {
+
+void append_utf8(PyObject* text, std::string& out) {
+    Ref bytes = checked(PyUnicode_AsUTF8String(text));
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    check_status(PyBytes_AsStringAndSize(bytes.get(), &data, &size));
+    out.append(data, std::size_t(size));
+}
+
+std::string utf8(PyObject* text) {
+    std::string out;
+    append_utf8(text, out);
+    return out;
+}
+
+Ref make_str(std::string_view text) {
+    return checked(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+}
+
+std::string type_qualname(PyObject* type) {
+    try {
+        Ref name = checked(PyObject_GetAttr(type, names::qualname()));
+        if (PyUnicode_Check(name.get())) {
+            return utf8(name.get());
+        }
+    } catch (const Failure&) {
+        // Reported through the stand-in text below.
+    }
+    return "<failed to extract type name>";
+}
+
+std::string display_text(PyObject* object) {
+    try {
+        return utf8(checked(PyObject_Str(object)).get());
+    } catch (const Failure&) {
+        return "<unprintable>";
+    }
+}
+
+}  // namespace quorel

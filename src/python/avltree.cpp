@@ -1,0 +1,87 @@
+#include "python/avltree.hpp"
+
+#include <memory>
+#include <vector>
+
+#include "call_boundary/binding.hpp"
+#include "call_boundary/convert.hpp"
+#include "call_boundary/entry.hpp"
+#include "python/avltree_entries.hpp"
+#include "python/release.hpp"
+
+namespace quorel::python {
+namespace {
+
+constexpr const char* new_positional[] = {"values"};
+constexpr KeywordOnlyParameter new_keywords[] = {{"key", false}};
+constexpr CallDescription new_call{"AVLTree", "__new__", new_positional, 0, 0, new_keywords};
+
+// Every item of `values`, in iteration order. Nothing is sorted and no length hint is used.
+std::vector<Ref> stage(PyObject* values) {
+    std::vector<Ref> staged;
+    if (values == nullptr || values == Py_None) {
+        return staged;
+    }
+    Ref iterator = checked(PyObject_GetIter(values));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        staged.push_back(std::move(item));
+    }
+    if (PyErr_Occurred()) {
+        throw_fetched();
+    }
+    return staged;
+}
+
+}  // namespace
+
+Ref wrap_tree(PyTypeObject* type, tree::Tree tree, KeyExtractor rule) {
+    auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = allocate(type, 0);
+    if (self == nullptr) {
+        throw_fetched();
+    }
+    AVLTreeObject& object = AVLTreeObject::of(self);
+    new (&object.borrow) BorrowFlag();
+    new (&object.key_rule) KeyExtractor(std::move(rule));
+    new (&object.tree) tree::Tree(std::move(tree));
+    return Ref::steal(self);
+}
+
+namespace entries {
+
+PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return boundary::object_entry([&] {
+        const auto bound = bind<2>(new_call, args, kwargs);
+        std::vector<Ref> staged = converted("values", [&] { return stage(bound[0]); });
+        KeyExtractor rule;
+        if (bound[1] != nullptr && bound[1] != Py_None) {
+            rule = converted("key", [&] { return KeyExtractor::classify(bound[1]); });
+        }
+        // The first value of each key in iteration order is the one stored.
+        tree::Tree built;
+        for (Ref& item : staged) {
+            Ref value = std::move(item);
+            Ref key = rule.extract(value.get());
+            built.insert(tree::Entry(std::move(value), std::move(key)));
+        }
+        return wrap_tree(type, std::move(built), std::move(rule));
+    });
+}
+
+void tree_dealloc(PyObject* self) noexcept {
+    boundary::release_entry([&] {
+        // The instance's reference to its heap type is dropped last.
+        Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+        AVLTreeObject& object = AVLTreeObject::of(self);
+        release_bounded(object.tree.take_root());
+        release_bounded(object.key_rule.take_callable());
+        std::destroy_at(&object.tree);
+        std::destroy_at(&object.key_rule);
+        std::destroy_at(&object.borrow);
+        auto free_instance = reinterpret_cast<freefunc>(PyType_GetSlot(Py_TYPE(self), Py_tp_free));
+        free_instance(self);
+    });
+}
+
+}  // namespace entries
+}  // namespace quorel::python

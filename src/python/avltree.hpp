@@ -1,0 +1,42 @@
+// The AVLTree instance: one engine Tree and the KeyExtractor that orders it.
+//
+// An instance is complete before Python sees it: construction inserts every value first
+// and only then allocates the object. The tree's count always equals its number of nodes
+// wherever Python code can observe the instance. The type takes no part in cyclic garbage
+// collection, so a cycle through a tree lives until some code breaks it (e.g. clear()).
+#pragma once
+
+#include "call_boundary/borrow.hpp"
+#include "python/key_extractor.hpp"
+#include "python_tree/tree.hpp"
+
+namespace quorel::python {
+
+struct AVLTreeObject {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    KeyExtractor key_rule;
+    tree::Tree tree;
+
+    static AVLTreeObject& of(PyObject* self) noexcept {
+        return *reinterpret_cast<AVLTreeObject*>(self);
+    }
+};
+
+// The process-wide type objects, created on first request.
+PyTypeObject* avltree_type();
+PyTypeObject* iterator_type();
+
+// A new instance of `type` owning `tree` and `rule`; on failure both are released.
+Ref wrap_tree(PyTypeObject* type, tree::Tree tree, KeyExtractor rule);
+
+// Instance size of _AVLTreeIterator, for its type registration.
+std::size_t iterator_basic_size() noexcept;
+
+// A new _AVLTreeIterator owning `snapshot`; on failure its values are released.
+Ref make_iterator(tree::Snapshot snapshot);
+
+// Py_True or Py_False as a new reference.
+inline Ref py_bool(bool value) noexcept { return Ref::steal(PyBool_FromLong(value)); }
+
+}  // namespace quorel::python

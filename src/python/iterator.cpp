@@ -1,0 +1,87 @@
+// _AVLTreeIterator: yields a snapshot of values taken when it was made.
+//
+// Elements before the cursor have been handed out and are no longer owned here; elements
+// from the cursor to the end are owned, one reference each. The iterator holds no
+// reference to the tree it came from, so the tree may change or die meanwhile.
+#include <memory>
+
+#include "call_boundary/entry.hpp"
+#include "python/avltree.hpp"
+#include "python/avltree_entries.hpp"
+#include "python/release.hpp"
+
+namespace quorel::python {
+namespace {
+
+struct IteratorObject {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    tree::Snapshot snapshot;
+    std::size_t cursor;
+
+    static IteratorObject& of(PyObject* self) noexcept {
+        return *reinterpret_cast<IteratorObject*>(self);
+    }
+};
+
+}  // namespace
+
+Ref make_iterator(tree::Snapshot snapshot) {
+    PyTypeObject* type = iterator_type();
+    auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = allocate(type, 0);
+    if (self == nullptr) {
+        throw_fetched();
+    }
+    IteratorObject& object = IteratorObject::of(self);
+    new (&object.borrow) BorrowFlag();
+    new (&object.snapshot) tree::Snapshot(std::move(snapshot));
+    object.cursor = 0;
+    return Ref::steal(self);
+}
+
+std::size_t iterator_basic_size() noexcept { return sizeof(IteratorObject); }
+
+namespace entries {
+
+PyObject* iterator_iter(PyObject* self) noexcept {
+    return boundary::object_entry([&] {
+        SharedBorrow borrow(IteratorObject::of(self).borrow);
+        return Ref::borrow(self);
+    });
+}
+
+PyObject* iterator_next(PyObject* self) noexcept {
+    return boundary::object_entry([&] {
+        IteratorObject& it = IteratorObject::of(self);
+        ExclusiveBorrow borrow(it.borrow);
+        if (it.cursor < it.snapshot.size()) {
+            return std::move(it.snapshot[it.cursor++]);  // the snapshot's reference, handed over
+        }
+        // Exhaustion is raised explicitly as StopIteration() with no arguments.
+        PyErr_SetNone(PyExc_StopIteration);
+        return Ref();
+    });
+}
+
+void iterator_dealloc(PyObject* self) noexcept {
+    boundary::release_entry([&] {
+        Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+        IteratorObject& it = IteratorObject::of(self);
+        release_bounded(std::move(it.snapshot));  // consumed slots are already empty
+        std::destroy_at(&it.snapshot);
+        std::destroy_at(&it.borrow);
+        auto free_instance = reinterpret_cast<freefunc>(PyType_GetSlot(Py_TYPE(self), Py_tp_free));
+        free_instance(self);
+    });
+}
+
+// Interpreters before 3.10 cannot mark a type as not instantiable; there this constructor
+// refuses with the same TypeError the later interpreters raise.
+PyObject* iterator_refuse_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
+    PyErr_SetString(PyExc_TypeError, "cannot create 'quorel._AVLTreeIterator' instances");
+    return nullptr;
+}
+
+}  // namespace entries
+}  // namespace quorel::python

@@ -1,0 +1,37 @@
+// KeyExtractor: the fixed key rule of a tree — the value itself, the value's attribute of
+// a given name, or the result of a one-argument callable. Chosen once when the tree is
+// made; keys are extracted once per operation that takes a value, and stored.
+#pragma once
+
+#include <string>
+
+#include "call_boundary/ref.hpp"
+
+namespace quorel::python {
+
+class KeyExtractor {
+public:
+    KeyExtractor() noexcept = default;  // the identity rule
+
+    // Classifies a key specification that is not None: a str (or subclass) names an
+    // attribute, anything callable is a key function; anything else is refused.
+    static KeyExtractor classify(PyObject* specification);
+
+    // A new reference to the key of `value`; throws what the lookup or call raised.
+    Ref extract(PyObject* value) const;
+
+    // An object that classifies back to an equal rule: None, a plain str, or the callable.
+    Ref specification() const;
+
+    // Hands over the callable reference, if any, so its release can be scheduled.
+    Ref take_callable() noexcept { return std::move(callable_); }
+
+private:
+    enum class Rule { identity, attribute, callable };
+
+    Rule rule_ = Rule::identity;
+    std::string attribute_;  // UTF-8 text of the attribute name
+    Ref callable_;
+};
+
+}  // namespace quorel::python

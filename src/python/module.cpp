@@ -1,0 +1,115 @@
+// The module `quorel`: multi-phase initialisation with a single execution step that
+// registers the two classes, the reconstruction function, __version__ and __all__.
+#include <string>
+
+#include "call_boundary/convert.hpp"
+#include "call_boundary/entry.hpp"
+#include "call_boundary/process_cell.hpp"
+#include "call_boundary/text.hpp"
+#include "python/avltree.hpp"
+#include "python/avltree_entries.hpp"
+#include "python/interpreter.hpp"
+
+namespace quorel::python {
+
+PyTypeObject* register_avltree_type();
+PyTypeObject* register_iterator_type();
+
+namespace {
+
+PyMethodDef from_sorted_entries_definition = {
+    "_avltree_from_sorted_entries",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(entries::from_sorted_entries)),
+    METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    "_avltree_from_sorted_entries(pairs, key_spec)\n--\n\n"
+    "Private reconstruction helper used by pickle.\n\n"
+    "Accepts a list of `(value, key)` pairs in **strictly ascending key\n"
+    "order** and the original key extractor. Nodes are allocated directly\n"
+    "via the O(n) balanced builder \xe2\x80\x94 no AVL insertion or Python comparison\n"
+    "work is performed during unpickling.\n\n"
+    "This function is an implementation detail; its name and signature may\n"
+    "change across versions without notice.",
+};
+
+std::string debug_rendering(Failure& failure) {
+    Ref exception = failure.exception();
+    std::string text = "PyErr { type: ";
+    text += type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
+    text += ", value: " + display_text(exception.get());
+    Ref traceback = Ref::steal(PyException_GetTraceback(exception.get()));
+    text += ", traceback: " + (traceback ? display_text(traceback.get()) : std::string("None"));
+    return text + " }";
+}
+
+// Appends `name` to the module's __all__ (creating it when missing), then sets the attribute.
+void add_member(PyObject* module, const char* name, PyObject* value) {
+    Ref all = Ref::steal(PyObject_GetAttr(module, names::all()));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw_fetched();
+        }
+        PyErr_Clear();
+        all = checked(PyList_New(0));
+        check_status(PyObject_SetAttr(module, names::all(), all.get()));
+    } else if (!PyList_Check(all.get())) {
+        not_an_instance(all.get(), "list");
+    }
+    Ref text = make_str(name);
+    if (PyList_Append(all.get(), text.get()) < 0) {
+        Failure failure = Failure::fetch();
+        panic("could not append __name__ to __all__: " + debug_rendering(failure));
+    }
+    check_status(PyObject_SetAttrString(module, name, value));
+}
+
+int execute(PyObject* module) {
+    return boundary::integer_entry<int>([&] {
+        if (!PyModule_Check(module)) {
+            not_an_instance(module, "PyModule");
+        }
+        refuse_sub_interpreters();
+        add_member(module, "AVLTree", reinterpret_cast<PyObject*>(register_avltree_type()));
+        add_member(module, "_AVLTreeIterator", reinterpret_cast<PyObject*>(register_iterator_type()));
+        Ref module_name = checked(PyModule_GetNameObject(module));
+        Ref function =
+            checked(PyCMethod_New(&from_sorted_entries_definition, module, module_name.get(), nullptr));
+        Ref function_name = checked(PyObject_GetAttr(function.get(), names::name()));
+        if (!PyUnicode_Check(function_name.get())) {
+            not_an_instance(function_name.get(), "str");
+        }
+        add_member(module, utf8(function_name.get()).c_str(), function.get());
+        Ref version = make_str("0.1.2");
+        add_member(module, "__version__", version.get());
+        Ref all = expect_object(PyList_New(0));
+        for (const char* exported : {"AVLTree", "__version__"}) {
+            Ref text = make_str(exported);
+            check_status(PyList_Append(all.get(), text.get()));
+        }
+        add_member(module, "__all__", all.get());
+        return 0;
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(execute)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "quorel",
+    "Python bindings for `quorel`.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace quorel::python
+
+extern "C" PyMODINIT_FUNC PyInit_quorel(void) {
+    return PyModuleDef_Init(&quorel::python::module_definition);
+}

@@ -1,0 +1,101 @@
+// Pickle support: a tree reduces to its (value, key) pairs in ascending key order plus its
+// key rule, and is rebuilt by _avltree_from_sorted_entries with the linear-time builder:
+// no insertion, no key extraction and no comparison while unpickling.
+#include <algorithm>
+
+#include "call_boundary/binding.hpp"
+#include "call_boundary/convert.hpp"
+#include "call_boundary/entry.hpp"
+#include "call_boundary/process_cell.hpp"
+#include "call_boundary/text.hpp"
+#include "python/avltree.hpp"
+#include "python/avltree_entries.hpp"
+
+namespace quorel::python {
+namespace {
+
+constexpr const char* pairs_positional[] = {"pairs", "key_spec"};
+constexpr CallDescription from_entries_call{nullptr, "_avltree_from_sorted_entries",
+                                            pairs_positional, 0, 2, {}};
+
+// The length a sequence reports only reserves room; a lying length must not be able to
+// exhaust memory before the first item is read.
+constexpr Py_ssize_t max_reserved_pairs = Py_ssize_t(1) << 20;
+
+ProcessCell sequence_class_cell;
+
+PyObject* sequence_class() {
+    return sequence_class_cell.get([] {
+        Ref abc = checked(PyImport_ImportModule("collections.abc"));
+        return checked(PyObject_GetAttrString(abc.get(), "Sequence"));
+    });
+}
+
+tree::EntryList convert_pairs(PyObject* pairs) {
+    if (PyUnicode_Check(pairs)) {
+        throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    }
+    if (!PySequence_Check(pairs)) {
+        not_an_instance(pairs, type_qualname(sequence_class()));
+    }
+    tree::EntryList entries;
+    const Py_ssize_t reported = PySequence_Size(pairs);
+    if (reported < 0) {
+        PyErr_Clear();
+    } else {
+        entries.reserve(std::size_t(std::min(reported, max_reserved_pairs)));
+    }
+    Ref iterator = checked(PyObject_GetIter(pairs));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        check_tuple_length(item.get(), 2);
+        entries.emplace_back(Ref::borrow(PyTuple_GetItem(item.get(), 0)),
+                             Ref::borrow(PyTuple_GetItem(item.get(), 1)));
+    }
+    if (PyErr_Occurred()) {
+        throw_fetched();
+    }
+    return entries;
+}
+
+Ref reduce(PyObject* self) {
+    AVLTreeObject& tree = AVLTreeObject::of(self);
+    SharedBorrow borrow(tree.borrow);
+    tree::EntryList entries = tree.tree.entries();
+    Ref pairs = expect_object(PyList_New(Py_ssize_t(entries.size())));
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        Ref pair = expect_object(PyTuple_New(2));
+        PyTuple_SetItem(pair.get(), 0, entries[i].value.release());
+        PyTuple_SetItem(pair.get(), 1, entries[i].key.release());
+        PyList_SetItem(pairs.get(), Py_ssize_t(i), pair.release());
+    }
+    Ref key_spec = tree.key_rule.specification();
+    Ref module = checked(PyImport_ImportModule("quorel.quorel"));
+    Ref rebuild = checked(PyObject_GetAttrString(module.get(), "_avltree_from_sorted_entries"));
+    Ref arguments = expect_object(PyTuple_Pack(2, pairs.get(), key_spec.get()));
+    return expect_object(PyTuple_Pack(2, rebuild.get(), arguments.get()));
+}
+
+}  // namespace
+
+namespace entries {
+
+PyObject* tree_reduce(PyObject* self, PyObject*) noexcept {
+    return boundary::object_entry([&] { return reduce(self); });
+}
+
+PyObject* from_sorted_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+    return boundary::object_entry([&] {
+        const auto bound = bind<2>(from_entries_call, args, nargs, kwnames);
+        tree::EntryList pairs = converted("pairs", [&] { return convert_pairs(bound[0]); });
+        KeyExtractor rule;
+        if (bound[1] != Py_None) {
+            rule = converted("key_spec", [&] { return KeyExtractor::classify(bound[1]); });
+        }
+        return wrap_tree(avltree_type(), tree::Tree::from_sorted_entries(std::move(pairs)),
+                         std::move(rule));
+    });
+}
+
+}  // namespace entries
+}  // namespace quorel::python

@@ -1,0 +1,207 @@
+// Registration of the two process-wide classes. Each type object is created from its
+// specification on the first request and kept for the life of the process, so a re-import
+// of the module registers the very same type objects.
+#include <cstdio>
+#include <vector>
+
+#include "call_boundary/process_cell.hpp"
+#include "call_boundary/text.hpp"
+#include "python/avltree.hpp"
+#include "python/avltree_entries.hpp"
+#include "python/interpreter.hpp"
+
+namespace quorel::python {
+namespace {
+
+template <class Function>
+void* slot_function(Function function) {
+    return reinterpret_cast<void*>(function);
+}
+
+PyCFunction as_method(entries::Fastcall function) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(function)); }
+PyCFunction as_method(entries::NoArgs function) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(function)); }
+
+constexpr int with_arguments = METH_FASTCALL | METH_KEYWORDS;
+
+// The member table, in its published order.
+PyMethodDef tree_methods[] = {
+    {"insert", as_method(entries::insert), with_arguments,
+     "insert($self, value)\n--\n\nInsert `value` and return `True` if its key was not already present."},
+    {"remove", as_method(entries::remove), with_arguments,
+     "remove($self, value)\n--\n\nRemove the entry matching `value`'s extracted key."},
+    {"remove_key", as_method(entries::remove_key), with_arguments,
+     "remove_key($self, key)\n--\n\nRemove the entry matching an already-extracted key."},
+    {"search", as_method(entries::search), with_arguments,
+     "search($self, value)\n--\n\nReturn the entry matching `value`'s extracted key, or `None`."},
+    {"get", as_method(entries::get), with_arguments, "get($self, value)\n--\n\nAlias for `search`."},
+    {"search_key", as_method(entries::search_key), with_arguments,
+     "search_key($self, key)\n--\n\nReturn the entry matching an already-extracted key, or `None`."},
+    {"contains", as_method(entries::contains), with_arguments,
+     "contains($self, value)\n--\n\nReturn whether an entry matching `value`'s extracted key exists."},
+    {"has_node", as_method(entries::has_node), with_arguments,
+     "has_node($self, value)\n--\n\nCompatibility alias for `contains`."},
+    {"contains_key", as_method(entries::contains_key), with_arguments,
+     "contains_key($self, key)\n--\n\nReturn whether an already-extracted key exists."},
+    {"clear", as_method(entries::clear), METH_NOARGS,
+     "clear($self)\n--\n\nRemove every value from the tree."},
+    {"is_empty", as_method(entries::is_empty), METH_NOARGS,
+     "is_empty($self)\n--\n\nReturn whether the tree contains no values."},
+    {"first", as_method(entries::first), METH_NOARGS,
+     "first($self)\n--\n\nReturn the value with the smallest key, or `None` when empty."},
+    {"min", as_method(entries::min), METH_NOARGS, "min($self)\n--\n\nAlias for `first`."},
+    {"last", as_method(entries::last), METH_NOARGS,
+     "last($self)\n--\n\nReturn the value with the largest key, or `None` when empty."},
+    {"max", as_method(entries::max), METH_NOARGS, "max($self)\n--\n\nAlias for `last`."},
+    {"range", as_method(entries::range), with_arguments,
+     "range($self, start=None, end=None, *, include_start=True, include_end=False)\n--\n\n"
+     "Return values whose extracted keys fall between optional endpoints.\n\n"
+     "Endpoints are already-extracted keys. The start is inclusive and the\n"
+     "end is exclusive by default. Invalid or incomparable keys raise."},
+    {"iter_from", as_method(entries::iter_from), with_arguments,
+     "iter_from($self, start, count)\n--\n\n"
+     "Return at most `count` values from an inclusive lower-bound key.\n"
+     "`start` is an already-extracted key. If it is absent from the tree,\n"
+     "iteration begins at the first greater key."},
+    {"iter_to", as_method(entries::iter_to), with_arguments,
+     "iter_to($self, end, count)\n--\n\n"
+     "Return at most `count` values from an inclusive upper-bound key.\n"
+     "Values are returned in descending order. `end` is an already-\n"
+     "extracted key; if absent, iteration begins at the first smaller key."},
+    {"in_order", as_method(entries::in_order), METH_NOARGS,
+     "in_order($self)\n--\n\nReturn a snapshot iterator in ascending key order."},
+    {"descending", as_method(entries::descending), METH_NOARGS,
+     "descending($self)\n--\n\nReturn a snapshot iterator in descending key order."},
+    {"pre_order", as_method(entries::pre_order), METH_NOARGS,
+     "pre_order($self)\n--\n\nReturn a snapshot iterator in root-left-right order."},
+    {"post_order", as_method(entries::post_order), METH_NOARGS,
+     "post_order($self)\n--\n\nReturn a snapshot iterator in left-right-root order."},
+    {"level_order", as_method(entries::level_order), METH_NOARGS,
+     "level_order($self)\n--\n\nReturn a breadth-first snapshot iterator, level by level."},
+    {"__reduce__", as_method(entries::tree_reduce), METH_NOARGS,
+     "__reduce__($self)\n--\n\n"
+     "Return `(callable, args)` for pickle reconstruction.\n\n"
+     "The tree is reduced to a sorted list of `(value, key)` pairs plus\n"
+     "the key extractor. Reconstruction uses the fast O(n) sorted builder\n"
+     "so unpickling does not perform AVL insertion or Python comparisons."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef tree_properties[] = {
+    {"height", reinterpret_cast<getter>(reinterpret_cast<void*>(entries::tree_height)), nullptr,
+     "The height of the tree; an empty tree has height zero.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* tree_doc =
+    "AVLTree(values=None, *, key=None)\n--\n\n"
+    "A height-balanced ordered set of comparable Python objects.\n\n"
+    "Values are ordered directly unless `key` is an attribute name or a\n"
+    "callable. Equal keys are treated as duplicate set entries.";
+
+constexpr const char* iterator_doc =
+    "An iterator over a snapshot of tree values.\n\n"
+    "Mutating or clearing the source tree does not invalidate this iterator.";
+
+struct ClassRegistration {
+    const char* class_name;
+    const char* qualified_name;  // module name, a full stop, the class name
+    int basic_size;
+    unsigned int flags;
+    std::vector<PyType_Slot> slots;
+};
+
+PyTypeObject* create_type(const ClassRegistration& registration) {
+    PyType_Spec spec{registration.qualified_name, registration.basic_size, 0, registration.flags,
+                     const_cast<PyType_Slot*>(registration.slots.data())};
+    try {
+        return reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&spec)).release());
+    } catch (Failure& failure) {
+        Ref cause = failure.exception();
+        Ref error = checked(PyObject_CallFunction(
+            PyExc_RuntimeError, "s",
+            (std::string("An error occurred while initializing class ") + registration.class_name)
+                .c_str()));
+        PyException_SetCause(error.get(), cause.release());
+        PyErr_SetObject(PyExc_RuntimeError, error.get());
+        throw_fetched();
+    }
+}
+
+ClassRegistration tree_registration() {
+    return {"AVLTree",
+            "quorel.AVLTree",
+            int(sizeof(AVLTreeObject)),
+            Py_TPFLAGS_DEFAULT,
+            {
+                {Py_tp_doc, const_cast<char*>(tree_doc)},
+                {Py_tp_new, slot_function(entries::tree_new)},
+                {Py_mp_length, slot_function(entries::tree_len)},
+                {Py_nb_bool, slot_function(entries::tree_bool)},
+                {Py_sq_contains, slot_function(entries::tree_contains)},
+                {Py_tp_iter, slot_function(entries::tree_iter)},
+                {Py_tp_repr, slot_function(entries::tree_repr)},
+                {Py_tp_methods, tree_methods},
+                {Py_tp_getset, tree_properties},
+                {Py_tp_base, &PyBaseObject_Type},
+                {Py_tp_dealloc, slot_function(entries::tree_dealloc)},
+                {0, nullptr},
+            }};
+}
+
+ClassRegistration iterator_registration() {
+    ClassRegistration registration{"_AVLTreeIterator",
+                                   "quorel._AVLTreeIterator",
+                                   int(iterator_basic_size()),
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                   {
+                                       {Py_tp_doc, const_cast<char*>(iterator_doc)},
+                                       {Py_tp_iter, slot_function(entries::iterator_iter)},
+                                       {Py_tp_iternext, slot_function(entries::iterator_next)},
+                                       {Py_tp_base, &PyBaseObject_Type},
+                                       {Py_tp_dealloc, slot_function(entries::iterator_dealloc)},
+                                   }};
+    if (!running_at_least(3, 10)) {
+        registration.slots.push_back({Py_tp_new, slot_function(entries::iterator_refuse_new)});
+    }
+    registration.slots.push_back({0, nullptr});
+    return registration;
+}
+
+ProcessCell tree_type_cell;
+ProcessCell iterator_type_cell;
+
+PyTypeObject* request(ProcessCell& cell, ClassRegistration (*registration)()) {
+    return reinterpret_cast<PyTypeObject*>(
+        cell.get([&] { return Ref::steal(reinterpret_cast<PyObject*>(create_type(registration()))); }));
+}
+
+// A request made while an instance is being created reports a creation failure as
+// unraisable and ends as an internal failure, as there is no caller to hand it to.
+PyTypeObject* request_for_instance(ProcessCell& cell, ClassRegistration (*registration)(),
+                                   const char* class_name) {
+    try {
+        return request(cell, registration);
+    } catch (Failure& failure) {
+        if (failure.is_internal()) {
+            throw;
+        }
+        failure.restore();
+        PyErr_WriteUnraisable(nullptr);
+        panic(std::string("failed to create type object for `") + class_name + "`");
+    }
+}
+
+}  // namespace
+
+PyTypeObject* register_avltree_type() { return request(tree_type_cell, tree_registration); }
+PyTypeObject* register_iterator_type() { return request(iterator_type_cell, iterator_registration); }
+
+PyTypeObject* avltree_type() {
+    return request_for_instance(tree_type_cell, tree_registration, "AVLTree");
+}
+
+PyTypeObject* iterator_type() {
+    return request_for_instance(iterator_type_cell, iterator_registration, "_AVLTreeIterator");
+}
+
+}  // namespace quorel::python

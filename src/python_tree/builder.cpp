@@ -1,0 +1,47 @@
+#include "call_boundary/failure.hpp"
+#include "python_tree/tree.hpp"
+
+namespace quorel::tree {
+namespace {
+
+class Cursor {
+public:
+    explicit Cursor(EntryList& entries) noexcept : entries_(entries) {}
+
+    Entry* next() noexcept { return position_ < entries_.size() ? &entries_[position_++] : nullptr; }
+
+private:
+    EntryList& entries_;
+    std::size_t position_ = 0;
+};
+
+// Builds a subtree from the next n entries; its root is the entry at position n / 2 of the
+// run (the upper middle for even n), so both sides differ by at most one entry.
+Link build_balanced(Cursor& cursor, std::uint64_t n) {
+    if (n == 0) {
+        return Link();
+    }
+    const std::uint64_t half = n / 2;
+    Link left = build_balanced(cursor, half);
+    Entry* entry = cursor.next();
+    if (entry == nullptr) {
+        panic("iterator must supply exactly n entries");
+    }
+    Link node = make_node(std::move(*entry));
+    node->left = std::move(left);
+    node->right = build_balanced(cursor, n - 1 - half);
+    node->height = 1 + std::max(node_height(node->left), node_height(node->right));
+    return node;
+}
+
+}  // namespace
+
+Tree Tree::from_sorted_entries(EntryList entries) {
+    Cursor cursor(entries);
+    Tree tree;
+    tree.root = build_balanced(cursor, entries.size());
+    tree.count = entries.size();
+    return tree;
+}
+
+}  // namespace quorel::tree

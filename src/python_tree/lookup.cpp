@@ -1,0 +1,48 @@
+#include "python_tree/tree.hpp"
+
+namespace quorel::tree {
+
+PyObject* Tree::search(PyObject* key) const {
+    for (const Node* node = root.get(); node != nullptr;) {
+        switch (compare(key, node->key.get())) {
+            case Ordering::Equal:
+                return node->value.get();
+            case Ordering::Greater:
+                node = node->right.get();
+                break;
+            case Ordering::Less:
+                node = node->left.get();
+                break;
+        }
+    }
+    return nullptr;
+}
+
+PyObject* Tree::first() const noexcept {
+    const Node* node = root.get();
+    if (node == nullptr) {
+        return nullptr;
+    }
+    while (node->left) {
+        node = node->left.get();
+    }
+    return node->value.get();
+}
+
+PyObject* Tree::last() const noexcept {
+    const Node* node = root.get();
+    if (node == nullptr) {
+        return nullptr;
+    }
+    while (node->right) {
+        node = node->right.get();
+    }
+    return node->value.get();
+}
+
+void Tree::clear() noexcept {
+    root.reset();
+    count = 0;
+}
+
+}  // namespace quorel::tree

@@ -1,0 +1,63 @@
+#include "python_tree/tree.hpp"
+
+namespace quorel::tree {
+namespace {
+
+struct Detached {
+    Link rest;     // what stays in the link the minimum was taken from
+    Link minimum;  // the node with the smallest key, without children
+};
+
+Detached remove_min(Link node) {
+    Link left = std::move(node->left);
+    if (!left) {
+        Link rest = std::move(node->right);
+        return {std::move(rest), std::move(node)};
+    }
+    Detached below = remove_min(std::move(left));
+    node->left = std::move(below.rest);
+    return {rebalance(std::move(node)), std::move(below.minimum)};
+}
+
+// One level per node on the search path. The successor of a two-child victim is moved as
+// a whole; only the victim's value and key are released, after the tree is whole again.
+bool remove_node(Link& link, PyObject* key) {
+    if (!link) {
+        return false;
+    }
+    const Ordering order = compare(key, link->key.get());
+    if (order != Ordering::Equal) {
+        if (!remove_node(order == Ordering::Greater ? link->right : link->left, key)) {
+            return false;
+        }
+        link = rebalance(std::move(link));
+        return true;
+    }
+    Link victim = std::move(link);
+    Link left = std::move(victim->left);
+    Link right = std::move(victim->right);
+    if (!left) {
+        link = std::move(right);
+    } else if (!right) {
+        link = std::move(left);
+    } else {
+        Detached taken = remove_min(std::move(right));
+        taken.minimum->left = std::move(left);
+        taken.minimum->right = std::move(taken.rest);
+        link = rebalance(std::move(taken.minimum));
+    }
+    victim.reset();
+    return true;
+}
+
+}  // namespace
+
+bool Tree::remove(PyObject* key) {
+    const bool removed = remove_node(root, key);
+    if (removed) {
+        --count;
+    }
+    return removed;
+}
+
+}  // namespace quorel::tree

@@ -1,0 +1,73 @@
+// Tree: the engine object inside every AVLTree — the owning root link and the stored count.
+//
+// The engine works on keys only and never applies a key rule. Every operation that runs
+// Python code (a comparison) either completes or throws before it changes any link, so a
+// failed operation leaves the tree and its count exactly as they were.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "python_tree/compare.hpp"
+#include "python_tree/node.hpp"
+
+namespace quorel::tree {
+
+// New value references in the order they are to be yielded.
+using Snapshot = std::vector<Ref>;
+
+// (value, key) pairs in ascending key order.
+using EntryList = std::vector<Entry>;
+
+class Tree {
+public:
+    Tree() = default;
+    Tree(Tree&&) noexcept = default;
+    Tree& operator=(Tree&&) noexcept = default;
+
+    // Lookup and summary. search() throws when a comparison fails; the others cannot fail.
+    PyObject* search(PyObject* key) const;  // borrowed stored value, or null
+    PyObject* first() const noexcept;
+    PyObject* last() const noexcept;
+    std::uint64_t height() const noexcept { return node_height(root); }
+    std::uint64_t size() const noexcept { return count; }
+
+    // Mutation. insert() takes ownership of the entry; false means an equal key is stored
+    // and the entry was released. remove() borrows the key.
+    bool insert(Entry entry);
+    bool remove(PyObject* key);
+    void clear() noexcept;
+
+    // Whole-tree snapshots, reserved once at the stored count; no comparisons.
+    Snapshot in_order() const;
+    Snapshot descending() const;
+    Snapshot pre_order() const;
+    Snapshot post_order() const;
+    Snapshot level_order() const;
+    EntryList entries() const;
+
+    // Ordered queries; null endpoints are absent. Comparisons put the node's key first.
+    Snapshot range(PyObject* start, PyObject* end, bool include_start, bool include_end) const;
+    Snapshot iter_from(PyObject* start, std::uint64_t n) const;
+    Snapshot iter_to(PyObject* end, std::uint64_t n) const;
+
+    // Linear-time build from entries in strictly ascending key order; no comparisons.
+    static Tree from_sorted_entries(EntryList entries);
+
+    // Moves the nodes out, leaving the tree empty (used to release them elsewhere).
+    Link take_root() noexcept {
+        count = 0;
+        return std::move(root);
+    }
+
+    Link root;
+    std::uint64_t count = 0;
+};
+
+// Node-level pieces shared by insertion, removal and the builder.
+Link rebalance(Link node);
+Link rotate_left(Link node);
+Link rotate_right(Link node);
+
+}  // namespace quorel::tree
