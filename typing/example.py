@@ -1,0 +1,85 @@
+"""Typed use of quorel, checked with ``mypy --strict`` and also run.
+
+Every ``assert_type`` states what a type checker must infer from the
+package's stubs, and the program asserts the same facts at run time.
+``rejected_by_the_type_checker`` is never called: each of its lines is
+a mistake that the stubs must catch. Strict mode reports an unused
+``type: ignore``, so a stub that stopped catching one fails the check.
+"""
+
+from __future__ import annotations
+
+import pickle
+from dataclasses import dataclass
+from operator import attrgetter
+
+from typing_extensions import assert_type
+
+from quorel import AVLTree
+
+
+@dataclass(frozen=True)
+class Job:
+    name: str
+    due: int
+
+
+def by_value() -> None:
+    tree = AVLTree([5, 1, 3])
+    assert_type(tree, AVLTree[int])
+    assert_type(tree.insert(4), bool)
+    assert_type(tree.search(3), "int | None")
+    assert_type(tree.first(), "int | None")
+    assert_type(tree.height, int)
+    assert_type(len(tree), int)
+    ascending = list(tree)
+    assert_type(ascending, "list[int]")
+    assert ascending == [1, 3, 4, 5]
+    window = tree.range(2, 5, include_end=True)
+    assert_type(next(window), int)
+    assert list(tree.iter_to(4, 2)) == [4, 3]
+
+
+def by_attribute_and_callable() -> None:
+    jobs = [Job("build", 30), Job("test", 10), Job("ship", 20)]
+    by_due: AVLTree[Job] = AVLTree(jobs, key="due")
+    assert_type(by_due.search_key(10), "Job | None")
+    assert by_due.contains_key(20)
+    earliest = by_due.first()
+    assert earliest is not None and earliest.name == "test"
+
+    by_name = AVLTree(jobs, key=attrgetter("name"))
+    assert [job.name for job in by_name] == ["build", "ship", "test"]
+
+    by_length = AVLTree(["ccc", "a", "bb"], key=len)
+    assert_type(by_length, AVLTree[str])
+    assert by_length.remove_key(2)
+    assert list(by_length.descending()) == ["ccc", "a"]
+
+
+def round_trip() -> None:
+    tree = AVLTree(range(10), key=None)
+    copy = pickle.loads(pickle.dumps(tree))
+    assert list(copy) == list(range(10))
+    rebuild, (pairs, key_spec) = tree.__reduce__()
+    assert key_spec is None
+    assert_type(rebuild(pairs, key_spec), AVLTree[int])
+
+
+def rejected_by_the_type_checker(tree: AVLTree[int]) -> None:
+    tree.insert("seven")  # type: ignore[arg-type]
+    tree.height = 3  # type: ignore[misc]
+    tree.range(1, 5, True)  # type: ignore[call-arg]
+    tree.iter_from(1, 2.5)  # type: ignore[arg-type]
+    tree.get(1, None)  # type: ignore[call-arg]
+    AVLTree([1, 2], str)  # type: ignore[call-overload]
+    AVLTree([1, 2], key=5)  # type: ignore[call-overload]
+    AVLTree([object()])  # type: ignore[type-var]
+    AVLTree([Job("a", 1)], key=len)  # type: ignore[arg-type]
+
+
+if __name__ == "__main__":
+    by_value()
+    by_attribute_and_callable()
+    round_trip()
+    print("typed example: ok")
