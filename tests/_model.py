@@ -1,0 +1,368 @@
+"""A plain-Python reference model of ``quorel.AVLTree``.
+
+The model follows the same rules as the compiled tree: three-way comparison
+in the order equality, less-than, greater-than; insertion that keeps the
+first value of a key and rebalances every node on the way back up; removal
+that moves the in-order successor into a two-child victim's place; single
+rotations for a child of balance zero; the ordered queries with their exact
+pruning; and the linear-time builder that takes the upper middle as root.
+
+Because it makes the same comparisons in the same order, it also predicts
+how many comparison calls an operation makes, which the fault-injection
+tests rely on.
+"""
+
+EQUAL, LESS, GREATER = "Equal", "Less", "Greater"
+ALL_FALSE = "PyAny::compare(): All comparisons returned false"
+
+
+def compare(a, b):
+    if a == b:
+        return EQUAL
+    if a < b:
+        return LESS
+    if a > b:
+        return GREATER
+    raise TypeError(ALL_FALSE)
+
+
+class Node:
+    __slots__ = ("value", "key", "left", "right", "height")
+
+    def __init__(self, value, key, left=None, right=None):
+        self.value, self.key, self.left, self.right = value, key, left, right
+        self.height = 1 + max(_h(left), _h(right))
+
+
+def _h(node):
+    return node.height if node is not None else 0
+
+
+def _fix(node):
+    node.height = 1 + max(_h(node.left), _h(node.right))
+
+
+def _rotate_left(x):
+    y = x.right
+    x.right, y.left = y.left, x
+    _fix(x)
+    _fix(y)
+    return y
+
+
+def _rotate_right(x):
+    y = x.left
+    x.left, y.right = y.right, x
+    _fix(x)
+    _fix(y)
+    return y
+
+
+def _rebalance(node):
+    _fix(node)
+    balance = _h(node.left) - _h(node.right)
+    if balance > 1:
+        if _h(node.left.left) - _h(node.left.right) < 0:
+            node.left = _rotate_left(node.left)
+        return _rotate_right(node)
+    if balance >= -1:
+        return node
+    if _h(node.right.left) - _h(node.right.right) > 0:
+        node.right = _rotate_right(node.right)
+    return _rotate_left(node)
+
+
+class Model:
+    """The tree as the design describes it, one Python object per node."""
+
+    def __init__(self):
+        self.root = None
+        self.count = 0
+
+    # -- construction -----------------------------------------------------
+    @classmethod
+    def from_sorted(cls, entries):
+        """Balanced build of (value, key) pairs taken in the given order."""
+        entries = list(entries)
+        it = iter(entries)
+
+        def build(n):
+            if n == 0:
+                return None
+            half = n // 2
+            left = build(half)
+            value, key = next(it)
+            return Node(value, key, left, build(n - 1 - half))
+
+        model = cls()
+        model.root = build(len(entries))
+        model.count = len(entries)
+        return model
+
+    # -- lookups ------------------------------------------------------------
+    def search(self, key):
+        node = self.root
+        while node is not None:
+            c = compare(key, node.key)
+            if c == EQUAL:
+                return node.value
+            node = node.right if c == GREATER else node.left
+        return None
+
+    def contains(self, key):
+        node = self.root
+        while node is not None:
+            c = compare(key, node.key)
+            if c == EQUAL:
+                return True
+            node = node.right if c == GREATER else node.left
+        return False
+
+    def first(self):
+        node = self.root
+        while node is not None and node.left is not None:
+            node = node.left
+        return None if node is None else node.value
+
+    def last(self):
+        node = self.root
+        while node is not None and node.right is not None:
+            node = node.right
+        return None if node is None else node.value
+
+    @property
+    def height(self):
+        return _h(self.root)
+
+    def __len__(self):
+        return self.count
+
+    # -- mutation -----------------------------------------------------------
+    def insert(self, value, key):
+        def go(node):
+            if node is None:
+                return Node(value, key), True
+            c = compare(key, node.key)
+            if c == EQUAL:
+                return node, False
+            if c == GREATER:
+                node.right, inserted = go(node.right)
+            else:
+                node.left, inserted = go(node.left)
+            return (_rebalance(node), True) if inserted else (node, False)
+
+        self.root, inserted = go(self.root)
+        self.count += inserted
+        return inserted
+
+    def remove(self, key):
+        def remove_min(node):
+            if node.left is not None:
+                node.left, smallest = remove_min(node.left)
+                return _rebalance(node), smallest
+            rest, node.right = node.right, None
+            return rest, node
+
+        def go(node):
+            if node is None:
+                return None, False
+            c = compare(key, node.key)
+            if c != EQUAL:
+                if c == GREATER:
+                    node.right, removed = go(node.right)
+                else:
+                    node.left, removed = go(node.left)
+                return (_rebalance(node), True) if removed else (node, False)
+            if node.left is None:
+                return node.right, True
+            if node.right is None:
+                return node.left, True
+            rest, successor = remove_min(node.right)
+            successor.left, successor.right = node.left, rest
+            return _rebalance(successor), True
+
+        self.root, removed = go(self.root)
+        self.count -= removed
+        return removed
+
+    def clear(self):
+        self.root, self.count = None, 0
+
+    # -- whole-tree walks -----------------------------------------------------
+    def nodes_in_order(self):
+        out, stack, node = [], [], self.root
+        while stack or node is not None:
+            while node is not None:
+                stack.append(node)
+                node = node.left
+            node = stack.pop()
+            out.append(node)
+            node = node.right
+        return out
+
+    def in_order(self):
+        return [n.value for n in self.nodes_in_order()]
+
+    def descending(self):
+        return self.in_order()[::-1]
+
+    def entries(self):
+        return [(n.value, n.key) for n in self.nodes_in_order()]
+
+    def pre_order(self):
+        out, stack = [], [self.root]
+        while stack:
+            node = stack.pop()
+            if node is not None:
+                out.append(node.value)
+                stack += [node.right, node.left]
+        return out
+
+    def post_order(self):
+        def go(node):
+            if node is None:
+                return []
+            return go(node.left) + go(node.right) + [node.value]
+        return go(self.root)
+
+    def level_order(self):
+        out, level = [], [self.root] if self.root is not None else []
+        while level:
+            out += [n.value for n in level]
+            level = [c for n in level for c in (n.left, n.right) if c is not None]
+        return out
+
+    def walk(self, name):
+        return getattr(self, "in_order" if name == "__iter__" else name)()
+
+    # -- ordered queries ------------------------------------------------------
+    def range(self, start=None, end=None, include_start=True, include_end=False):
+        if start is not None and end is not None and compare(start, end) == GREATER:
+            raise ValueError("range start must not exceed end")
+        out = []
+
+        def collect(node):
+            if node is None:
+                return
+            cs = None if start is None else compare(node.key, start)
+            ce = None if end is None else compare(node.key, end)
+            if cs in (None, GREATER):
+                collect(node.left)
+            low_ok = cs in (None, GREATER) or (cs == EQUAL and include_start)
+            high_ok = ce in (None, LESS) or (ce == EQUAL and include_end)
+            if low_ok and high_ok:
+                out.append(node.value)
+            if ce in (None, LESS):
+                collect(node.right)
+
+        collect(self.root)
+        return out
+
+    def _bounded(self, bound, n, toward, away, stop):
+        if n == 0:
+            return []
+        stack, node = [], self.root
+        while node is not None:
+            if compare(node.key, bound) == stop:
+                node = getattr(node, away)
+            else:
+                stack.append(node)
+                node = getattr(node, toward)
+        out = []
+        while len(out) < n and stack:
+            node = stack.pop()
+            out.append(node.value)
+            node = getattr(node, away)
+            while node is not None:
+                stack.append(node)
+                node = getattr(node, toward)
+        return out
+
+    def iter_from(self, start, n):
+        return self._bounded(start, n, "left", "right", LESS)
+
+    def iter_to(self, end, n):
+        return self._bounded(end, n, "right", "left", GREATER)
+
+    # -- structure ------------------------------------------------------------
+    def check(self):
+        """Assert the balance and height invariants and the stored count."""
+        def go(node):
+            if node is None:
+                return 0, 0
+            lh, lc = go(node.left)
+            rh, rc = go(node.right)
+            assert abs(lh - rh) <= 1 and node.height == 1 + max(lh, rh)
+            return node.height, lc + rc + 1
+
+        assert go(self.root)[1] == self.count
+
+
+def shape_from_pre_order(keys):
+    """Rebuild (key, left, right) nesting from a pre-order list of distinct,
+    ordered keys; returns the shape and its height, and asserts balance."""
+    def build(lo, hi):
+        if lo == hi:
+            return None, 0
+        root = keys[lo]
+        split = lo + 1
+        while split < hi and compare(keys[split], root) == LESS:
+            split += 1
+        left, lh = build(lo + 1, split)
+        right, rh = build(split, hi)
+        assert abs(lh - rh) <= 1, "unbalanced at key %r: %d vs %d" % (root, lh, rh)
+        return (root, left, right), 1 + max(lh, rh)
+
+    return build(0, len(keys))
+
+
+class Item:
+    """A value ordered through its attribute ``k``; ``tag`` tells apart values
+    that share a key. Equality covers both, so deep copies compare equal."""
+
+    __slots__ = ("k", "tag")
+
+    def __init__(self, k, tag):
+        self.k, self.tag = k, tag
+
+    def __eq__(self, other):
+        return isinstance(other, Item) and (self.k, self.tag) == (other.k, other.tag)
+
+    def __hash__(self):
+        return hash((self.k, self.tag))
+
+    def __reduce__(self):
+        return Item, (self.k, self.tag)
+
+    def __repr__(self):
+        return "Item(%r, %r)" % (self.k, self.tag)
+
+
+def tree_state(tree):
+    """What a failed operation must leave untouched: the exact objects in
+    pre-order (which with the length and height pins down the shape), the
+    length and the height. Objects are compared by identity, so hostile
+    comparison methods are never called."""
+    return [id(v) for v in tree.pre_order()], len(tree), tree.height
+
+
+class ByValue:
+    """A key ordered by its attribute ``v`` through Python-level comparisons,
+    so that subclasses can add behaviour to any step of a comparison."""
+
+    __hash__ = None
+
+    def __init__(self, v):
+        self.v = v
+
+    def __eq__(self, other):
+        return self.v == other.v
+
+    def __lt__(self, other):
+        return self.v < other.v
+
+    def __gt__(self, other):
+        return self.v > other.v
+
+    def __repr__(self):
+        return "%s(%r)" % (type(self).__name__, self.v)

@@ -1,0 +1,356 @@
+"""Comparisons and key callables that fail, at every point where the tree
+calls them. Each failure must reach the caller as the very exception that was
+raised, leave the tree and its length exactly as they were, and release every
+reference the operation took."""
+
+import gc
+import math
+import re
+import random
+import weakref
+
+import pytest
+
+from quorel import AVLTree
+
+from _model import ALL_FALSE, Model, tree_state
+
+
+class Fuse:
+    """Counts rich comparisons of Armed keys; raises `error` on call `at`."""
+
+    calls = 0
+    at = None
+    error = None
+
+
+class Armed:
+    __slots__ = ("v", "__weakref__")
+    __hash__ = None
+
+    def __init__(self, v):
+        self.v = v
+
+    def _tick(self):
+        Fuse.calls += 1
+        if Fuse.calls == Fuse.at:
+            raise Fuse.error
+
+    def __eq__(self, other):
+        self._tick()
+        return self.v == other.v
+
+    def __lt__(self, other):
+        self._tick()
+        return self.v < other.v
+
+    def __gt__(self, other):
+        self._tick()
+        return self.v > other.v
+
+    def __repr__(self):
+        return "Armed(%d)" % self.v
+
+
+def _orders():
+    shuffled = list(range(12))
+    random.Random(7).shuffle(shuffled)
+    return {
+        "one": [0],
+        "two": [0, 1],
+        "ascending-7": list(range(7)),
+        "descending-10": list(range(9, -1, -1)),
+        "shuffled-12": shuffled,
+        "ascending-31": list(range(31)),
+    }
+
+
+SHAPES = _orders()
+
+# Keys are stored as 2*i, so odd probes fall between stored keys and -1 and
+# 2*n fall outside them. Each operation is (name, function of tree or model
+# and a key factory); `mutates` marks those that must also leave the tree
+# unchanged on failure rather than merely not corrupt it.
+OPERATIONS = {
+    "insert-between": lambda t, K, n: t.insert(K(n | 1)),
+    "insert-below": lambda t, K, n: t.insert(K(-1)),
+    "insert-above": lambda t, K, n: t.insert(K(2 * n)),
+    "insert-duplicate": lambda t, K, n: t.insert(K(2 * (n // 2))),
+    "remove-root-side": lambda t, K, n: t.remove(K(2 * (n // 2))),
+    "remove-deepest": lambda t, K, n: t.remove(K(2 * (n - 1))),
+    "remove-absent": lambda t, K, n: t.remove_key(K(n | 1)),
+    "search-present": lambda t, K, n: t.search(K(2 * (n - 1))),
+    "search-absent": lambda t, K, n: t.search_key(K(2 * n + 1)),
+    "contains": lambda t, K, n: K(0) in t,
+    "range": lambda t, K, n: list(t.range(K(1), K(2 * n - 1), include_end=True)),
+    "range-open-end": lambda t, K, n: list(t.range(K(n))),
+    "iter_from": lambda t, K, n: list(t.iter_from(K(n - 1), 3)),
+    "iter_to": lambda t, K, n: list(t.iter_to(K(n + 1), 3)),
+}
+
+
+class ModelAdapter:
+    """Gives the model the tree's method names, with the identity key rule."""
+
+    def __init__(self, keys):
+        self.m = Model()
+        for k in keys:
+            self.m.insert(k, k)
+
+    def insert(self, k):
+        return self.m.insert(k, k)
+
+    def remove(self, k):
+        return self.m.remove(k)
+
+    remove_key = remove
+
+    def search(self, k):
+        return self.m.search(k)
+
+    search_key = search
+
+    def __contains__(self, k):
+        return self.m.contains(k)
+
+    def range(self, start=None, end=None, include_start=True, include_end=False):
+        return self.m.range(start, end, include_start, include_end)
+
+    def iter_from(self, k, n):
+        return self.m.iter_from(k, n)
+
+    def iter_to(self, k, n):
+        return self.m.iter_to(k, n)
+
+
+def _count_calls(op, target, n):
+    Fuse.calls, Fuse.at = 0, None
+    op(target, Armed, n)
+    return Fuse.calls
+
+
+# Exceptions outside the Exception hierarchy travel the same road; one shape
+# is enough to show it.
+FAILURES = [(shape, LookupError) for shape in sorted(SHAPES)] + [
+    ("shuffled-12", KeyboardInterrupt),
+    ("shuffled-12", SystemExit),
+]
+
+
+@pytest.mark.parametrize("op_name", sorted(OPERATIONS))
+@pytest.mark.parametrize("shape, error_type", FAILURES)
+def test_comparison_failing_on_each_call(shape, op_name, error_type):
+    order = SHAPES[shape]
+    n = len(order)
+    op = OPERATIONS[op_name]
+    tree = AVLTree(Armed(2 * i) for i in order)
+    expected_calls = _count_calls(op, ModelAdapter([Armed(2 * i) for i in order]), n)
+    # The same comparisons in the same order as the model makes them.
+    assert _count_calls(op, AVLTree(Armed(2 * i) for i in order), n) == expected_calls
+    before = tree_state(tree)
+    stored = [weakref.ref(v) for v in tree]
+    for k in range(1, expected_calls + 1):
+        Fuse.calls, Fuse.at, Fuse.error = 0, k, error_type("call %d" % k)
+        probes = []
+
+        def key(v):
+            probes.append(Armed(v))
+            return probes[-1]
+
+        with pytest.raises(error_type) as info:
+            op(tree, key, n)
+        assert info.value is Fuse.error and Fuse.calls == k
+        assert not getattr(info.value, "__notes__", None)
+        Fuse.at = None
+        assert tree_state(tree) == before, "call %d changed the tree" % k
+        # Nothing the failed call was given is still held by the tree.
+        gone = [weakref.ref(p) for p in probes]
+        del probes, info
+        Fuse.error = None
+        assert all(r() is None for r in gone)
+    assert [r() for r in stored] == list(tree)
+
+
+class Bad:
+    """Truth value of a comparison result that cannot be decided."""
+
+    def __init__(self, how):
+        self.how = how
+
+    def __bool__(self):
+        if self.how == "raises":
+            raise Bad.error
+        return 1  # not a bool: the interpreter refuses it
+
+
+class Truth:
+    """Comparison chain where `step` answers with a Bad object and the steps
+    before it answer False, so every position in eq, lt, gt is exercised."""
+
+    __hash__ = None
+
+    def __init__(self, v, step=None, how=None):
+        self.v, self.step, self.how = v, step, how
+
+    def _answer(self, name, result):
+        return Bad(self.how) if self.step == name else result
+
+    def __eq__(self, other):
+        return self._answer("eq", False if self.step else self.v == other.v)
+
+    def __lt__(self, other):
+        return self._answer("lt", False if self.step else self.v < other.v)
+
+    def __gt__(self, other):
+        return self._answer("gt", self.v > other.v)
+
+
+@pytest.mark.parametrize("how", ["raises", "not-bool"])
+@pytest.mark.parametrize("step", ["eq", "lt", "gt"])
+@pytest.mark.parametrize(
+    "op",
+    [
+        lambda t, k: t.insert(k),
+        lambda t, k: t.remove_key(k),
+        lambda t, k: t.search_key(k),
+        lambda t, k: t.contains_key(k),
+        lambda t, k: list(t.range(k, k)),
+        lambda t, k: list(t.iter_from(k, 5)),
+        lambda t, k: list(t.iter_to(k, 5)),
+    ],
+    ids=["insert", "remove_key", "search_key", "contains_key", "range", "iter_from", "iter_to"],
+)
+def test_truth_test_failures_pass_through(op, step, how):
+    # The sought key comes first in lookups and the stored key first in the
+    # ordered queries, so both the probe and the stored keys misbehave.
+    stored = [Truth(v) for v in (1, 5, 9)]
+    tree = AVLTree(stored)
+    before = tree_state(tree)
+    for k in stored:
+        k.step, k.how = step, how
+    Bad.error = ZeroDivisionError("truth")
+    probe = Truth(7, step, how)
+    with pytest.raises((ZeroDivisionError, TypeError)) as info:
+        op(tree, probe)
+    if how == "raises":
+        assert info.value is Bad.error
+    else:
+        assert info.type is TypeError and "should return bool" in str(info.value)
+    for k in stored:
+        k.step = None
+    assert tree_state(tree) == before
+    probe_ref = weakref.ref(probe)
+    del probe, info
+    Bad.error = None  # its traceback holds the frames that saw the probe
+    assert probe_ref() is None
+
+
+class NotComparable:
+    """Every rich comparison declines, so only identity makes keys equal."""
+
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        return NotImplemented
+
+    __lt__ = __gt__ = __le__ = __ge__ = __ne__ = __eq__
+
+
+def test_not_implemented_everywhere():
+    a, b = NotComparable(), NotComparable()
+    tree = AVLTree([a])
+    assert tree.insert(a) is False and tree.search(a) is a and a in tree
+    before = tree_state(tree)
+    for op in (tree.insert, tree.search, tree.remove, tree.contains):
+        with pytest.raises(TypeError, match="'<' not supported"):
+            op(b)
+    assert tree_state(tree) == before
+    with pytest.raises(TypeError, match="'<' not supported"):
+        list(tree.iter_to(b, 1))
+    assert tree.remove(a) and len(tree) == 0
+
+
+@pytest.mark.parametrize(
+    "stored, probe, message",
+    [
+        ([1.0, 2.0], math.nan, re.escape(ALL_FALSE)),
+        ([math.nan], 1.0, re.escape(ALL_FALSE)),
+        ([1, 2, 3], "a", "'<' not supported between instances of '(str|int)' and '(str|int)'"),
+        (["a"], 1, "'<' not supported between instances of '(str|int)' and '(str|int)'"),
+        ([(1, "a")], (1, 2), "'<' not supported between instances of '(str|int)' and '(str|int)'"),
+    ],
+)
+def test_unorderable_keys(stored, probe, message):
+    tree = AVLTree(stored)
+    before = tree_state(tree)
+    for op in (tree.insert, tree.remove, tree.search, tree.contains_key, lambda k: list(tree.iter_from(k, 2))):
+        with pytest.raises(TypeError) as info:
+            op(probe)
+        assert re.fullmatch(message, str(info.value))
+    assert tree_state(tree) == before
+
+
+def test_nan_alone_is_stored_without_comparison():
+    tree = AVLTree([math.nan])
+    assert len(tree) == 1 and tree.height == 1
+    # Even the stored object itself is not Equal to NaN: identity plays no part.
+    with pytest.raises(TypeError, match="All comparisons returned false"):
+        tree.insert(tree.first())
+
+
+class KeyFuse:
+    """A key callable that raises on its k-th call and records what it saw."""
+
+    def __init__(self, at, error):
+        self.at, self.error, self.seen = at, error, []
+
+    def __call__(self, v):
+        self.seen.append(v)
+        if len(self.seen) == self.at:
+            raise self.error
+        return v.v
+
+
+@pytest.mark.parametrize("error_type", [ValueError, KeyboardInterrupt, SystemExit])
+def test_key_callable_failing_during_construction(error_type):
+    values = [Armed(i) for i in (5, 3, 8, 1, 4, 7, 9)]
+    refs = [weakref.ref(v) for v in values]
+    for k in range(1, len(values) + 1):
+        key = KeyFuse(k, error_type(k))
+        with pytest.raises(error_type) as info:
+            AVLTree(values, key=key)
+        assert info.value is key.error and len(key.seen) == k
+        assert not getattr(info.value, "__notes__", None)
+        del info
+    del values, key
+    gc.collect()
+    assert all(r() is None for r in refs)
+
+
+class SwitchKey:
+    """A key callable that extracts `v` until it is told to raise."""
+
+    error = None
+
+    def __call__(self, v):
+        if self.error is not None:
+            raise self.error
+        return v.v
+
+
+@pytest.mark.parametrize("error_type", [ValueError, KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("member", ["insert", "remove", "search", "get", "contains", "has_node", "__contains__"])
+def test_key_callable_failing_in_members(member, error_type):
+    key = SwitchKey()
+    tree = AVLTree([Armed(i) for i in (2, 4, 6)], key=key)
+    before = tree_state(tree)
+    key.error = error_type("key")
+    probe = Armed(3)
+    with pytest.raises(error_type) as info:
+        getattr(tree, member)(probe)
+    assert info.value is key.error and not getattr(info.value, "__notes__", None)
+    key.error = None
+    assert tree_state(tree) == before
+    probe_ref = weakref.ref(probe)
+    del probe, info
+    assert probe_ref() is None

@@ -1,0 +1,251 @@
+"""Python code called back by the tree -- comparison methods, key callables,
+finalizers of released objects and values' __repr__ -- that uses the same
+tree. Reads are allowed inside the shared members; everything else is
+refused with the borrow errors, and the tree stays consistent."""
+
+import gc
+import sys
+
+import pytest
+
+from quorel import AVLTree
+
+from _model import ByValue, shape_from_pre_order, tree_state
+
+SHARED_REFUSED = "Already mutably borrowed"  # a read while a writer runs
+EXCLUSIVE_REFUSED = "Already borrowed"  # a write while anything runs
+
+# What the callback does to the tree, and whether that is a read.
+ACTIONS = {
+    "len": (lambda t: len(t), True),
+    "search_key": (lambda t: t.search_key(Hook(4)), True),
+    "walk": (lambda t: list(t.pre_order()), True),
+    "repr": (lambda t: repr(t), True),
+    "pickle": (lambda t: t.__reduce__(), True),
+    "insert": (lambda t: t.insert(Hook(100)), False),
+    "remove_key": (lambda t: t.remove_key(Hook(2)), False),
+    "clear": (lambda t: t.clear(), False),
+}
+
+
+class Hook(ByValue):
+    """An int key whose equality test runs `Hook.action` once per operation
+    (when armed) and records the outcome; `escape` lets the refusal out."""
+
+    action = None
+    outcome = None
+    escape = False
+
+    @classmethod
+    def fire(cls):
+        action, cls.action = cls.action, None
+        if action is None:
+            return
+        try:
+            cls.outcome = ("ok", action())
+        except RuntimeError as e:
+            cls.outcome = ("refused", str(e))
+            if cls.escape:
+                raise
+
+    def __eq__(self, other):
+        Hook.fire()
+        return self.v == other.v
+
+
+def hook_key(v):
+    Hook.fire()
+    return v
+
+
+SHARED_MEMBERS = {
+    "search": lambda t: t.search(Hook(3)),
+    "contains": lambda t: Hook(3) in t,
+    "search_key": lambda t: t.search_key(Hook(3)),
+    "contains_key": lambda t: t.contains_key(Hook(3)),
+    "range": lambda t: list(t.range(Hook(1), Hook(5))),
+    "iter_from": lambda t: list(t.iter_from(Hook(3), 2)),
+    "iter_to": lambda t: list(t.iter_to(Hook(3), 2)),
+}
+EXCLUSIVE_MEMBERS = {
+    "insert": lambda t: t.insert(Hook(3)),
+    "remove": lambda t: t.remove(Hook(4)),
+    "remove_key": lambda t: t.remove_key(Hook(4)),
+}
+# Members that apply the key rule, so a key callable can be the hook.
+KEYED = {"search", "contains", "insert", "remove"}
+
+
+def _expected(member, read):
+    if member in EXCLUSIVE_MEMBERS:
+        return ("refused", SHARED_REFUSED if read else EXCLUSIVE_REFUSED)
+    return ("ok",) if read else ("refused", EXCLUSIVE_REFUSED)
+
+
+def _check_consistent(tree):
+    keys = [v.v for v in tree.pre_order()]
+    _, height = shape_from_pre_order(keys)
+    assert height == tree.height and len(keys) == len(tree)
+
+
+MEMBERS = {**SHARED_MEMBERS, **EXCLUSIVE_MEMBERS}
+
+
+@pytest.mark.parametrize("action", sorted(ACTIONS))
+@pytest.mark.parametrize(
+    "member, through",
+    [(m, "comparison") for m in sorted(MEMBERS)] + [(m, "key callable") for m in sorted(KEYED)],
+)
+def test_callback_uses_same_tree(member, action, through):
+    run = MEMBERS[member]
+    do, read = ACTIONS[action]
+    tree = AVLTree([Hook(v) for v in (2, 4, 6)], key=hook_key if through == "key callable" else None)
+    Hook.escape, Hook.outcome, Hook.action = False, None, (lambda: do(tree))
+    run(tree)
+    expected = _expected(member, read)
+    assert Hook.outcome[: len(expected)] == expected
+    _check_consistent(tree)
+
+
+@pytest.mark.parametrize(
+    "member, action",
+    [(m, a) for m in sorted(MEMBERS) for a in ("len", "insert", "clear") if m in EXCLUSIVE_MEMBERS or a != "len"],
+)
+def test_escaping_refusal_fails_outer_call(member, action):
+    run = MEMBERS[member]
+    do, read = ACTIONS[action]
+    tree = AVLTree([Hook(v) for v in (2, 4, 6)])
+    before = tree_state(tree)
+    Hook.escape, Hook.action = True, (lambda: do(tree))
+    with pytest.raises(RuntimeError) as info:
+        run(tree)
+    assert str(info.value) == _expected(member, read)[1]
+    Hook.escape = False
+    assert tree_state(tree) == before
+    # Every borrow was given back: the tree is usable again.
+    assert tree.insert(Hook(5)) and tree.remove_key(Hook(5))
+
+
+class Finalized(ByValue):
+    """A value whose finalizer runs `Finalized.action` on release."""
+
+    action = None
+    outcomes = []
+    raise_after = False
+    busy = False  # objects released by the action itself do not act again
+
+    def __del__(self):
+        if Finalized.action is None or Finalized.busy:
+            return
+        Finalized.busy = True
+        try:
+            Finalized.outcomes.append(("ok", Finalized.action()))
+        except RuntimeError as e:
+            Finalized.outcomes.append(("refused", str(e)))
+        finally:
+            Finalized.busy = False
+        if Finalized.raise_after:
+            raise ValueError("from a finalizer")
+
+
+# How a stored or passed object comes to be released inside an exclusive
+# member while the tree is still borrowed.
+RELEASES = {
+    "removed": lambda t: t.remove_key(Hook(4)),
+    "cleared": lambda t: t.clear(),
+    # The new key made by the key callable is a duplicate and is dropped.
+    "duplicate key": lambda t: t.insert(4),
+}
+FINALIZER_ACTIONS = {
+    "len": (lambda t: len(t), True),
+    "walk": (lambda t: list(t), True),
+    "insert": (lambda t: t.insert(Finalized(50)), False),
+    "clear": (lambda t: t.clear(), False),
+    "gc.collect": (lambda t: gc.collect(), None),
+}
+
+
+@pytest.mark.parametrize("raise_after", [False, True])
+@pytest.mark.parametrize("action", sorted(FINALIZER_ACTIONS))
+@pytest.mark.parametrize("release", sorted(RELEASES))
+def test_finalizer_touches_tree(release, action, raise_after, monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    if release == "duplicate key":
+        tree = AVLTree([2, 4, 6], key=Finalized)
+    else:
+        tree = AVLTree(Finalized(v) for v in (2, 4, 6))
+    do, read = FINALIZER_ACTIONS[action]
+    Finalized.outcomes, Finalized.raise_after = [], raise_after
+    Finalized.action = lambda: do(tree)
+    try:
+        RELEASES[release](tree)
+    finally:
+        Finalized.action = None
+    released = {"removed": 1, "cleared": 3, "duplicate key": 1}[release]
+    inside = Finalized.outcomes
+    assert len(inside) == released
+    if read is None:
+        assert all(o[0] == "ok" for o in inside)
+    else:
+        refusal = SHARED_REFUSED if read else EXCLUSIVE_REFUSED
+        assert inside == [("refused", refusal)] * released
+    assert len(unraisable) == (len(Finalized.outcomes) if raise_after else 0)
+    keys = [v if isinstance(v, int) else v.v for v in tree.pre_order()]
+    assert shape_from_pre_order(keys)[1] == tree.height
+    assert len(tree) == {"removed": 2, "cleared": 0, "duplicate key": 3}[release]
+
+
+class Shown(ByValue):
+    """A value whose __repr__ is given by `how`."""
+
+    seen = []
+
+    def __init__(self, v, how=None):
+        self.v, self.how = v, how
+
+    def __repr__(self):
+        Shown.seen.append(self.v)
+        if self.how is None:
+            return "S%d" % self.v
+        return self.how(self)
+
+
+REPR_ERROR = KeyError("repr")
+
+
+def _raise_repr_error(shown):
+    raise REPR_ERROR
+
+
+HOSTILE_REPRS = {
+    "raises": (_raise_repr_error, KeyError),
+    "not a str": (lambda s: b"x", TypeError),
+    "lone surrogate": (lambda s: "\udcff", UnicodeEncodeError),
+    "inserts into tree": (lambda s: (Shown.tree.insert(Shown(99)), "x")[1], RuntimeError),
+    "clears tree": (lambda s: (Shown.tree.clear(), "x")[1], RuntimeError),
+}
+
+
+@pytest.mark.parametrize("how", sorted(HOSTILE_REPRS))
+def test_hostile_repr(how):
+    fn, error = HOSTILE_REPRS[how]
+    tree = Shown.tree = AVLTree([Shown(1), Shown(2), Shown(3, fn), Shown(4)])
+    before = tree_state(tree)
+    Shown.seen = []
+    with pytest.raises(error) as info:
+        repr(tree)
+    if how == "raises":
+        assert info.value is REPR_ERROR
+    if error is RuntimeError:
+        assert str(info.value) == EXCLUSIVE_REFUSED
+    # The first two ran, the failing third stopped the walk.
+    assert Shown.seen == [1, 2, 3]
+    assert tree_state(tree) == before
+    del Shown.tree
+
+
+def test_repr_reading_its_own_tree():
+    tree = Shown.tree = AVLTree([Shown(1), Shown(2, lambda s: "len=%d" % len(Shown.tree))])
+    assert repr(tree) == "AVLTree([S1, len=2])" == str(tree)
+    del Shown.tree

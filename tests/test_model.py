@@ -1,0 +1,250 @@
+"""Random operation sequences run against the compiled tree and the reference
+model side by side; after every step both must agree on every answer, on the
+shape (pre-order and level order), on height and length, and the shape must
+be a balanced search tree."""
+
+import copy
+import operator
+import os
+import pickle
+
+import pytest
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+
+import quorel
+from quorel import AVLTree
+
+from _model import Item, Model, shape_from_pre_order
+
+# The ordinary suite runs this on every supported interpreter, so the default
+# budget is small; a longer soak sets QUOREL_MODEL_EXAMPLES. Runs are
+# derandomized so that a failure replays identically everywhere.
+settings.register_profile(
+    "quorel-model",
+    max_examples=int(os.environ.get("QUOREL_MODEL_EXAMPLES", "300")),
+    stateful_step_count=int(os.environ.get("QUOREL_MODEL_STEPS", "40")),
+    deadline=None,
+    derandomize=True,
+    database=None,
+    suppress_health_check=list(HealthCheck),
+)
+
+HUGE = 2**64 - 1
+WALKS = ["__iter__", "in_order", "descending", "pre_order", "post_order", "level_order"]
+
+small_ints = st.integers(-25, 25) | st.sampled_from([10**20, -(10**20), 2**63])
+short_strs = st.text(alphabet="aAbBcC", max_size=3)
+pairs = st.tuples(st.integers(0, 5), st.integers(0, 5))
+
+
+def _item(draw_k, tag):
+    return st.builds(Item, draw_k, tag)
+
+
+# Each configuration: (key spec given to the tree, the same rule in Python,
+# a strategy for values).
+CONFIGS = {
+    "int-identity": (None, lambda v: v, small_ints),
+    "int-negated": (operator.neg, operator.neg, small_ints),
+    "str-lowered": (str.lower, str.lower, short_strs),
+    "tuple-attribute": ("k", operator.attrgetter("k"), _item(pairs, st.integers(0, 3))),
+    "str-identity": (None, lambda v: v, short_strs),
+}
+
+
+def _same(actual, expected):
+    actual = list(actual)
+    assert len(actual) == len(expected), (actual, expected)
+    assert all(a is e for a, e in zip(actual, expected)), (actual, expected)
+
+
+class TreeAgainstModel(RuleBasedStateMachine):
+    @initialize(config=st.sampled_from(sorted(CONFIGS)), data=st.data())
+    def start(self, config, data):
+        self.spec, self.key_of, self.values = CONFIGS[config]
+        initial = data.draw(st.lists(self.values, max_size=12), label="initial")
+        self.tree = AVLTree(initial, key=self.spec)
+        self.model = Model()
+        for v in initial:
+            self.model.insert(v, self.key_of(v))
+        self.iterators = []
+
+    def _value(self, data):
+        return data.draw(self.values, label="value")
+
+    def _key(self, data):
+        return self.key_of(self._value(data))
+
+    # -- mutation -------------------------------------------------------------
+    @rule(data=st.data())
+    def insert(self, data):
+        v = self._value(data)
+        assert self.tree.insert(v) == self.model.insert(v, self.key_of(v))
+
+    @rule(data=st.data(), by_key=st.booleans())
+    def remove(self, data, by_key):
+        v = self._value(data)
+        k = self.key_of(v)
+        got = self.tree.remove_key(k) if by_key else self.tree.remove(v)
+        assert got == self.model.remove(k)
+
+    @rule(data=st.data())
+    def remove_stored(self, data):
+        if self.model.count:
+            v = data.draw(st.sampled_from(self.model.in_order()), label="stored")
+            assert self.tree.remove(v) and self.model.remove(self.key_of(v))
+
+    @rule()
+    def clear(self):
+        assert self.tree.clear() is None
+        self.model.clear()
+
+    # -- lookups ----------------------------------------------------------------
+    @rule(data=st.data())
+    def lookups(self, data):
+        v = self._value(data)
+        k = self.key_of(v)
+        expected = self.model.search(k)
+        for got in (self.tree.search(v), self.tree.get(v), self.tree.search_key(k)):
+            assert got is expected
+        present = expected is not None or self.model.contains(k)
+        for got in (self.tree.contains(v), self.tree.has_node(v), self.tree.contains_key(k), v in self.tree):
+            assert got is present
+
+    @rule()
+    def ends(self):
+        assert self.tree.first() is self.tree.min() is self.model.first()
+        assert self.tree.last() is self.tree.max() is self.model.last()
+
+    # -- walks and queries ----------------------------------------------------------
+    @rule(name=st.sampled_from(WALKS))
+    def walk(self, name):
+        _same(getattr(self.tree, name)(), self.model.walk(name))
+
+    @rule(data=st.data(), flags=st.tuples(st.booleans(), st.booleans()), sides=st.tuples(st.booleans(), st.booleans()))
+    def range(self, data, flags, sides):
+        start = self._key(data) if sides[0] else None
+        end = self._key(data) if sides[1] else None
+        kwargs = dict(include_start=flags[0], include_end=flags[1])
+        try:
+            expected = self.model.range(start, end, *flags)
+        except ValueError as e:
+            with pytest.raises(ValueError, match=str(e)):
+                self.tree.range(start, end, **kwargs)
+        else:
+            _same(self.tree.range(start, end, **kwargs), expected)
+
+    @rule(data=st.data(), count=st.integers(0, 6) | st.just(HUGE), upward=st.booleans())
+    def bounded(self, data, count, upward):
+        k = self._key(data)
+        if upward:
+            _same(self.tree.iter_from(k, count), self.model.iter_from(k, count))
+        else:
+            _same(self.tree.iter_to(k, count), self.model.iter_to(k, count))
+
+    # -- snapshots that outlive later changes -----------------------------------------
+    @rule(name=st.sampled_from(WALKS + ["range", "iter_from"]), data=st.data())
+    def take_iterator(self, name, data):
+        if name == "range":
+            it, expected = self.tree.range(), self.model.range()
+        elif name == "iter_from":
+            k = self._key(data)
+            it, expected = self.tree.iter_from(k, 4), self.model.iter_from(k, 4)
+        else:
+            it, expected = getattr(self.tree, name)(), self.model.walk(name)
+        self.iterators.append((it, list(expected)))
+
+    @precondition(lambda self: self.iterators)
+    @rule(data=st.data(), steps=st.integers(1, 3))
+    def advance_iterator(self, data, steps):
+        it, remaining = data.draw(st.sampled_from(self.iterators), label="iterator")
+        for _ in range(steps):
+            if remaining:
+                assert next(it) is remaining.pop(0)
+            else:
+                with pytest.raises(StopIteration):
+                    next(it)
+
+    # -- copies ---------------------------------------------------------------------------
+    @rule(how=st.sampled_from(["pickle", "copy", "deepcopy", "rebuild"]))
+    def round_trip(self, how):
+        entries = self.model.entries()
+        if how == "pickle":
+            new = pickle.loads(pickle.dumps(self.tree, protocol=pickle.HIGHEST_PROTOCOL))
+        elif how == "copy":
+            new = copy.copy(self.tree)
+        elif how == "deepcopy":
+            new = copy.deepcopy(self.tree)
+        else:
+            new = quorel.quorel._avltree_from_sorted_entries(entries, self.spec)
+        values = list(new)
+        assert values == [v for v, _ in entries]
+        if how in ("copy", "rebuild"):
+            _same(values, [v for v, _ in entries])
+        # The rebuilt tree has the builder's shape whatever the old shape was;
+        # the model follows it, keeping the stored keys.
+        self.model = Model.from_sorted(zip(values, [k for _, k in entries]))
+        self.tree = new
+
+    # -- after every step -------------------------------------------------------------
+    @invariant()
+    def agrees(self):
+        if not hasattr(self, "tree"):
+            return
+        _same(self.tree.in_order(), self.model.in_order())
+        _same(self.tree.pre_order(), self.model.pre_order())
+        _same(self.tree.level_order(), self.model.level_order())
+        assert len(self.tree) == self.model.count
+        assert bool(self.tree) is (self.model.count > 0) is (not self.tree.is_empty())
+        assert self.tree.height == self.model.height
+        self.model.check()
+        _, height = shape_from_pre_order([self.key_of(v) for v in self.tree.pre_order()])
+        assert height == self.tree.height
+
+    def teardown(self):
+        for it, remaining in getattr(self, "iterators", []):
+            _same(it, remaining)
+
+
+TestTreeAgainstModel = TreeAgainstModel.TestCase
+TestTreeAgainstModel.settings = settings.get_profile("quorel-model")
+
+
+# The design's worked examples, checked on the model itself so that a
+# disagreement in the state machine points at the extension, not the model.
+@pytest.mark.parametrize(
+    "inserts, removes, pre_order",
+    [
+        (range(1, 8), [], [4, 2, 1, 3, 6, 5, 7]),
+        (range(1, 11), [], [4, 2, 1, 3, 8, 6, 5, 7, 9, 10]),
+        ([3, 1, 2], [], [2, 1, 3]),
+        ([1, 3, 2], [], [2, 1, 3]),
+        ([2, 1, 3], [2], [3, 1]),
+        (range(1, 8), [4], [5, 2, 1, 3, 6, 7]),
+        ([5, 3, 8, 2, 4], [8], [3, 2, 5, 4]),
+        ([5, 3, 8, 4], [8], [4, 3, 5]),
+        ([5, 3, 8, 7], [8], [5, 3, 7]),
+    ],
+)
+def test_model_reproduces_reference_shapes(inserts, removes, pre_order):
+    model = Model()
+    for k in inserts:
+        model.insert(k, k)
+    for k in removes:
+        assert model.remove(k)
+    assert model.pre_order() == pre_order
+    model.check()
+
+
+def test_model_queries_and_builder():
+    model = Model()
+    for k in range(0, 20, 2):
+        model.insert(k, k)
+    assert model.level_order() == [6, 2, 14, 0, 4, 10, 16, 8, 12, 18]
+    assert model.range(4, 10) == [4, 6, 8]
+    assert model.range(4, 10, False, True) == [6, 8, 10]
+    assert model.iter_from(5, 3) == [6, 8, 10] and model.iter_to(5, 3) == [4, 2, 0]
+    assert Model.from_sorted((k, k) for k in range(4)).pre_order() == [2, 1, 0, 3]
+    assert Model.from_sorted((k, k) for k in range(8)).height == 4
