@@ -55,8 +55,10 @@ def values_are_keys() -> None:
 def attribute_key() -> None:
     section("ordered by an attribute: key='population'")
     cities = AVLTree(CITIES, key="population")
-    print("smallest:", cities.first().name, "| largest:", cities.last().name)
-    print("who has 291k?", cities.search_key(291).name, "(Bergen came second and was dropped)")
+    smallest, largest, at_291 = cities.first(), cities.last(), cities.search_key(291)
+    assert smallest is not None and largest is not None and at_291 is not None
+    print("smallest:", smallest.name, "| largest:", largest.name)
+    print("who has 291k?", at_291.name, "(Bergen came second and was dropped)")
     print("200k to 300k:", [c.name for c in cities.range(200, 300)])
     print("a different object, same key:", cities.contains(City("Anywhere", 232)))
     print("remove_key 522 ->", cities.remove_key(522), "| now", len(cities), "cities")
