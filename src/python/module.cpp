@@ -20,7 +20,7 @@ namespace {
 PyMethodDef from_sorted_entries_definition = {
     "_avltree_from_sorted_entries",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(entries::from_sorted_entries)),
-    METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    METH_FASTCALL | METH_KEYWORDS,
     "_avltree_from_sorted_entries(pairs, key_spec)\n--\n\n"
     "Private reconstruction helper used by pickle.\n\n"
     "Accepts a list of `(value, key)` pairs in **strictly ascending key\n"

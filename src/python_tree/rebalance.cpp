@@ -14,11 +14,12 @@ std::int64_t balance(const Node& node) noexcept {
 
 }  // namespace
 
-//      x                y
-//     / \              / \
-//    a   y     =>     x   c
-//       / \          / \
-//      b   c        a   b
+/*      x                y
+ *     / \              / \
+ *    a   y     =>     x   c
+ *       / \          / \
+ *      b   c        a   b
+ */
 Link rotate_left(Link x) {
     Link y = std::move(x->right);
     if (!y) {
@@ -32,11 +33,12 @@ Link rotate_left(Link x) {
     return y;
 }
 
-//        x            y
-//       / \          / \
-//      y   c   =>   a   x
-//     / \              / \
-//    a   b            b   c
+/*        x            y
+ *       / \          / \
+ *      y   c   =>   a   x
+ *     / \              / \
+ *    a   b            b   c
+ */
 Link rotate_right(Link x) {
     Link y = std::move(x->left);
     if (!y) {
