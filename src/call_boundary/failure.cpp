@@ -57,8 +57,10 @@ Failure Failure::fetch() {
     }
     // An internal failure that went out into Python code and came back (a key callable
     // calling into the module) resumes as an internal failure, not as an ordinary exception.
-    PyObject* panic_type = panic_exception_type();
-    if (failure.type_.get() != panic_type) {
+    // Until the type exists no such exception can exist either, so a fetch never has to
+    // create it (which could itself fail, e.g. at the recursion limit).
+    PyObject* panic_type = panic_type_cell.peek();
+    if (panic_type == nullptr || failure.type_.get() != panic_type) {
         return failure;
     }
     std::string message = "Unwrapped panic from Python code";
