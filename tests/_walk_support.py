@@ -43,6 +43,8 @@ def refcounts(objs):
 class ThreeWay:
     """Routes ==, < and > through `self._cmp(other, op)`; unhashable."""
 
+    __slots__ = ()
+
     def __eq__(self, other):
         return self._cmp(other, operator.eq)
 

@@ -69,8 +69,12 @@ def test_exhaustion_is_final(contents):
 
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
 def test_pickling_is_refused(protocol):
+    # Protocols 0 and 1 only fail when loading, as the type cannot be instantiated.
     with pytest.raises(TypeError):
-        pickle.dumps(AVLTree([1]).in_order(), protocol)
+        pickle.loads(pickle.dumps(AVLTree([1]).in_order(), protocol))
+    if protocol >= 2:
+        with pytest.raises(TypeError):
+            pickle.dumps(AVLTree([1]).in_order(), protocol)
 
 
 @pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy])
@@ -113,8 +117,7 @@ def test_exhausted_iterator_owns_nothing():
     tree = _tree_of(items)
     base = refcounts(items)
     it = tree.pre_order()
-    for _ in it:
-        pass
+    assert len(list(it)) == 4
     assert refcounts(items) == base
     with pytest.raises(StopIteration):
         next(it)

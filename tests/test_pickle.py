@@ -254,20 +254,22 @@ def test_failed_reconstruction_releases_everything():
         lambda: ([(a, key), (b, b)], 5),
         lambda: (RaisingIter([(a, a)]), spec),
     ]
-    before = refcounts([a, b, key, spec])
+    watched = [a, b, key, spec]
+    before = refcounts(watched)
     for make in cases:
         pairs, spec_arg = make()
         with pytest.raises((TypeError, ValueError, KeyError)):
             build(pairs, spec_arg)
         del pairs, spec_arg
-        assert refcounts([a, b, key, spec]) == before
+        assert refcounts(watched) == before
 
 
 def test_reference_counts_after_round_trips():
     items = [Item(k) for k in range(6)]
-    before = refcounts(items + [item_key])
+    watched = items + [item_key]
+    before = refcounts(watched)
     tree = AVLTree(items, key=item_key)
-    held = refcounts(items + [item_key])
+    held = refcounts(watched)
     reduced = tree.__reduce__()
     del reduced
     for protocol in PROTOCOLS:
@@ -275,11 +277,11 @@ def test_reference_counts_after_round_trips():
     copy.deepcopy(tree)
     shallow = copy.copy(tree)
     del shallow
-    assert refcounts(items + [item_key]) == held
+    assert refcounts(watched) == held
     rebuilt = build([(i, i) for i in items], None)
     assert refcounts(items) == [n + 2 for n in held[:-1]]
     del rebuilt, tree
-    assert refcounts(items + [item_key]) == before
+    assert refcounts(watched) == before
 
 
 HUGE_LENGTH = """
@@ -328,11 +330,12 @@ def test_absurd_reported_length_does_not_exhaust_memory():
 def test_reduce_reports_import_failures(monkeypatch, replacement, exc_type):
     items = [Item(k) for k in range(3)]
     tree = AVLTree(items, key=item_key)
-    before = refcounts(items + [item_key])
+    watched = items + [item_key]
+    before = refcounts(watched)
     monkeypatch.setitem(sys.modules, "quorel.quorel", replacement)
     with pytest.raises(exc_type) as info:
         tree.__reduce__()
     assert_notes(info.value)
     monkeypatch.undo()
-    assert refcounts(items + [item_key]) == before
+    assert refcounts(watched) == before
     assert tree.__reduce__()[0] is build
