@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Type checks against the built wheel:
 #   1. mypy's stubtest compares the shipped stubs (quorel/*.pyi) with the
-#      installed compiled module; typing/stubtest-allowlist.txt lists, with a
-#      reason each, what stubs cannot express;
+#      installed package and its compiled submodule;
+#      typing/stubtest-allowlist.txt lists, with a reason each, what stubs
+#      cannot express;
 #   2. mypy --strict checks typing/example.py and the programs in examples/
 #      against the installed stubs, then typing/example.py is run.
 #
@@ -26,7 +27,7 @@ mkdir "$work/run"
 cd "$work/run"
 
 echo "-- stubtest"
-"$py" -m mypy.stubtest quorel quorel.quorel \
+"$py" -m mypy.stubtest quorel \
     --allowlist "$QUOREL_ROOT/typing/stubtest-allowlist.txt"
 
 echo "-- mypy --strict"
