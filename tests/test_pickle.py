@@ -33,8 +33,17 @@ KEY_RULES = {
 }
 
 
-def _spec_back(rule):
-    return "k" if isinstance(rule, str) else rule
+BUILDER_SHAPES = {
+    0: [],
+    1: [0],
+    2: [1, 0],
+    3: [1, 0, 2],
+    4: [2, 1, 0, 3],
+    5: [2, 1, 0, 4, 3],
+    6: [3, 1, 0, 2, 5, 4],
+    7: [3, 1, 0, 2, 5, 4, 6],
+    8: [4, 2, 1, 0, 3, 6, 5, 7],
+}
 
 
 def _snapshot(tree):
@@ -56,6 +65,8 @@ def test_round_trip(protocol, rule, size):
     assert len(copy_) == size
     assert _snapshot(copy_) == _snapshot(tree)
     assert copy_.height == size.bit_length()
+    if size in BUILDER_SHAPES:
+        assert [v.k for v in copy_.pre_order()] == BUILDER_SHAPES[size]
     # The key rule came along and works.
     if size:
         assert copy_.insert(Item(0, "dup")) is False
@@ -120,17 +131,6 @@ def test_reconstruction_compares_nothing_and_extracts_nothing():
     assert KEY_CALLS[0] == 0
 
 
-BUILDER_SHAPES = {
-    0: [],
-    1: [0],
-    2: [1, 0],
-    3: [1, 0, 2],
-    4: [2, 1, 0, 3],
-    5: [2, 1, 0, 4, 3],
-    6: [3, 1, 0, 2, 5, 4],
-    7: [3, 1, 0, 2, 5, 4, 6],
-    8: [4, 2, 1, 0, 3, 6, 5, 7],
-}
 
 
 @pytest.mark.parametrize("n", BUILDER_SHAPES)
