@@ -1,0 +1,294 @@
+"""Every reference a tree takes is given back exactly once, on every path."""
+
+import gc
+import sys
+import weakref
+
+import pytest
+
+from _core_support import AVLTree, Box, Key, run_python
+
+
+def fresh_int(i):
+    """An int object of its own, never shared with the interpreter's caches."""
+    return int(str(10**20 + i))
+
+
+class Rule:
+    """One key rule with the reference counts a stored entry should add."""
+
+    def __init__(self, name):
+        self.name = name
+        self.keys = []
+
+    def values(self, n):
+        if self.name == "identity":
+            return [fresh_int(i) for i in range(n)]
+        return [Box(fresh_int(i), i) for i in range(n)]
+
+    def make(self, values=()):
+        if self.name == "identity":
+            return AVLTree(values)
+        if self.name == "attribute":
+            return AVLTree(values, key="k")
+        return AVLTree(values, key=self.extract)
+
+    def extract(self, value):
+        key = value.k if isinstance(value.k, Key) else Key(value.k)
+        self.keys.append(weakref.ref(key))
+        return key
+
+    def key_of(self, value):
+        """A key equal to the one stored for `value`."""
+        if self.name == "identity":
+            return value
+        return value.k if self.name == "attribute" else Key(value.k)
+
+    def stored_extra(self):
+        # Identity: the node holds the value twice (as value and as key).
+        return 2 if self.name == "identity" else 1
+
+    def live_keys(self):
+        return sum(ref() is not None for ref in self.keys)
+
+
+RULES = ["identity", "attribute", "callable"]
+
+
+def counts(objects):
+    return [sys.getrefcount(o) for o in objects]
+
+
+def release_by(how, rule, tree, values):
+    if how == "remove":
+        for v in values:
+            assert tree.remove(v) is True
+    elif how == "remove_key":
+        for v in values:
+            assert tree.remove_key(rule.key_of(v)) is True
+    elif how == "clear":
+        tree.clear()
+    return tree if how != "del" else None
+
+
+@pytest.mark.parametrize("how", ["remove", "remove_key", "clear", "del"])
+@pytest.mark.parametrize("rule_name", RULES)
+def test_stored_references_are_released_once(rule_name, how):
+    rule = Rule(rule_name)
+    values = rule.values(9)
+    attr_keys = [v.k for v in values] if rule_name == "attribute" else []
+    base, key_base = counts(values), counts(attr_keys)
+
+    tree = rule.make(values)
+    assert counts(values) == [c + rule.stored_extra() for c in base]
+    assert counts(attr_keys) == [c + 1 for c in key_base]
+    assert rule.live_keys() == (9 if rule_name == "callable" else 0)
+
+    # Lookups hand out new references and keep none.
+    for v in values:
+        found = tree.search(v)
+        assert found is v
+        assert tree.get(v) is v and tree.contains(v) and v in tree
+    del found, v
+    assert tree.first() is values[0] and tree.last() is values[-1]
+    assert counts(values) == [c + rule.stored_extra() for c in base]
+
+    tree = release_by(how, rule, tree, values)
+    del tree
+    gc.collect()
+    assert counts(values) == base
+    assert counts(attr_keys) == key_base
+    assert rule.live_keys() == 0
+
+
+@pytest.mark.parametrize("rule_name", RULES)
+def test_duplicates_and_failed_insertions_keep_nothing(rule_name):
+    rule = Rule(rule_name)
+    values = rule.values(5)
+    tree = rule.make(values)
+    stored = counts(values)
+
+    duplicates = rule.values(5)
+    dup_base = counts(duplicates)
+    for d in duplicates:
+        assert tree.insert(d) is False
+    del d
+    assert counts(duplicates) == dup_base
+    assert counts(values) == stored
+    assert rule.live_keys() == (5 if rule_name == "callable" else 0)
+
+    # A value whose key cannot be compared with the stored ones (its truth
+    # test fails, so no traceback frame refers to the keys).
+    odd_key = Key(0, fail={"eq": "bool"})
+    odd = odd_key if rule_name == "identity" else Box(odd_key)
+    odd_base = counts([odd, odd_key])
+    with pytest.raises(ZeroDivisionError):
+        tree.insert(odd)
+    odd_key.log.clear()
+    assert counts([odd, odd_key]) == odd_base
+    assert len(tree) == 5 and counts(values) == stored
+
+
+def test_removal_moves_the_successor_without_touching_its_references():
+    values = [Box(fresh_int(i)) for i in range(1, 8)]
+    keys = [v.k for v in values]
+    tree = AVLTree(values, key="k")
+    before_values, before_keys = counts(values), counts(keys)
+    # The root (the fourth value) has two children; its successor is the fifth.
+    assert tree.remove(values[3]) is True
+    after_values, after_keys = counts(values), counts(keys)
+    assert after_values[3] == before_values[3] - 1 and after_keys[3] == before_keys[3] - 1
+    del after_values[3], before_values[3], after_keys[3], before_keys[3]
+    assert (after_values, after_keys) == (before_values, before_keys)
+
+
+def failing_key(values, at):
+    def key(v):
+        if v is values[at]:
+            raise RuntimeError("key rule")
+        return v.k
+
+    return key
+
+
+# How construction fails: (values argument maker, key) for a list of Boxes.
+CONSTRUCTION_FAILURES = {
+    "key-callable": lambda vs: (vs, failing_key(vs, 3)),
+    "comparison": lambda vs: (vs + [Box("x")], "k"),
+    "invalid-key": lambda vs: (vs, 5),
+    "iteration": lambda vs: ((v if i < 4 else 1 // 0 for i, v in enumerate(vs)), "k"),
+    "not-iterable": lambda vs: (5, "k"),
+}
+
+
+@pytest.mark.parametrize("failure", CONSTRUCTION_FAILURES)
+def test_failed_construction_keeps_nothing(failure):
+    values = [Box(fresh_int(i)) for i in range(6)]
+    keys = [v.k for v in values]
+    base, key_base = counts(values), counts(keys)
+    arg, key = CONSTRUCTION_FAILURES[failure](values)
+    key_ref_base = sys.getrefcount(key)
+    with pytest.raises(Exception):
+        AVLTree(arg, key=key)
+    del arg
+    gc.collect()
+    assert counts(values) == base
+    assert counts(keys) == key_base
+    assert sys.getrefcount(key) == key_ref_base
+
+
+def test_tree_holds_one_reference_to_its_key_callable():
+    def key(v):
+        return v
+
+    base = sys.getrefcount(key)
+    tree = AVLTree([1, 2], key=key)
+    assert sys.getrefcount(key) == base + 1
+    tree.clear()
+    assert sys.getrefcount(key) == base + 1
+    del tree
+    assert sys.getrefcount(key) == base
+
+
+def test_attribute_name_is_not_kept():
+    name = "".join(["k", "e", "y"])
+    base = sys.getrefcount(name)
+    tree = AVLTree(key=name)
+    assert sys.getrefcount(name) == base
+    del tree
+
+
+class Logged:
+    """A value that logs its own release."""
+
+    def __init__(self, v, log):
+        self.v, self.log = v, log
+
+    def __del__(self):
+        self.log.append(("value", self.v))
+
+
+class LoggedKey(Key):
+    """A key that logs its own release."""
+
+    def __init__(self, v, released):
+        super().__init__(v)
+        self.released = released
+
+    def __del__(self):
+        self.released.append(("key", self.v))
+
+
+@pytest.mark.parametrize("how", ["clear", "del", "remove_key"])
+def test_release_order(how):
+    log = []
+    # Keys 2, 1, 3: root 2 with children 1 and 3.
+    tree = AVLTree((Logged(i, log) for i in (2, 1, 3)), key=lambda v: LoggedKey(v.v, log))
+    del log[:]
+    if how == "remove_key":
+        assert tree.remove_key(2) is True
+        assert log == [("value", 2), ("key", 2)]
+        return
+    if how == "clear":
+        tree.clear()
+    else:
+        del tree
+    # Each node gives back its value, then its key, then its left and right
+    # subtrees.
+    assert log == [("value", 2), ("key", 2), ("value", 1), ("key", 1), ("value", 3), ("key", 3)]
+
+
+def test_cycle_through_a_tree_is_never_collected():
+    sentinel, holder = Box(0), Box(1)
+    alive, holder_ref = weakref.ref(sentinel), weakref.ref(holder)
+    tree = AVLTree([sentinel, holder], key="k")
+    holder.tree = tree
+    del sentinel, holder, tree
+    gc.collect()
+    assert alive() is not None and holder_ref() is not None
+    # Breaking the cycle by hand releases everything.
+    holder_ref().tree.clear()
+    gc.collect()
+    assert alive() is None and holder_ref() is None
+
+
+# Builds a chain of trees nested `depth` deep, each holding the next, and
+# releases it from the top.  With `marker`, every level also holds one
+# reference to the same marker object, and the bottom holds a sentinel.
+NESTED_CHAIN = """
+    import sys, weakref
+    from quorel import AVLTree
+
+    depth, how, marked = int(sys.argv[1]), sys.argv[2], sys.argv[3] == "marked"
+
+    class Sentinel:
+        pass
+
+    sentinel = Sentinel()
+    alive = weakref.ref(sentinel)
+    marker = object()
+    base = sys.getrefcount(marker)
+    t = AVLTree([sentinel], key=id)
+    del sentinel
+    for _ in range(depth):
+        t = AVLTree([t, marker], key=id) if marked else AVLTree([t])
+    if marked:
+        assert sys.getrefcount(marker) == base + depth
+    if how == "clear":
+        t.clear()
+        assert len(t) == 0
+    del t
+    assert alive() is None, "the bottom of the chain is still alive"
+    assert sys.getrefcount(marker) == base, (sys.getrefcount(marker), base)
+    print("released")
+"""
+
+
+@pytest.mark.parametrize(
+    "depth, how, marked",
+    [(10**6, "del", "plain"), (10**6, "clear", "plain"), (10**5, "del", "marked"), (10**5, "clear", "marked")],
+)
+def test_deeply_nested_trees_are_released(depth, how, marked):
+    result = run_python(NESTED_CHAIN, depth, how, marked, timeout=300)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.strip() == "released"
