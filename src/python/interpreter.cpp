@@ -46,8 +46,7 @@ int running_version() {
 bool running_at_least(int major, int minor) { return running_version() >= major * 100 + minor; }
 
 void refuse_sub_interpreters() {
-    PyThreadState* state = PyThreadState_Get();
-    const PY_INT64_T id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(state));
+    const PY_INT64_T id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id < 0) {
         throw_fetched();
     }
