@@ -1,0 +1,1 @@
+"""Benchmark harness for quorel; run it through benchmarks/run.py."""

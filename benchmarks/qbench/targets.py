@@ -1,0 +1,54 @@
+"""The performance targets quorel is held to, checked against a run's ratios.
+
+A target holds when quorel's figure divided by the peer's, both from the same
+run, is at most the limit.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+M, TEN_K = 10**6, 10**4
+BY_KEY = ("search_key_hit", "search_key_miss", "contains_key_hit", "contains_key_miss")
+
+
+@dataclass(frozen=True)
+class Target:
+    kind: str
+    size: int
+    op: str
+    peer: str
+    limit: float
+
+
+TARGETS = [
+    Target("int", M, "insert_random", "SortedSet", 0.5),
+    *(Target("int", M, op, "SortedList", 0.7) for op in BY_KEY),
+    *(Target("int", M, op, "LLTreeSet", 2.0) for op in BY_KEY),
+    Target("int", M, "insert_random", "std::set", 1.6),
+    Target("int", M, "search_key_hit", "std::set", 1.6),
+    Target("int", M, "search_key_miss", "std::set", 1.6),
+    Target("int", M, "iterate", "SortedSet", 1.1),
+    Target("int", M, "range", "SortedSet", 0.3),
+    Target("int", M, "iter_from", "SortedSet", 0.3),
+    Target("int", M, "pickle", "SortedSet", 0.4),
+    Target("int", M, "build_sorted", "SortedSet", 0.5),
+    Target("int", M, "memory", "SortedSet", 1.25),
+    Target("int", TEN_K, "insert_random", "SortedSet", 0.3),
+    Target("int", TEN_K, "search_key_hit", "SortedList", 0.5),
+    Target("int", TEN_K, "contains_key_hit", "SortedList", 0.5),
+    Target("str", M, "insert_random", "SortedSet", 0.6),
+    Target("str", M, "remove", "SortedSet", 0.6),
+]
+
+
+def check(ratio):
+    """Evaluate every target; `ratio(kind, size, op, peer)` gives the
+    measured ratio or None. Returns one dict per target."""
+    rows = []
+    for t in TARGETS:
+        r = ratio(t.kind, t.size, t.op, t.peer)
+        status = "not measured" if r is None else ("met" if r <= t.limit else "missed")
+        rows.append({"kind": t.kind, "size": t.size, "op": t.op, "peer": t.peer,
+                     "limit": t.limit, "ratio": r, "status": status})
+    return rows
