@@ -1,10 +1,12 @@
 """What the module and its two classes look like from Python."""
 
+import _imp
 import gc
 import importlib
 import importlib.machinery
 import importlib.util
 import sys
+import types
 import weakref
 
 import pytest
@@ -175,6 +177,36 @@ def test_height_has_no_setter():
     with pytest.raises(AttributeError):
         del tree.height
     assert tree.height == 1
+
+
+class RaisingAll(types.ModuleType):
+    @property
+    def __all__(self):
+        raise LookupError("no __all__ here")
+
+
+@pytest.mark.parametrize("preset", ["list", "list-subclass", "tuple", "raising"])
+def test_execution_step_fills_the_namespace_in_order(preset):
+    # A fresh, not yet executed module object from the same definition.
+    module = _imp.create_dynamic(importlib.util.find_spec("quorel.quorel"))
+    first = {"list": [], "list-subclass": type("L", (list,), {})(), "tuple": ("x",)}.get(preset)
+    if preset == "raising":
+        module.__class__ = RaisingAll
+    else:
+        module.__all__ = first
+    if preset in ("tuple", "raising"):
+        with pytest.raises((TypeError, LookupError)) as info:
+            _imp.exec_dynamic(module)
+        expected = "'tuple' object is not an instance of 'list'" if preset == "tuple" else "no __all__ here"
+        assert str(info.value) == expected
+        assert not hasattr(module, "AVLTree")
+        return
+    _imp.exec_dynamic(module)
+    # Every name was appended to the list found first; the final __all__ is
+    # a new list of the two public names.
+    assert first == ["AVLTree", "_AVLTreeIterator", "_avltree_from_sorted_entries", "__version__", "__all__"]
+    assert module.__all__ == ["AVLTree", "__version__"] and type(module.__all__) is list
+    assert module.AVLTree is AVLTree and module._AVLTreeIterator is Iterator
 
 
 def test_reimport_keeps_the_type_objects():
