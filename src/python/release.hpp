@@ -15,7 +15,7 @@
 
 namespace quorel::python {
 
-using Parcel = std::variant<std::monostate, tree::Link, tree::Snapshot, Ref>;
+using Parcel = std::variant<std::monostate, tree::Tree, tree::Snapshot, Ref>;
 
 void release_bounded(Parcel parcel) noexcept;
 

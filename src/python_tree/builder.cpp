@@ -16,21 +16,22 @@ private:
 };
 
 // Builds a subtree from the next n entries; its root is the entry at position n / 2 of the
-// run (the upper middle for even n), so both sides differ by at most one entry.
-Link build_balanced(Cursor& cursor, std::uint64_t n) {
+// run (the upper middle for even n), so both sides differ by at most one entry. Nodes are
+// made in ascending order, so an in-order walk of the result reads memory in sequence.
+Link build_balanced(Cursor& cursor, NodePool& pool, std::uint64_t n) {
     if (n == 0) {
         return Link();
     }
     const std::uint64_t half = n / 2;
-    Link left = build_balanced(cursor, half);
+    Link left = build_balanced(cursor, pool, half);
     Entry* entry = cursor.next();
     if (entry == nullptr) {
         panic("iterator must supply exactly n entries");
     }
-    Link node = make_node(std::move(*entry));
+    Link node = pool.make(std::move(*entry), view_key(entry->key.get()));
     node->left = std::move(left);
-    node->right = build_balanced(cursor, n - 1 - half);
-    node->height = 1 + std::max(node_height(node->left), node_height(node->right));
+    node->right = build_balanced(cursor, pool, n - 1 - half);
+    node->height = std::uint8_t(1 + std::max(node_height(node->left), node_height(node->right)));
     return node;
 }
 
@@ -39,7 +40,7 @@ Link build_balanced(Cursor& cursor, std::uint64_t n) {
 Tree Tree::from_sorted_entries(EntryList entries) {
     Cursor cursor(entries);
     Tree tree;
-    tree.root = build_balanced(cursor, entries.size());
+    tree.root = build_balanced(cursor, tree.pool, entries.size());
     tree.count = entries.size();
     return tree;
 }

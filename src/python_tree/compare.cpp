@@ -15,7 +15,52 @@ bool holds(PyObject* a, PyObject* b, int op) {
     return truth != 0;
 }
 
+// Packs the first 8 code points of a str, big-endian, one byte each, zero-padded. Strings
+// whose packed prefixes differ compare as the prefixes do: a padding zero stands below any
+// code point a longer string has there, and equal prefixes decide nothing.
+KeyView view_text(PyObject* key) noexcept {
+    const Py_ssize_t length = PyUnicode_GetLength(key);
+    const Py_ssize_t packed = length < 8 ? length : 8;
+    std::uint64_t bits = 0;
+    for (Py_ssize_t i = 0; i < packed; ++i) {
+        const Py_UCS4 c = PyUnicode_ReadChar(key, i);
+        if (c > 0xFF) {
+            return {key, 0, KeyKind::text};
+        }
+        bits |= std::uint64_t(c) << (56 - 8 * i);
+    }
+    return {key, bits, KeyKind::prefixed};
+}
+
 }  // namespace
+
+KeyView view_key(PyObject* key) noexcept {
+    if (PyLong_CheckExact(key)) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(key, &overflow);
+        if (overflow == 0) {
+            return {key, std::uint64_t(value), KeyKind::integer};
+        }
+    } else if (PyUnicode_CheckExact(key)) {
+        return view_text(key);
+    } else if (PyFloat_CheckExact(key)) {
+        const double value = PyFloat_AsDouble(key);
+        std::uint64_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        return {key, bits, KeyKind::real};
+    }
+    return {key, 0, KeyKind::general};
+}
+
+// Code point order, which is what ==, < and > of two str give; cannot fail for exact str.
+Ordering compare_text(PyObject* a, PyObject* b) noexcept {
+    const int order = PyUnicode_Compare(a, b);
+    return order == 0 ? Ordering::Equal : (order < 0 ? Ordering::Less : Ordering::Greater);
+}
+
+void all_comparisons_false() {
+    throw_error(PyExc_TypeError, "PyAny::compare(): All comparisons returned false");
+}
 
 Ordering compare(PyObject* a, PyObject* b) {
     if (holds(a, b, Py_EQ)) {
@@ -27,7 +72,7 @@ Ordering compare(PyObject* a, PyObject* b) {
     if (holds(a, b, Py_GT)) {
         return Ordering::Greater;
     }
-    throw_error(PyExc_TypeError, "PyAny::compare(): All comparisons returned false");
+    all_comparisons_false();
 }
 
 }  // namespace quorel::tree

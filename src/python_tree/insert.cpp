@@ -1,34 +1,29 @@
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {
-namespace {
 
-// One level per node on the search path. A failing comparison throws before any link
-// changes, and the levels above pass it on without rebalancing.
-bool insert_node(Link& link, Entry& entry) {
-    if (!link) {
-        link = make_node(std::move(entry));
-        return true;
-    }
-    const Ordering order = compare(entry.key.get(), link->key.get());
-    if (order == Ordering::Equal) {
-        return false;  // the stored value stays; the caller releases the new entry
-    }
-    if (!insert_node(order == Ordering::Greater ? link->right : link->left, entry)) {
-        return false;
-    }
-    link = rebalance(std::move(link));
-    return true;
-}
-
-}  // namespace
-
+// Descends comparing the new key (first operand) with each node's key, remembering the
+// links on the way. A failing comparison throws before any link changes. After linking the
+// new node, every node of the path is rebalanced, from the new node's parent up to the root.
 bool Tree::insert(Entry entry) {
-    const bool inserted = insert_node(root, entry);
-    if (inserted) {
-        ++count;
+    const KeyView sought = view_key(entry.key.get());
+    Link* path[max_height];
+    std::size_t depth = 0;
+    Link* link = &root;
+    while (Node* node = link->get()) {
+        const Ordering order = compare(sought, node->view());
+        if (order == Ordering::Equal) {
+            return false;  // the stored value stays; the new entry is released on return
+        }
+        path[depth++] = link;
+        link = order == Ordering::Greater ? &node->right : &node->left;
     }
-    return inserted;
+    *link = pool.make(std::move(entry), sought);
+    ++count;
+    while (depth > 0) {
+        rebalance_link(*path[--depth]);
+    }
+    return true;
 }
 
 }  // namespace quorel::tree

@@ -3,8 +3,9 @@
 namespace quorel::tree {
 
 PyObject* Tree::search(PyObject* key) const {
+    const KeyView sought = view_key(key);
     for (const Node* node = root.get(); node != nullptr;) {
-        switch (compare(key, node->key.get())) {
+        switch (compare(sought, node->view())) {
             case Ordering::Equal:
                 return node->value.get();
             case Ordering::Greater:
@@ -43,6 +44,7 @@ PyObject* Tree::last() const noexcept {
 void Tree::clear() noexcept {
     root.reset();
     count = 0;
+    pool.free_slabs();
 }
 
 }  // namespace quorel::tree

@@ -1,22 +1,28 @@
-// Node and Link: the records of the tree engine.
+// Node, Link and NodePool: the records of the tree engine.
 //
 // Invariants between operations: every key in a node's left subtree compared Less than the
 // node's key and every key in its right subtree Greater; no two keys compare Equal; the two
 // subtree heights of every node differ by at most one; every stored height is exact (an
 // empty link counts 0, a leaf 1). Each node has exactly one owner: its parent's link or the
 // tree's root link.
+//
+// A node's memory belongs to the NodePool of its tree, not to its link: destroying a link
+// releases the references of its whole subtree, and the pool gives the memory back when the
+// tree itself goes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
 #include "call_boundary/ref.hpp"
+#include "python_tree/compare.hpp"
 
 namespace quorel::tree {
 
 struct Node;
 
-// Releases a node: its value, then its key, then its left and right subtrees, then the record.
+// Releases a node's references: its value, then its key, then its left and right subtrees.
 struct NodeRelease {
     void operator()(Node* node) const noexcept;
 };
@@ -37,25 +43,70 @@ struct Entry {
     }
 };
 
+// 48 bytes: the two references, the two links, the key's native form (so that most
+// comparisons never touch the key object), the height and the native form's kind.
 struct Node {
     Ref value;
     Ref key;
     Link left;
     Link right;
-    std::uint64_t height = 1;
+    std::uint64_t bits;
+    std::uint8_t height = 1;  // an AVL tree of 2**64 nodes is less than 93 high
+    KeyKind kind;
 
-    explicit Node(Entry&& entry) noexcept
-        : value(std::move(entry.value)), key(std::move(entry.key)) {}
+    Node(Entry&& entry, const KeyView& view) noexcept
+        : value(std::move(entry.value)), key(std::move(entry.key)), bits(view.bits),
+          kind(view.kind) {}
 
-    // Nodes come from the interpreter's small-object allocator: one call per node, no
-    // per-allocation header of the C++ runtime. The interpreter lock is held whenever a
-    // node is made or released.
-    static void* operator new(std::size_t size);
-    static void operator delete(void* memory) noexcept;
+    KeyView view() const noexcept { return {key.get(), bits, kind}; }
 };
 
 inline std::uint64_t node_height(const Link& link) noexcept { return link ? link->height : 0; }
 
-inline Link make_node(Entry&& entry) { return Link(new Node(std::move(entry))); }
+// Node memory of one tree: slabs that grow with the tree, handed out in order, and a free
+// list of the nodes that removal gave back. Slabs come from the interpreter's allocator, under the interpreter lock.
+class NodePool {
+public:
+    NodePool() noexcept = default;
+    NodePool(NodePool&& other) noexcept;
+    NodePool& operator=(NodePool&& other) noexcept;
+    NodePool(const NodePool&) = delete;
+    NodePool& operator=(const NodePool&) = delete;
+    ~NodePool() { free_slabs(); }
+
+    Link make(Entry&& entry, const KeyView& view) {
+        return Link(new (allocate()) Node(std::move(entry), view));
+    }
+
+    // Releases the node's references like its link would, then keeps its memory for reuse.
+    void recycle(Link node) noexcept;
+
+    // Gives every slab back; the nodes in them must already be released.
+    void free_slabs() noexcept;
+
+private:
+    struct FreeNode {
+        FreeNode* next;
+    };
+
+    void* allocate() {
+        if (free_ != nullptr) {
+            return std::exchange(free_, free_->next);
+        }
+        if (next_ == end_) {
+            add_slab();
+        }
+        void* memory = next_;
+        next_ += sizeof(Node);
+        return memory;
+    }
+    void add_slab();
+
+    void* slabs_ = nullptr;  // each slab starts with the address of the one before
+    FreeNode* free_ = nullptr;
+    char* next_ = nullptr;
+    char* end_ = nullptr;
+    std::size_t capacity_ = 0;  // nodes in all slabs
+};
 
 }  // namespace quorel::tree

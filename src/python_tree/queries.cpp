@@ -7,11 +7,15 @@ namespace quorel::tree {
 namespace {
 
 struct RangeBounds {
-    PyObject* start;  // null: no lower bound
-    PyObject* end;    // null: no upper bound
+    KeyView start;  // null object: no lower bound
+    KeyView end;    // null object: no upper bound
     bool include_start;
     bool include_end;
 };
+
+KeyView endpoint_view(PyObject* endpoint) noexcept {
+    return endpoint != nullptr ? view_key(endpoint) : KeyView{nullptr, 0, KeyKind::general};
+}
 
 // In-order walk that skips subtrees which cannot hold keys within the bounds. Both
 // comparisons of a node are made before anything below it is visited.
@@ -21,11 +25,11 @@ void collect_range(const Node* node, const RangeBounds& bounds, Snapshot& out) {
     }
     Ordering cs = Ordering::Greater;  // an absent bound admits everything
     Ordering ce = Ordering::Less;
-    if (bounds.start != nullptr) {
-        cs = compare(node->key.get(), bounds.start);
+    if (bounds.start.object != nullptr) {
+        cs = compare(node->view(), bounds.start);
     }
-    if (bounds.end != nullptr) {
-        ce = compare(node->key.get(), bounds.end);
+    if (bounds.end.object != nullptr) {
+        ce = compare(node->view(), bounds.end);
     }
     if (cs == Ordering::Greater) {
         collect_range(node->left.get(), bounds, out);
@@ -50,21 +54,23 @@ Snapshot bounded_run(const Tree& tree, PyObject* endpoint, std::uint64_t n) {
         return out;
     }
     out.reserve(std::min<std::uint64_t>(n, tree.count));
-    std::vector<const Node*> stack;
+    // The stack only ever holds nodes of one root-to-leaf path.
+    const Node* stack[max_height];
+    std::size_t depth = 0;
+    const KeyView sought = view_key(endpoint);
     for (const Node* node = tree.root.get(); node != nullptr;) {
-        if (compare(node->key.get(), endpoint) == Skip) {
+        if (compare(node->view(), sought) == Skip) {
             node = (node->*Away).get();
         } else {
-            stack.push_back(node);
+            stack[depth++] = node;
             node = (node->*Toward).get();
         }
     }
-    while (out.size() < n && !stack.empty()) {
-        const Node* node = stack.back();
-        stack.pop_back();
+    while (out.size() < n && depth > 0) {
+        const Node* node = stack[--depth];
         out.push_back(node->value.new_ref());
         for (const Node* next = (node->*Away).get(); next != nullptr; next = (next->*Toward).get()) {
-            stack.push_back(next);
+            stack[depth++] = next;
         }
     }
     return out;
@@ -73,11 +79,12 @@ Snapshot bounded_run(const Tree& tree, PyObject* endpoint, std::uint64_t n) {
 }  // namespace
 
 Snapshot Tree::range(PyObject* start, PyObject* end, bool include_start, bool include_end) const {
-    if (start != nullptr && end != nullptr && compare(start, end) == Ordering::Greater) {
+    const RangeBounds bounds{endpoint_view(start), endpoint_view(end), include_start, include_end};
+    if (start != nullptr && end != nullptr && compare(bounds.start, bounds.end) == Ordering::Greater) {
         throw_error(PyExc_ValueError, "range start must not exceed end");
     }
     Snapshot out;
-    collect_range(root.get(), RangeBounds{start, end, include_start, include_end}, out);
+    collect_range(root.get(), bounds, out);
     return out;
 }
 

@@ -4,11 +4,11 @@
 namespace quorel::tree {
 namespace {
 
-void update_height(Node& node) noexcept {
-    node.height = 1 + std::max(node_height(node.left), node_height(node.right));
+inline std::uint8_t height_of(const Node& node) noexcept {
+    return std::uint8_t(1 + std::max(node_height(node.left), node_height(node.right)));
 }
 
-std::int64_t balance(const Node& node) noexcept {
+inline std::int64_t balance(const Node& node) noexcept {
     return std::int64_t(node_height(node.left)) - std::int64_t(node_height(node.right));
 }
 
@@ -26,10 +26,10 @@ Link rotate_left(Link x) {
         panic("left rotation needs a right child");
     }
     x->right = std::move(y->left);
-    update_height(*x);
+    x->height = height_of(*x);
     const std::uint64_t lower = x->height;
     y->left = std::move(x);
-    y->height = 1 + std::max(node_height(y->right), lower);
+    y->height = std::uint8_t(1 + std::max(node_height(y->right), lower));
     return y;
 }
 
@@ -45,16 +45,16 @@ Link rotate_right(Link x) {
         panic("right rotation needs a left child");
     }
     x->left = std::move(y->right);
-    update_height(*x);
+    x->height = height_of(*x);
     const std::uint64_t lower = x->height;
     y->right = std::move(x);
-    y->height = 1 + std::max(lower, node_height(y->left));
+    y->height = std::uint8_t(1 + std::max(lower, node_height(y->left)));
     return y;
 }
 
 // A child whose own balance is 0 gets the single rotation; only removal produces that case.
 Link rebalance(Link node) {
-    update_height(*node);
+    node->height = height_of(*node);
     const std::int64_t b = balance(*node);
     if (b > 1) {
         if (balance(*node->left) < 0) {
@@ -69,6 +69,16 @@ Link rebalance(Link node) {
         node->right = rotate_right(std::move(node->right));
     }
     return rotate_left(std::move(node));
+}
+
+void rebalance_link(Link& link) {
+    Node& node = *link;
+    const std::int64_t b = balance(node);
+    if (b >= -1 && b <= 1) {
+        node.height = height_of(node);
+        return;
+    }
+    link = rebalance(std::move(link));
 }
 
 }  // namespace quorel::tree

@@ -21,16 +21,16 @@ Detached remove_min(Link node) {
 
 // One level per node on the search path. The successor of a two-child victim is moved as
 // a whole; only the victim's value and key are released, after the tree is whole again.
-bool remove_node(Link& link, PyObject* key) {
+bool remove_node(Link& link, const KeyView& key, NodePool& pool) {
     if (!link) {
         return false;
     }
-    const Ordering order = compare(key, link->key.get());
+    const Ordering order = compare(key, link->view());
     if (order != Ordering::Equal) {
-        if (!remove_node(order == Ordering::Greater ? link->right : link->left, key)) {
+        if (!remove_node(order == Ordering::Greater ? link->right : link->left, key, pool)) {
             return false;
         }
-        link = rebalance(std::move(link));
+        rebalance_link(link);
         return true;
     }
     Link victim = std::move(link);
@@ -46,14 +46,14 @@ bool remove_node(Link& link, PyObject* key) {
         taken.minimum->right = std::move(taken.rest);
         link = rebalance(std::move(taken.minimum));
     }
-    victim.reset();
+    pool.recycle(std::move(victim));
     return true;
 }
 
 }  // namespace
 
 bool Tree::remove(PyObject* key) {
-    const bool removed = remove_node(root, key);
+    const bool removed = remove_node(root, view_key(key), pool);
     if (removed) {
         --count;
     }

@@ -20,11 +20,25 @@ using Snapshot = std::vector<Ref>;
 // (value, key) pairs in ascending key order.
 using EntryList = std::vector<Entry>;
 
+// Bound on any height: an AVL tree of 2**64 nodes is less than 93 high.
+constexpr std::size_t max_height = 96;
+
 class Tree {
 public:
     Tree() = default;
-    Tree(Tree&&) noexcept = default;
-    Tree& operator=(Tree&&) noexcept = default;
+    Tree(Tree&& other) noexcept
+        : pool(std::move(other.pool)), root(std::move(other.root)),
+          count(std::exchange(other.count, 0)) {}
+    Tree& operator=(Tree&& other) noexcept {
+        if (this != &other) {
+            root.reset();  // the nodes go before the memory that holds them
+            pool = std::move(other.pool);
+            root = std::move(other.root);
+            count = std::exchange(other.count, 0);
+        }
+        return *this;
+    }
+    ~Tree() { root.reset(); }
 
     // Lookup and summary. search() throws when a comparison fails; the others cannot fail.
     PyObject* search(PyObject* key) const;  // borrowed stored value, or null
@@ -55,18 +69,19 @@ public:
     // Linear-time build from entries in strictly ascending key order; no comparisons.
     static Tree from_sorted_entries(EntryList entries);
 
-    // Moves the nodes out, leaving the tree empty (used to release them elsewhere).
-    Link take_root() noexcept {
-        count = 0;
-        return std::move(root);
-    }
+    // Moves the nodes out with their memory, leaving this tree empty (used to release
+    // them elsewhere).
+    Tree take_root() noexcept { return std::move(*this); }
 
+    NodePool pool;  // declared first: it outlives the nodes it holds
     Link root;
     std::uint64_t count = 0;
 };
 
 // Node-level pieces shared by insertion, removal and the builder.
 Link rebalance(Link node);
+// The same step on a link in place; most calls only refresh the height.
+void rebalance_link(Link& link);
 Link rotate_left(Link node);
 Link rotate_right(Link node);
 
