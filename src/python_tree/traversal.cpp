@@ -6,22 +6,65 @@
 namespace quorel::tree {
 namespace {
 
-// In-order, descending, pre-order and the pair walk recurse on one side and loop on the
-// other, so their depth is bounded by the height.
+// Pre-order, post-order and the pair walk recurse on one side and loop on the other (or
+// recurse twice, post-order), so their depth is bounded by the height.
 
-void walk_in_order(const Node* node, Snapshot& out) {
-    for (; node != nullptr; node = node->right.get()) {
-        walk_in_order(node->left.get(), out);
-        out.push_back(node->value.new_ref());
+// Values are taken into the snapshot a few nodes after they were reached, with a prefetch
+// in between, so that the walk does not stall on each value's reference count in turn.
+class PrefetchingSink {
+public:
+    explicit PrefetchingSink(Snapshot& out) noexcept : out_(out) {}
+
+    // Takes the values still pending; the snapshot has room for all of them.
+    void flush() noexcept {
+        for (std::size_t i = seen_ > lag ? seen_ - lag : 0; i < seen_; ++i) {
+            out_.push_back(Ref::borrow(pending_[i % lag]));
+        }
+        seen_ = 0;
     }
+
+    void add(PyObject* value) noexcept {
+        __builtin_prefetch(value, 1);
+        PyObject*& slot = pending_[seen_ % lag];
+        if (seen_ >= lag) {
+            out_.push_back(Ref::borrow(slot));
+        }
+        slot = value;
+        ++seen_;
+    }
+
+private:
+    static constexpr std::size_t lag = 16;  // values in flight
+    Snapshot& out_;
+    PyObject* pending_[lag];
+    std::size_t seen_ = 0;
+};
+
+// In key order (Near = left) or its reverse (Near = right), with an explicit stack of one
+// root-to-leaf path. The far child of each stacked node is prefetched, to be there when
+// the walk turns to it.
+template <Link Node::*Near, Link Node::*Far>
+void walk_sorted(const Node* node, Snapshot& out) {
+    const Node* stack[max_height];
+    std::size_t depth = 0;
+    PrefetchingSink sink(out);
+    for (;;) {
+        for (; node != nullptr; node = (node->*Near).get()) {
+            __builtin_prefetch((node->*Far).get());
+            stack[depth++] = node;
+        }
+        if (depth == 0) {
+            break;
+        }
+        node = stack[--depth];
+        sink.add(node->value.get());
+        node = (node->*Far).get();
+    }
+    sink.flush();
 }
 
-void walk_descending(const Node* node, Snapshot& out) {
-    for (; node != nullptr; node = node->left.get()) {
-        walk_descending(node->right.get(), out);
-        out.push_back(node->value.new_ref());
-    }
-}
+constexpr auto walk_in_order = walk_sorted<&Node::left, &Node::right>;
+constexpr auto walk_descending = walk_sorted<&Node::right, &Node::left>;
 
 void walk_pre_order(const Node* node, Snapshot& out) {
     for (; node != nullptr; node = node->right.get()) {
