@@ -1,0 +1,133 @@
+"""Keys of exactly int, float and str are ordered without calling their
+comparison methods. These tests pin that shortcut to the answers the rich
+comparisons give, at the edges where a native comparison could go wrong:
+64-bit limits, signed zeros and infinities, str prefixes, mixed types and
+subclasses (which must still be asked)."""
+
+import math
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from quorel import AVLTree
+
+from _model import ALL_FALSE, Model
+
+EDGE_INTS = [0, 1, -1, 2**62, 2**63 - 1, 2**63, 2**64, -(2**63), -(2**63) - 1, -(2**64)]
+EDGE_FLOATS = [0.0, -0.0, 1.0, -1.5, 2.0**63, -(2.0**63), math.inf, -math.inf, 5e-324]
+EDGE_STRS = ["", "a", "a\0", "a\0\0", "ab", "abcdefgh", "abcdefgh\0", "abcdefghi", "abcdefgi",
+             "\xff", "\xff\xff", "\u0100", "a\u0100", "abcdefgh\u0100", "\U0001f600", "b"]
+
+numbers = st.one_of(st.sampled_from(EDGE_INTS), st.integers(), st.sampled_from(EDGE_FLOATS),
+                    st.floats(allow_nan=False), st.booleans())
+texts = st.one_of(st.sampled_from(EDGE_STRS),
+                  st.text(alphabet=st.sampled_from("ab\0\xff\u0100"), max_size=11))
+
+
+def check_against_model(keys, probes):
+    tree, model = AVLTree(), Model()
+    for k in keys:
+        assert tree.insert(k) is model.insert(k, k)
+    assert [id(v) for v in tree.pre_order()] == [id(v) for v in model.pre_order()]
+    for p in probes:
+        assert tree.search_key(p) is model.search(p)
+        assert list(tree.iter_from(p, 3)) == model.iter_from(p, 3)
+        assert list(tree.iter_to(p, 3)) == model.iter_to(p, 3)
+    for p in probes:
+        assert tree.remove_key(p) is model.remove(p)
+        assert [id(v) for v in tree.pre_order()] == [id(v) for v in model.pre_order()]
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(numbers, max_size=40), st.lists(numbers, max_size=10))
+def test_numbers_order_as_rich_comparison_does(keys, probes):
+    check_against_model(keys, probes)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(texts, max_size=40), st.lists(texts, max_size=10))
+def test_strings_order_by_code_point(keys, probes):
+    check_against_model(keys, probes)
+
+
+@pytest.mark.parametrize(
+    "stored, key",
+    [
+        ([1.0, 2.0], math.nan),       # NaN sought among floats
+        ([math.nan], 1.0),            # NaN stored, float sought
+        ([math.nan, 3], math.nan),    # NaN against NaN: not even equal to itself
+    ],
+)
+def test_nan_fails_like_the_rich_comparisons(stored, key):
+    tree = AVLTree()
+    for k in stored:
+        try:
+            tree.insert(k)
+        except TypeError:
+            pass
+    before = [id(v) for v in tree.pre_order()]
+    for operation in (tree.insert, tree.search_key, tree.remove_key):
+        with pytest.raises(TypeError, match=ALL_FALSE.replace("(", r"\(").replace(")", r"\)")):
+            operation(key)
+    assert [id(v) for v in tree.pre_order()] == before
+
+
+def test_equal_keys_across_types_are_one_key():
+    tree = AVLTree([1, 2**63, 0.0])
+    assert [tree.insert(k) for k in (1.0, True, float(2**63), -0.0, 0, False)] == [False] * 6
+    assert tree.search_key(-0.0) == 0.0 and tree.search_key(True) == 1
+
+
+@pytest.mark.parametrize("base, stored, probe", [
+    (int, [10, 20, 30], 25),
+    (float, [1.0, 2.0, 3.0], 2.5),
+    (str, ["b", "d", "f"], "e"),
+])
+def test_subclass_keys_are_asked_in_the_design_order(base, stored, probe):
+    calls = []
+
+    class Loud(base):
+        __hash__ = base.__hash__
+
+        def __eq__(self, other):
+            calls.append("==")
+            return base.__eq__(self, other)
+
+        def __lt__(self, other):
+            calls.append("<")
+            return base.__lt__(self, other)
+
+        def __gt__(self, other):
+            calls.append(">")
+            return base.__gt__(self, other)
+
+    tree, model = AVLTree(stored), Model()
+    for k in stored:
+        model.insert(k, k)
+    expected = []
+    node = model.root
+    while node is not None:  # the comparisons the design makes: ==, then <, then >
+        for op, result in (("==", probe == node.key), ("<", probe < node.key),
+                           (">", probe > node.key)):
+            expected.append(op)
+            if result:
+                break
+        node = node.right if expected[-1] == ">" else node.left
+    assert tree.search_key(Loud(probe)) is None
+    assert calls == expected
+    calls.clear()
+    assert tree.insert(Loud(probe)) and calls == expected
+
+
+def test_node_memory_is_reused_and_grows_past_large_slabs():
+    # Enough nodes for several of the largest slabs, with removal feeding the free list.
+    n = 200_000
+    keys = [(i * 7919) % n for i in range(n)]
+    tree = AVLTree(keys)
+    assert all(tree.remove_key(k) for k in range(0, n, 2))
+    assert all(tree.insert(k) for k in range(0, n, 4))
+    expected = sorted(set(range(1, n, 2)) | set(range(0, n, 4)))
+    assert len(tree) == len(expected) and list(tree) == expected
+    tree.clear()
+    assert tree.insert(5) and list(tree) == [5] and tree.height == 1
