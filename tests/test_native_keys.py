@@ -131,3 +131,15 @@ def test_node_memory_is_reused_and_grows_past_large_slabs():
     assert len(tree) == len(expected) and list(tree) == expected
     tree.clear()
     assert tree.insert(5) and list(tree) == [5] and tree.height == 1
+
+
+@pytest.mark.parametrize("n", [255, 256, 3000])
+def test_construction_keeps_the_shape_of_one_by_one_insertion(n):
+    # Larger trees are laid out anew after construction; nothing observable may change.
+    keys = [(i * 7919 + 13) % 10007 for i in range(n)]
+    built, inserted = AVLTree(keys), AVLTree()
+    for k in keys:
+        inserted.insert(k)
+    assert list(built.pre_order()) == list(inserted.pre_order())
+    assert built.height == inserted.height and len(built) == len(inserted) == len(set(keys))
+    assert all(built.remove_key(k) for k in keys[: n // 2]) and list(built) == sorted(keys[n // 2:])

@@ -64,6 +64,7 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
             Ref key = rule.extract(value.get());
             built.insert(tree::Entry(std::move(value), std::move(key)));
         }
+        built.compact();
         return wrap_tree(type, std::move(built), std::move(rule));
     });
 }

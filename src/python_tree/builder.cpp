@@ -35,7 +35,31 @@ Link build_balanced(Cursor& cursor, NodePool& pool, std::uint64_t n) {
     return node;
 }
 
+// Moves the nodes of a subtree into consecutive slots in key order; returns the new root.
+// The old records are left empty and hold nothing any more.
+Link relocate(Link node, Node* slots, std::size_t& next) {
+    if (!node) {
+        return Link();
+    }
+    Link left = relocate(std::move(node->left), slots, next);
+    Link moved(new (static_cast<void*>(slots + next++)) Node(std::move(*node)));
+    node.reset();
+    moved->left = std::move(left);
+    moved->right = relocate(std::move(moved->right), slots, next);
+    return moved;
+}
+
 }  // namespace
+
+void Tree::compact() {
+    if (count < min_compacted) {
+        return;
+    }
+    NodePool fresh;
+    std::size_t next = 0;
+    root = relocate(std::move(root), fresh.take_run(count), next);
+    pool = std::move(fresh);  // the old slabs held only emptied records
+}
 
 Tree Tree::from_sorted_entries(EntryList entries) {
     Cursor cursor(entries);

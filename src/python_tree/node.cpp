@@ -11,12 +11,11 @@ namespace quorel::tree {
 namespace {
 
 constexpr std::size_t slab_header = 16;  // keeps nodes 16-byte aligned
-constexpr std::size_t first_slab_nodes = 4;
 constexpr std::size_t huge_page = std::size_t(2) << 20;
-// Large slabs span a whole huge page wherever they start; a tree wastes at most one slab.
-constexpr std::size_t max_slab_nodes = (2 * huge_page - slab_header) / sizeof(Node);
 
 static_assert(sizeof(Node) == 48, "node layout");
+// The largest slab spans a whole huge page wherever it starts.
+static_assert(slab_header + NodePool::max_slab_nodes * sizeof(Node) == 2 * huge_page);
 
 }  // namespace
 
@@ -62,10 +61,7 @@ void NodePool::free_slabs() noexcept {
     capacity_ = 0;
 }
 
-// Each slab is as large as all earlier ones together, up to a cap, so a small tree wastes
-// at most half its node memory and a large one at most one slab.
-void NodePool::add_slab() {
-    const std::size_t nodes = std::clamp(capacity_, first_slab_nodes, max_slab_nodes);
+char* NodePool::add_slab(std::size_t nodes) {
     const std::size_t bytes = slab_header + nodes * sizeof(Node);
     auto* slab = static_cast<char*>(PyMem_Malloc(bytes));
     if (slab == nullptr) {
@@ -74,16 +70,20 @@ void NodePool::add_slab() {
 #ifdef MADV_HUGEPAGE
     // Node memory of a large tree is touched at random by every descent; huge pages keep
     // the address translations of the whole path cached.
-    if (nodes == max_slab_nodes) {
-        const auto start = (std::uintptr_t(slab) + huge_page - 1) & ~(huge_page - 1);
-        madvise(reinterpret_cast<void*>(start), huge_page, MADV_HUGEPAGE);
+    if (bytes >= 2 * huge_page) {
+        const auto first = (std::uintptr_t(slab) + huge_page - 1) & ~(huge_page - 1);
+        const auto last = (std::uintptr_t(slab) + bytes) & ~(huge_page - 1);
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
     }
 #endif
     *reinterpret_cast<void**>(slab) = slabs_;
     slabs_ = slab;
-    next_ = slab + slab_header;
-    end_ = next_ + nodes * sizeof(Node);
     capacity_ += nodes;
+    return slab + slab_header;
+}
+
+Node* NodePool::take_run(std::size_t n) {
+    return reinterpret_cast<Node*>(add_slab(n));
 }
 
 }  // namespace quorel::tree

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 
@@ -84,6 +85,14 @@ public:
     // Gives every slab back; the nodes in them must already be released.
     void free_slabs() noexcept;
 
+    // Memory for exactly n nodes in one new slab, all counted as handed out.
+    Node* take_run(std::size_t n);
+
+    // Each slab is as large as all earlier ones together, up to a cap, so a small tree
+    // wastes at most half its node memory and a large one at most one slab.
+    static constexpr std::size_t first_slab_nodes = 4;
+    static constexpr std::size_t max_slab_nodes = 87381;  // 4 MiB with the slab header
+
 private:
     struct FreeNode {
         FreeNode* next;
@@ -94,13 +103,15 @@ private:
             return std::exchange(free_, free_->next);
         }
         if (next_ == end_) {
-            add_slab();
+            const std::size_t nodes = std::clamp(capacity_, first_slab_nodes, max_slab_nodes);
+            next_ = add_slab(nodes);
+            end_ = next_ + nodes * sizeof(Node);
         }
         void* memory = next_;
         next_ += sizeof(Node);
         return memory;
     }
-    void add_slab();
+    char* add_slab(std::size_t nodes);
 
     void* slabs_ = nullptr;  // each slab starts with the address of the one before
     FreeNode* free_ = nullptr;
