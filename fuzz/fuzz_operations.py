@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzz target: random operation sequences on one tree, checked against the
 reference model in tests/_model.py after every step.
 

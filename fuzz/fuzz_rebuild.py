@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzz target: the pickle reconstruction function fed arbitrary pairs and
 key specifications.
 

@@ -23,6 +23,7 @@ import gc
 import os
 import sys
 import time
+import types
 
 import pytest
 from _pytest.runner import runtestprotocol
@@ -59,8 +60,12 @@ def pytest_report_header(config):
 
 
 def _settled_total():
-    """The total reference count once garbage and the method cache are gone."""
+    """The total reference count once garbage and the caches are gone."""
     sys._clear_type_cache()
+    # hypothesis keeps the strategies it builds in a bounded cache, which
+    # every run of a property test feeds with new entries until it is full.
+    hypothesis_utils = sys.modules.get("hypothesis.strategies._internal.utils")
+    getattr(hypothesis_utils, "clear_strategy_cache", lambda: None)()
     gc.collect()
     gc.collect()
     return sys.gettotalrefcount()
@@ -80,7 +85,37 @@ def pytest_collection_finish(session):
 
 
 def _exemption(item):
-    return getattr(getattr(item, "function", None), "refleak_exempt", None)
+    reason = getattr(getattr(item, "function", None), "refleak_exempt", None)
+    if reason is None:
+        params = getattr(getattr(item, "callspec", None), "params", {})
+        if any(_is_one_shot(value) for value in params.values()):
+            reason = "a parameter is an iterator, used up by the first run"
+    return reason
+
+
+def _is_one_shot(value):
+    try:
+        return iter(value) is value
+    except TypeError:
+        return False
+
+
+def _drop_stale_finalizers(item):
+    # A function fixture that uses a wider one (tmp_path uses the session's
+    # tmp_path_factory) leaves a finalizer with its request on the wider
+    # fixture, which pytest calls only when that fixture ends. Harmless once,
+    # but repeated runs pile them up; those of runs already torn down are
+    # dropped here.
+    for fixturedefs in getattr(item, "_fixtureinfo", None).name2fixturedefs.values():
+        for fixturedef in fixturedefs:
+            finalizers = getattr(fixturedef, "_finalizers", None)
+            if finalizers:
+                finalizers[:] = [f for f in finalizers if not _finishes_for(f, item)]
+
+
+def _finishes_for(finalizer, item):
+    request = getattr(finalizer, "keywords", {}).get("request")
+    return getattr(request, "node", None) is item
 
 
 def _run_unreported(item):
@@ -93,40 +128,82 @@ def _run_unreported(item):
     # Output captured during the run is kept on the item for its report; an
     # unreported run must not pile it up.
     item._report_sections = []
+    _drop_stale_finalizers(item)
     for report in reports:
         if report.failed:
             return f"{report.when}:\n{report.longreprtext}"
     return "skipped" if any(report.skipped for report in reports) else None
 
 
-def _clear_trees_left_by_run(item):
-    """Runs the item unreported, then clears every tree that the run left
-    behind in its own garbage: the trees reachable from the objects the run
-    made and the collector could not free, through those objects and the
-    trees' values. Returns False if the run did not pass."""
+def _tree_parts(tree):
+    """The objects a tree holds: its values, their stored keys and the key
+    rule, as its pickle reduction lists them."""
+    try:
+        _, (pairs, key_spec) = tree.__reduce__()
+    except Exception:  # a tree that cannot be reduced still gives its values
+        return list(tree)
+    return [part for pair in pairs for part in pair] + [key_spec]
+
+
+def _break_tree_cycles(fresh):
+    """Breaks the cycles through trees among the objects a run left behind.
+
+    `fresh` maps id to object for what the run made and the collector could
+    not free. The trees reachable from them are found first; then, following
+    only fresh objects from those trees (into frames through their locals,
+    never to their callers), every tree, dictionary and dead frame is cleared
+    and every cell emptied: a key rule closes a cycle through the namespace or
+    the frame it was made in. Older objects (modules, fixtures) are never
+    followed, so nothing that outlives the test is touched."""
     from quorel import AVLTree
 
+    def follow(obj):
+        if type(obj) is AVLTree:
+            return _tree_parts(obj)
+        if type(obj) is types.FrameType:
+            return list(obj.f_locals.values())
+        return gc.get_referents(obj)
+
+    def reach(start, keep):
+        seen, found, todo = set(), [], list(start)
+        while todo:
+            obj = todo.pop()
+            if id(obj) in seen:
+                continue
+            seen.add(id(obj))
+            if keep(obj):
+                found.append(obj)
+            for ref in follow(obj):
+                if id(ref) in fresh or type(ref) is AVLTree:
+                    todo.append(ref)
+        return found
+
+    trees = reach(fresh.values(), lambda obj: type(obj) is AVLTree)
+    held = reach(trees, lambda obj: type(obj) in (AVLTree, types.FrameType, types.CellType, dict))
+    for obj in held:
+        if type(obj) in (AVLTree, dict):
+            obj.clear()
+        elif type(obj) is types.FrameType:
+            try:
+                obj.clear()
+            except RuntimeError:  # still running
+                pass
+        else:
+            try:
+                del obj.cell_contents
+            except ValueError:  # already empty
+                pass
+
+
+def _clear_trees_left_by_run(item):
+    """Runs the item unreported, then breaks the cycles through trees that
+    the run left behind. Returns False if the run did not pass."""
     old = {id(obj) for obj in gc.get_objects()}
     if _run_unreported(item) is not None:
         return False
     gc.collect()
     fresh = {id(obj): obj for obj in gc.get_objects() if id(obj) not in old}
-    trees, seen, todo = [], set(), list(fresh.values())
-    while todo:
-        obj = todo.pop()
-        if id(obj) in seen:
-            continue
-        seen.add(id(obj))
-        if type(obj) is AVLTree:
-            trees.append(obj)
-            todo.extend(obj)
-        else:
-            # Older objects (modules, fixtures) are not followed, so a tree
-            # that outlives the test is never touched.
-            todo.extend(r for r in gc.get_referents(obj) if id(r) in fresh or type(r) is AVLTree)
-    del fresh, todo
-    for tree in trees:
-        tree.clear()
+    _break_tree_cycles(fresh)
     return True
 
 
