@@ -31,7 +31,7 @@ Link build_balanced(Cursor& cursor, NodePool& pool, std::uint64_t n) {
     Link node = pool.make(std::move(*entry), view_key(entry->key.get()));
     node->left = std::move(left);
     node->right = build_balanced(cursor, pool, n - 1 - half);
-    node->height = std::uint8_t(1 + std::max(node_height(node->left), node_height(node->right)));
+    set_heights(*node, node_height(node->left), node_height(node->right));
     return node;
 }
 

@@ -8,6 +8,7 @@ namespace quorel::tree {
 bool Tree::insert(Entry entry) {
     const KeyView sought = view_key(entry.key.get());
     Link* path[max_height];
+    bool went_left[max_height];
     std::size_t depth = 0;
     Link* link = &root;
     while (Node* node = link->get()) {
@@ -15,13 +16,15 @@ bool Tree::insert(Entry entry) {
         if (order == Ordering::Equal) {
             return false;  // the stored value stays; the new entry is released on return
         }
-        path[depth++] = link;
+        path[depth] = link;
+        went_left[depth++] = order == Ordering::Less;
         link = order == Ordering::Greater ? &node->right : &node->left;
     }
     *link = pool.make(std::move(entry), sought);
     ++count;
     while (depth > 0) {
-        rebalance_link(*path[--depth]);
+        --depth;
+        rebalance_link(*path[depth], went_left[depth]);
     }
     return true;
 }

@@ -54,6 +54,9 @@ struct Node {
     std::uint64_t bits;
     std::uint8_t height = 1;  // an AVL tree of 2**64 nodes is less than 93 high
     KeyKind kind;
+    // Height of the left subtree minus that of the right one. With the height it gives
+    // both children's heights, so rebalancing a path never has to visit the siblings.
+    std::int8_t balance = 0;
 
     Node(Entry&& entry, const KeyView& view) noexcept
         : value(std::move(entry.value)), key(std::move(entry.key)), bits(view.bits),
@@ -63,6 +66,19 @@ struct Node {
 };
 
 inline std::uint64_t node_height(const Link& link) noexcept { return link ? link->height : 0; }
+
+// The children's heights as the node last recorded them.
+inline std::uint64_t left_height(const Node& node) noexcept {
+    return node.balance >= 0 ? node.height - 1u : node.height - 1u + node.balance;
+}
+inline std::uint64_t right_height(const Node& node) noexcept {
+    return node.balance <= 0 ? node.height - 1u : node.height - 1u - node.balance;
+}
+
+inline void set_heights(Node& node, std::uint64_t left, std::uint64_t right) noexcept {
+    node.height = std::uint8_t(1 + std::max(left, right));
+    node.balance = std::int8_t(std::int64_t(left) - std::int64_t(right));
+}
 
 // Node memory of one tree: slabs that grow with the tree, handed out in order, and a free
 // list of the nodes that removal gave back. Slabs come from the interpreter's allocator, under the interpreter lock.

@@ -4,15 +4,25 @@
 namespace quorel::tree {
 namespace {
 
-inline std::uint8_t height_of(const Node& node) noexcept {
-    return std::uint8_t(1 + std::max(node_height(node.left), node_height(node.right)));
-}
-
-inline std::int64_t balance(const Node& node) noexcept {
-    return std::int64_t(node_height(node.left)) - std::int64_t(node_height(node.right));
+// Rotates a node whose height and balance are current and whose balance is -2 or 2.
+// A child whose own balance is 0 gets the single rotation; only removal produces that case.
+Link restore_balance(Link node) {
+    if (node->balance > 1) {
+        if (node->left->balance < 0) {
+            node->left = rotate_left(std::move(node->left));
+        }
+        return rotate_right(std::move(node));
+    }
+    if (node->right->balance > 0) {
+        node->right = rotate_right(std::move(node->right));
+    }
+    return rotate_left(std::move(node));
 }
 
 }  // namespace
+
+// Heights of the subtrees that keep their place are taken from what their parents
+// recorded; only the moved nodes' records change, the lower node first.
 
 /*      x                y
  *     / \              / \
@@ -25,11 +35,14 @@ Link rotate_left(Link x) {
     if (!y) {
         panic("left rotation needs a right child");
     }
+    const std::uint64_t a = left_height(*x);
+    const std::uint64_t b = left_height(*y);
+    const std::uint64_t c = right_height(*y);
     x->right = std::move(y->left);
-    x->height = height_of(*x);
+    set_heights(*x, a, b);
     const std::uint64_t lower = x->height;
     y->left = std::move(x);
-    y->height = std::uint8_t(1 + std::max(node_height(y->right), lower));
+    set_heights(*y, lower, c);
     return y;
 }
 
@@ -44,41 +57,35 @@ Link rotate_right(Link x) {
     if (!y) {
         panic("right rotation needs a left child");
     }
+    const std::uint64_t a = left_height(*y);
+    const std::uint64_t b = right_height(*y);
+    const std::uint64_t c = right_height(*x);
     x->left = std::move(y->right);
-    x->height = height_of(*x);
+    set_heights(*x, b, c);
     const std::uint64_t lower = x->height;
     y->right = std::move(x);
-    y->height = std::uint8_t(1 + std::max(lower, node_height(y->left)));
+    set_heights(*y, a, lower);
     return y;
 }
 
-// A child whose own balance is 0 gets the single rotation; only removal produces that case.
 Link rebalance(Link node) {
-    node->height = height_of(*node);
-    const std::int64_t b = balance(*node);
-    if (b > 1) {
-        if (balance(*node->left) < 0) {
-            node->left = rotate_left(std::move(node->left));
-        }
-        return rotate_right(std::move(node));
-    }
-    if (b >= -1) {
+    set_heights(*node, node_height(node->left), node_height(node->right));
+    if (node->balance >= -1 && node->balance <= 1) {
         return node;
     }
-    if (balance(*node->right) > 0) {
-        node->right = rotate_right(std::move(node->right));
-    }
-    return rotate_left(std::move(node));
+    return restore_balance(std::move(node));
 }
 
-void rebalance_link(Link& link) {
+void rebalance_link(Link& link, bool left_changed) {
     Node& node = *link;
-    const std::int64_t b = balance(node);
-    if (b >= -1 && b <= 1) {
-        node.height = height_of(node);
-        return;
+    if (left_changed) {
+        set_heights(node, node_height(node.left), right_height(node));
+    } else {
+        set_heights(node, left_height(node), node_height(node.right));
     }
-    link = rebalance(std::move(link));
+    if (node.balance < -1 || node.balance > 1) {
+        link = restore_balance(std::move(link));
+    }
 }
 
 }  // namespace quorel::tree

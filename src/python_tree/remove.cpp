@@ -16,7 +16,9 @@ Detached remove_min(Link node) {
     }
     Detached below = remove_min(std::move(left));
     node->left = std::move(below.rest);
-    return {rebalance(std::move(node)), std::move(below.minimum)};
+    Link rest = std::move(node);
+    rebalance_link(rest, true);
+    return {std::move(rest), std::move(below.minimum)};
 }
 
 // One level per node on the search path. The successor of a two-child victim is moved as
@@ -30,7 +32,7 @@ bool remove_node(Link& link, const KeyView& key, NodePool& pool) {
         if (!remove_node(order == Ordering::Greater ? link->right : link->left, key, pool)) {
             return false;
         }
-        rebalance_link(link);
+        rebalance_link(link, order == Ordering::Less);
         return true;
     }
     Link victim = std::move(link);

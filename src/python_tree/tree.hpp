@@ -87,8 +87,9 @@ public:
 
 // Node-level pieces shared by insertion, removal and the builder.
 Link rebalance(Link node);
-// The same step on a link in place; most calls only refresh the height.
-void rebalance_link(Link& link);
+// The same step in place, after only the subtree on one side changed: the other side's
+// height is taken from the node's own record. Most calls only refresh the record.
+void rebalance_link(Link& link, bool left_changed);
 Link rotate_left(Link node);
 Link rotate_right(Link node);
 
