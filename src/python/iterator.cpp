@@ -24,7 +24,7 @@ struct IteratorObject {
     }
 };
 
-constexpr std::size_t prefetch_distance = 8;
+constexpr std::size_t prefetch_distance = 16;
 
 }  // namespace
 

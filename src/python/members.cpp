@@ -11,6 +11,8 @@ namespace {
 constexpr const char* value_parameter[] = {"value"};
 constexpr const char* key_parameter[] = {"key"};
 
+Ref truth(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
+
 constexpr CallDescription describe(const char* name, std::span<const char* const> parameter) {
     return CallDescription{"AVLTree", name, parameter, 0, 1, {}};
 }
@@ -27,15 +29,15 @@ constexpr CallDescription contains_key_call = describe("contains_key", key_param
 
 Ref insert_value(AVLTreeObject& self, PyObject* value) {
     Ref key = self.key_rule.extract(value);
-    return py_bool(self.tree.insert(tree::Entry(Ref::borrow(value), std::move(key))));
+    return truth(self.tree.insert(tree::Entry(Ref::borrow(value), std::move(key))));
 }
 
 Ref remove_value(AVLTreeObject& self, PyObject* value) {
     Ref key = self.key_rule.extract(value);
-    return py_bool(self.tree.remove(key.get()));
+    return truth(self.tree.remove(key.get()));
 }
 
-Ref remove_by_key(AVLTreeObject& self, PyObject* key) { return py_bool(self.tree.remove(key)); }
+Ref remove_by_key(AVLTreeObject& self, PyObject* key) { return truth(self.tree.remove(key)); }
 
 Ref search_value(AVLTreeObject& self, PyObject* value) {
     Ref key = self.key_rule.extract(value);
@@ -53,21 +55,24 @@ bool holds_value(AVLTreeObject& self, PyObject* value) {
     return self.tree.search(key.get()) != nullptr;
 }
 
-Ref contains_value(AVLTreeObject& self, PyObject* value) { return py_bool(holds_value(self, value)); }
+Ref contains_value(AVLTreeObject& self, PyObject* value) { return truth(holds_value(self, value)); }
 
 Ref contains_by_key(AVLTreeObject& self, PyObject* key) {
-    return py_bool(self.tree.search(key) != nullptr);
+    return truth(self.tree.search(key) != nullptr);
 }
 
-// One-parameter members: bind, take the borrow, run the body.
+// One-parameter members: bind, take the borrow, run the body. The usual call, one
+// positional argument and no keywords, fits without the general binding.
 template <const CallDescription& Description, class Borrow, Ref (*Body)(AVLTreeObject&, PyObject*)>
 PyObject* one_parameter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     return boundary::object_entry([&] {
-        const auto bound = bind<1>(Description, args, nargs, kwnames);
+        PyObject* argument = nargs == 1 && kwnames == nullptr
+                                 ? args[0]
+                                 : bind<1>(Description, args, nargs, kwnames)[0];
         AVLTreeObject& tree = AVLTreeObject::of(self);
         Borrow borrow(tree.borrow);
-        return Body(tree, bound[0]);
+        return Body(tree, argument);
     });
 }
 
@@ -84,7 +89,7 @@ PyObject* reader(PyObject* self, PyObject*) noexcept {
 Ref optional_value(PyObject* value) { return Ref::borrow(value != nullptr ? value : Py_None); }
 Ref first_value(AVLTreeObject& self) { return optional_value(self.tree.first()); }
 Ref last_value(AVLTreeObject& self) { return optional_value(self.tree.last()); }
-Ref empty(AVLTreeObject& self) { return py_bool(self.tree.size() == 0); }
+Ref empty(AVLTreeObject& self) { return truth(self.tree.size() == 0); }
 
 PyObject* clear_tree(PyObject* self, PyObject*) noexcept {
     return boundary::object_entry([&] {

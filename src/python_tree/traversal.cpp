@@ -34,7 +34,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t lag = 16;  // values in flight
+    static constexpr std::size_t lag = 32;  // values in flight
     Snapshot& out_;
     PyObject* pending_[lag];
     std::size_t seen_ = 0;
