@@ -1,53 +1,63 @@
 #include <algorithm>
 #include <deque>
+#include <type_traits>
 
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {
 namespace {
 
-// Pre-order, post-order and the pair walk recurse on one side and loop on the other (or
-// recurse twice, post-order), so their depth is bounded by the height.
+// Pre-order recurses on one side and loops on the other, post-order recurses twice; both
+// are bounded in depth by the height.
 
-// Values are taken into the snapshot a few nodes after they were reached, with a prefetch
-// in between, so that the walk does not stall on each value's reference count in turn.
+void take(Snapshot& out, const Node& node) { out.push_back(node.value.new_ref()); }
+void take(EntryList& out, const Node& node) {
+    out.emplace_back(node.value.new_ref(), node.key.new_ref());
+}
+
+// Nodes are taken into the result a few nodes after they were reached, with their objects
+// prefetched in between, so that the walk does not stall on each reference count in turn.
+template <class Out>
 class PrefetchingSink {
 public:
-    explicit PrefetchingSink(Snapshot& out) noexcept : out_(out) {}
+    explicit PrefetchingSink(Out& out) noexcept : out_(out) {}
 
-    // Takes the values still pending; the snapshot has room for all of them.
+    // Takes the nodes still pending; the result has room for all of them.
     void flush() noexcept {
         for (std::size_t i = seen_ > lag ? seen_ - lag : 0; i < seen_; ++i) {
-            out_.push_back(Ref::borrow(pending_[i % lag]));
+            take(out_, *pending_[i % lag]);
         }
         seen_ = 0;
     }
 
-    void add(PyObject* value) noexcept {
-        __builtin_prefetch(value, 1);
-        PyObject*& slot = pending_[seen_ % lag];
-        if (seen_ >= lag) {
-            out_.push_back(Ref::borrow(slot));
+    void add(const Node* node) noexcept {
+        __builtin_prefetch(node->value.get(), 1);
+        if constexpr (std::is_same_v<Out, EntryList>) {
+            __builtin_prefetch(node->key.get(), 1);
         }
-        slot = value;
+        const Node*& slot = pending_[seen_ % lag];
+        if (seen_ >= lag) {
+            take(out_, *slot);
+        }
+        slot = node;
         ++seen_;
     }
 
 private:
-    static constexpr std::size_t lag = 32;  // values in flight
-    Snapshot& out_;
-    PyObject* pending_[lag];
+    static constexpr std::size_t lag = 32;  // nodes in flight
+    Out& out_;
+    const Node* pending_[lag];
     std::size_t seen_ = 0;
 };
 
 // In key order (Near = left) or its reverse (Near = right), with an explicit stack of one
 // root-to-leaf path. The far child of each stacked node is prefetched, to be there when
 // the walk turns to it.
-template <Link Node::*Near, Link Node::*Far>
-void walk_sorted(const Node* node, Snapshot& out) {
+template <Link Node::*Near, Link Node::*Far, class Out>
+void walk_sorted(const Node* node, Out& out) {
     const Node* stack[max_height];
     std::size_t depth = 0;
-    PrefetchingSink sink(out);
+    PrefetchingSink<Out> sink(out);
     for (;;) {
         for (; node != nullptr; node = (node->*Near).get()) {
             __builtin_prefetch((node->*Far).get());
@@ -57,14 +67,14 @@ void walk_sorted(const Node* node, Snapshot& out) {
             break;
         }
         node = stack[--depth];
-        sink.add(node->value.get());
+        sink.add(node);
         node = (node->*Far).get();
     }
     sink.flush();
 }
 
-constexpr auto walk_in_order = walk_sorted<&Node::left, &Node::right>;
-constexpr auto walk_descending = walk_sorted<&Node::right, &Node::left>;
+constexpr auto walk_in_order = walk_sorted<&Node::left, &Node::right, Snapshot>;
+constexpr auto walk_descending = walk_sorted<&Node::right, &Node::left, Snapshot>;
 
 void walk_pre_order(const Node* node, Snapshot& out) {
     for (; node != nullptr; node = node->right.get()) {
@@ -80,13 +90,6 @@ void walk_post_order(const Node* node, Snapshot& out) {
     walk_post_order(node->left.get(), out);
     walk_post_order(node->right.get(), out);
     out.push_back(node->value.new_ref());
-}
-
-void walk_entries(const Node* node, EntryList& out) {
-    for (; node != nullptr; node = node->right.get()) {
-        walk_entries(node->left.get(), out);
-        out.emplace_back(node->value.new_ref(), node->key.new_ref());
-    }
 }
 
 template <class Walk>
@@ -128,7 +131,7 @@ Snapshot Tree::level_order() const {
 EntryList Tree::entries() const {
     EntryList out;
     out.reserve(count);
-    walk_entries(root.get(), out);
+    walk_sorted<&Node::left, &Node::right>(root.get(), out);
     return out;
 }
 
