@@ -50,13 +50,13 @@ Ordering compare_text(PyObject* a, PyObject* b) noexcept;
 // The same answer as compare(a.object, b.object), natively where both sides allow it.
 
 inline Ordering compare(const KeyView& a, const KeyView& b) {
+    if (a.kind == KeyKind::integer && b.kind == KeyKind::integer) {  // the most common pair first
+        const auto x = std::int64_t(a.bits);
+        const auto y = std::int64_t(b.bits);
+        return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
+    }
     if (a.kind == b.kind) {
         switch (a.kind) {
-            case KeyKind::integer: {
-                const auto x = std::int64_t(a.bits);
-                const auto y = std::int64_t(b.bits);
-                return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
-            }
             case KeyKind::prefixed:
                 if (a.bits != b.bits) {
                     return a.bits < b.bits ? Ordering::Less : Ordering::Greater;
@@ -80,6 +80,7 @@ inline Ordering compare(const KeyView& a, const KeyView& b) {
             }
             case KeyKind::text:
                 return compare_text(a.object, b.object);
+            case KeyKind::integer:  // handled above
             case KeyKind::general:
                 break;
         }

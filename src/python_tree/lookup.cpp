@@ -4,7 +4,19 @@ namespace quorel::tree {
 
 PyObject* Tree::search(PyObject* key) const {
     const KeyView sought = view_key(key);
-    for (const Node* node = root.get(); node != nullptr;) {
+    const Node* node = root.get();
+    if (sought.kind == KeyKind::integer) {
+        // The common case of int keys, with nothing else to decide per level.
+        const auto x = std::int64_t(sought.bits);
+        for (; node != nullptr && node->kind == KeyKind::integer;) {
+            const auto y = std::int64_t(node->bits);
+            if (x == y) {
+                return node->value.get();
+            }
+            node = x < y ? node->left.get() : node->right.get();
+        }
+    }
+    while (node != nullptr) {
         switch (compare(sought, node->view())) {
             case Ordering::Equal:
                 return node->value.get();
