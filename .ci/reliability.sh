@@ -19,7 +19,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 apt_install() {
     local missing=() pkg
     for pkg in "$@"; do
-        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+        [ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null)" = "install ok installed" ] || missing+=("$pkg")
     done
     [ "${#missing[@]}" -eq 0 ] && return 0
     step "apt-get install ${missing[*]}"

@@ -10,7 +10,8 @@
 source "$(dirname "${BASH_SOURCE[0]}")/../reliability.sh"
 
 seconds=${QUOREL_FUZZ_SECONDS:-100}
-apt_install clang g++
+# libclang-rt holds the sanitizers' ignore lists that clang reads when it compiles.
+apt_install clang libclang-rt-14-dev g++
 make_venv python3 "$work/venv" atheris
 venv=$work/venv
 
