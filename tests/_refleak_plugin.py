@@ -14,7 +14,16 @@ builds a million objects) carries a reason as a function attribute::
 
     test_x.refleak_exempt = "runs a subprocess"
 
-and is run once, as usual, without measuring.
+and is run once, as usual, without measuring. So is a test parametrized with
+an iterator, which its first run uses up.
+
+Trees take no part in the cyclic collector, so a test that ends with a
+reference cycle through a tree (a key rule that closes over the tree, an
+exception whose frames hold it) grows the total in every run without the
+module leaking anything. Such a test is run again with those cycles broken
+after each run; if its total then stops growing it passes, and the summary
+names it. A tree that holds only itself cannot be found this way and still
+counts as a leak.
 
 Knobs: QUOREL_REFLEAK_WARMUPS (default 2), QUOREL_REFLEAK_RUNS (default 3).
 """
