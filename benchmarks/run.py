@@ -82,6 +82,11 @@ def machine():
                              text=True).stdout.splitlines()[0]
     except (OSError, IndexError):
         cxx = "none"
+    try:
+        commit = subprocess.run(["git", "-C", str(HERE), "rev-parse", "--short", "HEAD"],
+                                capture_output=True, text=True).stdout.strip() or None
+    except OSError:
+        commit = None
     versions = {}
     for dist in ("quorel", "sortedcontainers", "BTrees"):
         try:
@@ -96,6 +101,7 @@ def machine():
         "platform": platform.platform(),
         "compiler": cxx,
         "versions": versions,
+        "commit": commit,  # of the checkout the benchmark ran from
     }
 
 
@@ -167,6 +173,7 @@ def run(args):
 
 def main(argv=None):
     args = parse_args(argv)
+    info = machine()  # before the run: the checkout may move on while it lasts
     results, notes, settings, sizes, memory_method, elapsed, load = run(args)
     checked = targets.check(results.ratio)
     shown = [t for t in checked if t["status"] != "not measured"]
@@ -175,9 +182,8 @@ def main(argv=None):
     if len(shown) < len(checked):
         print(f"({len(checked) - len(shown)} targets need sizes or kinds this run left out)")
 
-    info = machine()
     info["load_average"] = {"start": load[0], "end": load[1]}
-    rows, ratios = results.to_json()
+
     report.write_json(args.json, {
         "machine": info,
         "mode": "quick" if args.quick else "full",
@@ -187,8 +193,7 @@ def main(argv=None):
         "libraries": notes,
         "memory_method": memory_method,
         "elapsed_s": round(elapsed, 1),
-        "results": rows,
-        "ratios": ratios,
+        "results": results.to_json(),
         "targets": checked,
     })
     tables = markdown(results, checked, info, memory_method, elapsed, full=True)
@@ -211,7 +216,8 @@ def markdown(results, checked, info, memory_method, elapsed, full):
     out = [
         f"Measured on {info['nproc']} x {info['cpu']}, {info['implementation']} "
         f"{info['python']}, {info['platform']}; quorel {v['quorel']}, sortedcontainers "
-        f"{v['sortedcontainers']}, BTrees {v['BTrees']}, {info['compiler']}. "
+        f"{v['sortedcontainers']}, BTrees {v['BTrees']}, {info['compiler']}; "
+        f"repository at {info['commit']}. "
         f"The run took {elapsed / 60:.1f} minutes. Memory: {memory_method}.",
         "",
         "### Targets",

@@ -71,7 +71,7 @@ KINDS = {
     k.name: k
     for k in (
         Kind("int", "random ints below 2**62", lambda x: x, int64=True),
-        Kind("float", "random floats in [0, 1)", None),
+        Kind("float", "random floats in [0, 1)", float),
         Kind("str", "random 16-character hex strings", lambda x: f"{x:016x}"),
         Kind("tuple", "(int, int) pairs, first item shared by ~1/1024 of keys",
              lambda x: (x >> 52, x & _TUPLE_LOW)),
@@ -110,12 +110,10 @@ def make_data(kind: Kind, size: int, probes: int, windows: int, seed: int = 2024
             seen.add(rng.random())
         raw = list(seen)
         rng.shuffle(raw)
-        make = float
     else:
         raw = rng.sample(range(1 << 62), size + probes)
-        make = kind.make
-    values = [make(x) for x in raw[:size]]
-    misses = [make(x) for x in raw[size:]]
+    values = [kind.make(x) for x in raw[:size]]
+    misses = [kind.make(x) for x in raw[size:]]
     key = (lambda v: v) if kind.key_func is None else kind.key_func
     ascending = sorted(values, key=key)
     hits = rng.sample(values, min(probes, size))

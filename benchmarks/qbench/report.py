@@ -93,18 +93,26 @@ class Results:
         return [op for op in ROW_ORDER if (kind, size, op, SUBJECT) in self.values]
 
     def to_json(self):
+        """One record per table row: the figure of every library (`value`:
+        median CPU ns per operation, or bytes per entry), for timed rows the
+        wall-clock median and the number of runs, and quorel / peer."""
         rows = []
-        for (k, n, op, lib), v in self.values.items():
-            row = {"kind": k, "size": n, "op": op, "lib": lib, "value": v, "unit": unit(op)}
-            if (k, n, op, lib) in self.samples:
-                cpu, wall = self.samples[k, n, op, lib]
-                row.update(wall=statistics.median(wall), samples=cpu, wall_samples=wall)
-            rows.append(row)
-        ratios = [{"kind": k, "size": n, "op": op, "peer": peer, "ratio": r}
-                  for k, n in self.groups() for op in self.ops(k, n)
-                  for peer in self.peers(k, n)
-                  if (r := self.ratio(k, n, op, peer)) is not None]
-        return rows, ratios
+        for k, n in self.groups():
+            libs = [SUBJECT] + self.peers(k, n)
+            for op in self.ops(k, n):
+                row = {"kind": k, "size": n, "op": op, "unit": unit(op), "value": {}}
+                timed = {lib: self.samples[k, n, op, lib] for lib in libs
+                         if (k, n, op, lib) in self.samples}
+                for lib in libs:
+                    if (k, n, op, lib) in self.values:
+                        row["value"][lib] = self.values[k, n, op, lib]
+                if timed:
+                    row["wall"] = {lib: statistics.median(w) for lib, (_, w) in timed.items()}
+                    row["runs"] = {lib: len(c) for lib, (c, _) in timed.items()}
+                row["ratio"] = {p: r for p in libs[1:]
+                                if (r := self.ratio(k, n, op, p)) is not None}
+                rows.append(row)
+        return rows
 
 
 def _num(x):
@@ -181,9 +189,26 @@ def summary_table(results):
     return header, rows
 
 
+def _rounded(value):
+    if isinstance(value, float):
+        return float(f"{value:.4g}")
+    if isinstance(value, dict):
+        return {k: _rounded(v) for k, v in value.items()}
+    return value
+
+
 def write_json(path, payload):
+    """JSON with one line per entry of each list of records, so that two
+    runs compare line by line; figures keep four significant digits."""
+    lines = []
+    for key, value in payload.items():
+        if isinstance(value, list) and value and isinstance(value[0], dict):
+            body = ",\n".join("  " + json.dumps(_rounded(v)) for v in value)
+            lines.append(f" {json.dumps(key)}: [\n{body}\n ]")
+        else:
+            lines.append(f" {json.dumps(key)}: {json.dumps(_rounded(value))}")
     path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(json.dumps(payload, indent=1) + "\n")
+    path.write_text("{\n" + ",\n".join(lines) + "\n}\n")
 
 
 def plot(results, path, targets):
