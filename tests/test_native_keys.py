@@ -84,7 +84,7 @@ def test_equal_keys_across_types_are_one_key():
     (float, [1.0, 2.0, 3.0], 2.5),
     (str, ["b", "d", "f"], "e"),
 ])
-def test_subclass_keys_are_asked_in_the_design_order(base, stored, probe):
+def test_subclass_keys_are_asked_in_the_fixed_order(base, stored, probe):
     calls = []
 
     class Loud(base):
@@ -107,7 +107,7 @@ def test_subclass_keys_are_asked_in_the_design_order(base, stored, probe):
         model.insert(k, k)
     expected = []
     node = model.root
-    while node is not None:  # the comparisons the design makes: ==, then <, then >
+    while node is not None:  # the comparisons due: ==, then <, then >
         for op, result in (("==", probe == node.key), ("<", probe < node.key),
                            (">", probe > node.key)):
             expected.append(op)

@@ -81,7 +81,8 @@ inline void set_heights(Node& node, std::uint64_t left, std::uint64_t right) noe
 }
 
 // Node memory of one tree: slabs that grow with the tree, handed out in order, and a free
-// list of the nodes that removal gave back. Slabs come from the interpreter's allocator, under the interpreter lock.
+// list of the nodes that removal gave back. Slabs come from the interpreter's allocator,
+// always under the interpreter lock.
 class NodePool {
 public:
     NodePool() noexcept = default;
