@@ -134,9 +134,11 @@ def test_node_memory_is_reused_and_grows_past_large_slabs():
 
 
 @pytest.mark.parametrize("n", [255, 256, 3000])
-def test_construction_keeps_the_shape_of_one_by_one_insertion(n):
+@pytest.mark.parametrize("order", [None, sorted, lambda keys: sorted(keys, reverse=True)])
+def test_construction_keeps_the_shape_of_one_by_one_insertion(n, order):
     # Larger trees are laid out anew after construction; nothing observable may change.
     keys = [(i * 7919 + 13) % 10007 for i in range(n)]
+    keys = order(keys) if order else keys
     built, inserted = AVLTree(keys), AVLTree()
     for k in keys:
         inserted.insert(k)

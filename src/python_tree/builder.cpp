@@ -52,13 +52,14 @@ Link relocate(Link node, Node* slots, std::size_t& next) {
 }  // namespace
 
 void Tree::compact() {
-    if (count < min_compacted) {
+    if (count < min_compacted || laid_out_in_order) {
         return;
     }
     NodePool fresh;
     std::size_t next = 0;
     root = relocate(std::move(root), fresh.take_run(count), next);
     pool = std::move(fresh);  // the old slabs held only emptied records
+    laid_out_in_order = true;
 }
 
 Tree Tree::from_sorted_entries(EntryList entries) {

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {
@@ -22,6 +24,10 @@ bool Tree::insert(Entry entry) {
     }
     *link = pool.make(std::move(entry), sought);
     ++count;
+    // A new largest key continues the run of nodes made in key order.
+    if (laid_out_in_order && std::find(went_left, went_left + depth, true) != went_left + depth) {
+        laid_out_in_order = false;
+    }
     while (depth > 0) {
         --depth;
         rebalance_link(*path[depth], went_left[depth]);

@@ -57,6 +57,7 @@ void Tree::clear() noexcept {
     root.reset();
     count = 0;
     pool.free_slabs();
+    laid_out_in_order = true;
 }
 
 }  // namespace quorel::tree

@@ -58,6 +58,7 @@ bool Tree::remove(PyObject* key) {
     const bool removed = remove_node(root, view_key(key), pool);
     if (removed) {
         --count;
+        laid_out_in_order = false;  // the freed node will be reused out of order
     }
     return removed;
 }

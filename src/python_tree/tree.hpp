@@ -28,13 +28,15 @@ public:
     Tree() = default;
     Tree(Tree&& other) noexcept
         : pool(std::move(other.pool)), root(std::move(other.root)),
-          count(std::exchange(other.count, 0)) {}
+          count(std::exchange(other.count, 0)),
+          laid_out_in_order(std::exchange(other.laid_out_in_order, true)) {}
     Tree& operator=(Tree&& other) noexcept {
         if (this != &other) {
             root.reset();  // the nodes go before the memory that holds them
             pool = std::move(other.pool);
             root = std::move(other.root);
             count = std::exchange(other.count, 0);
+            laid_out_in_order = std::exchange(other.laid_out_in_order, true);
         }
         return *this;
     }
@@ -72,7 +74,8 @@ public:
     // Moves every node into one block of memory in key order, so that walks and ranges
     // read memory in sequence and a descent's last levels share cache lines. The shape,
     // the heights and every reference stay as they were; no Python code runs. Worth it
-    // after building a tree from values in arbitrary order.
+    // after building a tree from values in arbitrary order; a no-op when the nodes already
+    // sit in key order.
     void compact();
     static constexpr std::uint64_t min_compacted = 256;
 
@@ -83,6 +86,9 @@ public:
     NodePool pool;  // declared first: it outlives the nodes it holds
     Link root;
     std::uint64_t count = 0;
+    // Whether the nodes sit in memory in key order: true while every node was made as the
+    // new largest key, by the builder or by compact(); removal ends it.
+    bool laid_out_in_order = true;
 };
 
 // Node-level pieces shared by insertion, removal and the builder.
