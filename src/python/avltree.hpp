@@ -36,7 +36,5 @@ std::size_t iterator_basic_size() noexcept;
 // A new _AVLTreeIterator owning `snapshot`; on failure its values are released.
 Ref make_iterator(tree::Snapshot snapshot);
 
-// Py_True or Py_False as a new reference.
-inline Ref py_bool(bool value) noexcept { return Ref::steal(PyBool_FromLong(value)); }
 
 }  // namespace quorel::python

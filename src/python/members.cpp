@@ -11,6 +11,7 @@ namespace {
 constexpr const char* value_parameter[] = {"value"};
 constexpr const char* key_parameter[] = {"key"};
 
+// Py_True or Py_False as a new reference.
 Ref truth(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
 
 constexpr CallDescription describe(const char* name, std::span<const char* const> parameter) {
