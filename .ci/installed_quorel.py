@@ -1,4 +1,4 @@
-"""pytest plugin used by .ci/matrix.sh: test the installed wheel.
+"""pytest plugin used by .ci/run and the checks: test the installed wheel.
 
 Loaded with ``-p installed_quorel`` before any test module is collected, it
 imports quorel at once, from the venv's site-packages, so that nothing added
