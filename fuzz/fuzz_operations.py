@@ -6,7 +6,7 @@ Each input is read as a key rule followed by a list of operations. Keys count
 their comparisons, and an operation may be armed to fail at its n-th
 comparison or key call; a failed operation must leave the tree exactly as it
 was. Any disagreement with the model, any exception other than the injected
-fault and the specified refusals, and any crash is a finding.
+fault and the documented refusals, and any crash is a finding.
 
     python fuzz/fuzz_operations.py fuzz/corpus/operations -max_total_time=60
 """

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Fuzz target: the pickle reconstruction function fed arbitrary pairs and
-key specifications.
+`key_spec` arguments.
 
 The pairs may be sorted or not, duplicated, badly shaped (short or long
 tuples, lists, strings, tuple subclasses), come from a sequence that lies

@@ -73,7 +73,7 @@ def _rebalance(node):
 
 
 class Model:
-    """The tree as the design describes it, one Python object per node."""
+    """The tree as its rules define it, one Python object per node."""
 
     def __init__(self):
         self.root = None

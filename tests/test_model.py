@@ -43,7 +43,7 @@ def _item(draw_k, tag):
     return st.builds(Item, draw_k, tag)
 
 
-# Each configuration: (key spec given to the tree, the same rule in Python,
+# Each configuration: (key argument given to the tree, the same rule in Python,
 # a strategy for values).
 CONFIGS = {
     "int-identity": (None, lambda v: v, small_ints),
@@ -212,7 +212,7 @@ TestTreeAgainstModel = TreeAgainstModel.TestCase
 TestTreeAgainstModel.settings = settings.get_profile("quorel-model")
 
 
-# The design's worked examples, checked on the model itself so that a
+# Known tree shapes, checked on the model itself so that a
 # disagreement in the state machine points at the extension, not the model.
 @pytest.mark.parametrize(
     "inserts, removes, pre_order",

@@ -5,14 +5,14 @@
 
 namespace quorel::python {
 
-KeyExtractor KeyExtractor::classify(PyObject* specification) {
+KeyExtractor KeyExtractor::classify(PyObject* key_argument) {
     KeyExtractor rule;
-    if (PyUnicode_Check(specification)) {
+    if (PyUnicode_Check(key_argument)) {
         rule.rule_ = Rule::attribute;
-        rule.attribute_ = utf8(specification);
-    } else if (PyCallable_Check(specification)) {
+        rule.attribute_ = utf8(key_argument);
+    } else if (PyCallable_Check(key_argument)) {
         rule.rule_ = Rule::callable;
-        rule.callable_ = Ref::borrow(specification);
+        rule.callable_ = Ref::borrow(key_argument);
     } else {
         throw_error(PyExc_TypeError, "key must be an attribute name, a callable, or None");
     }
@@ -37,7 +37,7 @@ Ref KeyExtractor::extract(PyObject* value) const {
     panic("unknown key rule");
 }
 
-Ref KeyExtractor::specification() const {
+Ref KeyExtractor::to_argument() const {
     switch (rule_) {
         case Rule::identity:
             return Ref::borrow(Py_None);

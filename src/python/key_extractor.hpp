@@ -13,15 +13,15 @@ class KeyExtractor {
 public:
     KeyExtractor() noexcept = default;  // the identity rule
 
-    // Classifies a key specification that is not None: a str (or subclass) names an
+    // Classifies a `key` argument that is not None: a str (or subclass) names an
     // attribute, anything callable is a key function; anything else is refused.
-    static KeyExtractor classify(PyObject* specification);
+    static KeyExtractor classify(PyObject* key_argument);
 
     // A new reference to the key of `value`; throws what the lookup or call raised.
     Ref extract(PyObject* value) const;
 
     // An object that classifies back to an equal rule: None, a plain str, or the callable.
-    Ref specification() const;
+    Ref to_argument() const;
 
     // Hands over the callable reference, if any, so its release can be scheduled.
     Ref take_callable() noexcept { return std::move(callable_); }

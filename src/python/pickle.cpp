@@ -68,7 +68,7 @@ Ref reduce(PyObject* self) {
         PyTuple_SetItem(pair.get(), 1, entries[i].key.release());
         PyList_SetItem(pairs.get(), Py_ssize_t(i), pair.release());
     }
-    Ref key_spec = tree.key_rule.specification();
+    Ref key_spec = tree.key_rule.to_argument();
     Ref module = checked(PyImport_ImportModule("quorel.quorel"));
     Ref rebuild = checked(PyObject_GetAttrString(module.get(), "_avltree_from_sorted_entries"));
     Ref arguments = expect_object(PyTuple_Pack(2, pairs.get(), key_spec.get()));

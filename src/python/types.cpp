@@ -1,5 +1,5 @@
 // Registration of the two process-wide classes. Each type object is created from its
-// specification on the first request and kept for the life of the process, so a re-import
+// PyType_Spec on the first request and kept for the life of the process, so a re-import
 // of the module registers the very same type objects.
 #include <cstdio>
 #include <vector>
