@@ -7,6 +7,7 @@
 #include "call_boundary/convert.hpp"
 #include "call_boundary/entry.hpp"
 #include "python/avltree_entries.hpp"
+#include "python/instance.hpp"
 #include "python/release.hpp"
 
 namespace quorel::python {
@@ -35,11 +36,7 @@ std::vector<Ref> stage(PyObject* values) {
 }  // namespace
 
 Ref wrap_tree(PyTypeObject* type, tree::Tree tree, KeyExtractor rule) {
-    auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = allocate(type, 0);
-    if (self == nullptr) {
-        throw_fetched();
-    }
+    PyObject* self = allocate_instance(type);
     AVLTreeObject& object = AVLTreeObject::of(self);
     new (&object.borrow) BorrowFlag();
     new (&object.key_rule) KeyExtractor(std::move(rule));
@@ -71,15 +68,12 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
 
 void tree_dealloc(PyObject* self) noexcept {
     boundary::release_entry([&] {
-        // The instance's reference to its heap type is dropped last.
-        Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
         AVLTreeObject& object = AVLTreeObject::of(self);
-        release_bounded(object.tree.take_root());
+        release_bounded(object.tree.take_all());
         release_bounded(object.key_rule.take_callable());
         std::destroy_at(&object.tree);
         std::destroy_at(&object.key_rule);
         std::destroy_at(&object.borrow);
-        auto free_instance = reinterpret_cast<freefunc>(PyType_GetSlot(Py_TYPE(self), Py_tp_free));
         free_instance(self);
     });
 }

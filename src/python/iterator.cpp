@@ -8,6 +8,7 @@
 #include "call_boundary/entry.hpp"
 #include "python/avltree.hpp"
 #include "python/avltree_entries.hpp"
+#include "python/instance.hpp"
 #include "python/release.hpp"
 
 namespace quorel::python {
@@ -30,11 +31,7 @@ constexpr std::size_t prefetch_distance = 16;
 
 Ref make_iterator(tree::Snapshot snapshot) {
     PyTypeObject* type = iterator_type();
-    auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = allocate(type, 0);
-    if (self == nullptr) {
-        throw_fetched();
-    }
+    PyObject* self = allocate_instance(type);
     IteratorObject& object = IteratorObject::of(self);
     new (&object.borrow) BorrowFlag();
     new (&object.snapshot) tree::Snapshot(std::move(snapshot));
@@ -74,12 +71,10 @@ PyObject* iterator_next(PyObject* self) noexcept {
 
 void iterator_dealloc(PyObject* self) noexcept {
     boundary::release_entry([&] {
-        Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
         IteratorObject& it = IteratorObject::of(self);
         release_bounded(std::move(it.snapshot));  // consumed slots are already empty
         std::destroy_at(&it.snapshot);
         std::destroy_at(&it.borrow);
-        auto free_instance = reinterpret_cast<freefunc>(PyType_GetSlot(Py_TYPE(self), Py_tp_free));
         free_instance(self);
     });
 }

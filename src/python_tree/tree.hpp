@@ -81,7 +81,7 @@ public:
 
     // Moves the nodes out with their memory, leaving this tree empty (used to release
     // them elsewhere).
-    Tree take_root() noexcept { return std::move(*this); }
+    Tree take_all() noexcept { return std::move(*this); }
 
     NodePool pool;  // declared first: it outlives the nodes it holds
     Link root;
