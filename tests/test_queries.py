@@ -9,13 +9,11 @@ from _walk_support import (
     EVENS,
     Item,
     LoggedKey,
-    ThreeWay,
     Uncomparable,
     assert_notes,
     fake_numpy_bool,
     logged_tree,
     raises_with_note,
-    refcounts,
     values,
 )
 
@@ -198,54 +196,6 @@ def test_comparisons_that_all_fail(evens, query):
     with pytest.raises(TypeError) as info:
         query(evens, AllFalse())
     assert str(info.value) == "PyAny::compare(): All comparisons returned false"
-
-
-class Countdown(ThreeWay):
-    """An endpoint that compares like int `v` and raises on comparison `fail_at`."""
-
-    def __init__(self, v, fail_at):
-        self.v = v
-        self.left = fail_at
-        self.exc = LookupError("stop")
-
-    def _cmp(self, other, op):
-        self.left -= 1
-        if self.left == 0:
-            raise self.exc
-        # Called reflected (the stored int key is the left operand), so
-        # `op` already asks how this endpoint relates to `other`.
-        return op(self.v, other)
-
-
-@pytest.mark.parametrize(
-    "query",
-    [
-        lambda t, k: t.range(None, k),
-        lambda t, k: t.range(-1, k),
-        lambda t, k: t.range(k),
-        lambda t, k: t.iter_from(k, 100),
-        lambda t, k: t.iter_to(k, 100),
-    ],
-)
-@pytest.mark.parametrize("bound", [-1, 9, 100])
-def test_failing_comparison_releases_everything(query, bound):
-    items = [Item(k) for k in EVENS]
-    tree = AVLTree(items, key="k")
-    base = refcounts(items)
-    failures = 0
-    for fail_at in range(1, 200):
-        endpoint = Countdown(bound, fail_at)
-        try:
-            list(query(tree, endpoint))
-        except LookupError as exc:
-            assert exc is endpoint.exc
-            assert_notes(exc)
-            failures += 1
-        else:
-            break
-        assert refcounts(items) == base
-    assert failures > 0
-    assert len(tree) == 10 and [v.k for v in tree] == EVENS
 
 
 def _reentrant_tree(action, log):
