@@ -1,5 +1,5 @@
 """Python code called back by the tree -- comparison methods, key callables,
-finalizers of released objects and values' __repr__ -- that uses the same
+and finalizers of released objects -- that uses the same
 tree. Reads are allowed inside the shared members; everything else is
 refused with the borrow errors, and the tree stays consistent."""
 
@@ -196,61 +196,3 @@ def test_finalizer_touches_tree(release, action, raise_after, monkeypatch):
     keys = [v if isinstance(v, int) else v.v for v in tree.pre_order()]
     assert shape_from_pre_order(keys)[1] == tree.height
     assert len(tree) == {"removed": 2, "cleared": 0, "duplicate key": 3}[release]
-
-
-class Shown(ByValue):
-    """A value whose __repr__ is given by `how`."""
-
-    seen = []
-
-    def __init__(self, v, how=None):
-        self.v, self.how = v, how
-
-    def __repr__(self):
-        Shown.seen.append(self.v)
-        if self.how is None:
-            return "S%d" % self.v
-        return self.how(self)
-
-
-REPR_ERROR = KeyError("repr")
-
-
-def _raise_repr_error(shown):
-    raise REPR_ERROR
-
-
-HOSTILE_REPRS = {
-    "raises": (_raise_repr_error, KeyError),
-    "not a str": (lambda s: b"x", TypeError),
-    "lone surrogate": (lambda s: "\udcff", UnicodeEncodeError),
-    "inserts into tree": (lambda s: (Shown.tree.insert(Shown(99)), "x")[1], RuntimeError),
-    "clears tree": (lambda s: (Shown.tree.clear(), "x")[1], RuntimeError),
-}
-
-
-@pytest.mark.parametrize("how", sorted(HOSTILE_REPRS))
-def test_hostile_repr(how):
-    fn, error = HOSTILE_REPRS[how]
-    tree = Shown.tree = AVLTree([Shown(1), Shown(2), Shown(3, fn), Shown(4)])
-    before = tree_state(tree)
-    Shown.seen = []
-    with pytest.raises(error) as info:
-        repr(tree)
-    if how == "raises":
-        assert info.value is REPR_ERROR
-        # Raising the shared error again would chain onto this traceback.
-        REPR_ERROR.__traceback__ = None
-    if error is RuntimeError:
-        assert str(info.value) == EXCLUSIVE_REFUSED
-    # The first two ran, the failing third stopped the walk.
-    assert Shown.seen == [1, 2, 3]
-    assert tree_state(tree) == before
-    del Shown.tree
-
-
-def test_repr_reading_its_own_tree():
-    Shown.seen = []
-    tree = Shown.tree = AVLTree([Shown(1), Shown(2, lambda s: "len=%d" % len(Shown.tree))])
-    assert repr(tree) == "AVLTree([S1, len=2])" == str(tree)
-    del Shown.tree
