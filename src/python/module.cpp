@@ -31,6 +31,16 @@ PyMethodDef from_sorted_entries_definition = {
     "change across versions without notice.",
 };
 
+PyMethodDef check_invariants_definition = {
+    "_check_invariants",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(entries::check_invariants)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_check_invariants(tree)\n--\n\n"
+    "Check the tree's internal invariants; raise AssertionError naming the first\n"
+    "broken one. For tests: a broken invariant is a defect, never an ordinary\n"
+    "failure.",
+};
+
 std::string debug_rendering(Failure& failure) {
     Ref exception = failure.exception();
     std::string text = "PyErr { type: ";
@@ -78,6 +88,9 @@ int execute(PyObject* module) {
             not_an_instance(function_name.get(), "str");
         }
         add_member(module, utf8(function_name.get()).c_str(), function.get());
+        Ref checker = checked(
+            PyCMethod_New(&check_invariants_definition, module, module_name.get(), nullptr));
+        add_member(module, "_check_invariants", checker.get());
         Ref version = make_str("0.1.2");
         add_member(module, "__version__", version.get());
         Ref all = expect_object(PyList_New(0));
