@@ -63,10 +63,7 @@ void NodePool::free_slabs() noexcept {
 
 char* NodePool::add_slab(std::size_t nodes) {
     const std::size_t bytes = slab_header + nodes * sizeof(Node);
-    auto* slab = static_cast<char*>(PyMem_Malloc(bytes));
-    if (slab == nullptr) {
-        out_of_memory();
-    }
+    auto* slab = static_cast<char*>(allocate_bytes(bytes));
 #ifdef MADV_HUGEPAGE
     // Node memory of a large tree is touched at random by every descent; huge pages keep
     // the address translations of the whole path cached.
