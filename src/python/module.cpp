@@ -78,7 +78,7 @@ int execute(PyObject* module) {
             not_an_instance(function_name.get(), "str");
         }
         add_member(module, utf8(function_name.get()).c_str(), function.get());
-        Ref version = make_str("0.1.2");
+        Ref version = make_str(QUOREL_VERSION);  // the package version, from the build
         add_member(module, "__version__", version.get());
         Ref all = expect_object(PyList_New(0));
         for (const char* exported : {"AVLTree", "__version__"}) {
@@ -110,6 +110,6 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace quorel::python
 
-extern "C" PyMODINIT_FUNC PyInit_quorel(void) {
+PyMODINIT_FUNC PyInit_quorel(void) {
     return PyModuleDef_Init(&quorel::python::module_definition);
 }
