@@ -89,7 +89,7 @@ int execute(PyObject* module) {
         Ref checker = checked(
             PyCMethod_New(&check_invariants_definition, module, module_name.get(), nullptr));
         add_member(module, "_check_invariants", checker.get());
-        Ref version = make_str("0.1.2");
+        Ref version = make_str(QUOREL_VERSION);  // the package version, from the build
         add_member(module, "__version__", version.get());
         Ref all = checked(PyList_New(0));
         for (const char* exported : {"AVLTree", "__version__"}) {
@@ -121,6 +121,6 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace quorel::python
 
-extern "C" PyMODINIT_FUNC PyInit_quorel(void) {
+PyMODINIT_FUNC PyInit_quorel(void) {
     return PyModuleDef_Init(&quorel::python::module_definition);
 }
