@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "call_boundary/memory.hpp"
@@ -70,6 +71,12 @@ public:
 
     // Linear-time build from entries in strictly ascending key order; no comparisons.
     static Tree from_sorted_entries(EntryList entries);
+
+    // The tree that inserting the entries one by one, in order, gives (the first of equal
+    // keys is stored), laid out in key order, when every pair of keys compares natively;
+    // nothing otherwise, with the entries untouched. The stored entries are moved out; the
+    // others stay for the caller to release, which must run no Python code.
+    static std::optional<Tree> from_native_entries(EntryList& entries);
 
     // Moves every node into one block of memory in key order, so that walks and ranges
     // read memory in sequence and a descent's last levels share cache lines. The shape,
