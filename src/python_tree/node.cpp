@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "call_boundary/failure.hpp"
@@ -14,6 +15,8 @@ constexpr std::size_t slab_header = 16;  // keeps nodes 16-byte aligned
 constexpr std::size_t huge_page = std::size_t(2) << 20;
 
 static_assert(sizeof(Node) == 48, "node layout");
+static_assert(max_entries == std::numeric_limits<decltype(Node::size)>::max(),
+              "a root's subtree size counts every entry");
 // The largest slab spans a whole huge page wherever it starts.
 static_assert(slab_header + NodePool::max_slab_nodes * sizeof(Node) == 2 * huge_page);
 
