@@ -1,7 +1,5 @@
 // The module `quorel`: multi-phase initialisation with a single execution step that
 // registers the two classes, the reconstruction function, __version__ and __all__.
-#include <string>
-
 #include "call_boundary/convert.hpp"
 #include "call_boundary/entry.hpp"
 #include "call_boundary/process_cell.hpp"
@@ -41,13 +39,13 @@ PyMethodDef check_invariants_definition = {
     "failure.",
 };
 
-std::string debug_rendering(Failure& failure) {
+String debug_rendering(Failure& failure) {
     Ref exception = failure.exception();
-    std::string text = "PyErr { type: ";
+    String text = "PyErr { type: ";
     text += type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
     text += ", value: " + display_text(exception.get());
     Ref traceback = Ref::steal(PyException_GetTraceback(exception.get()));
-    text += ", traceback: " + (traceback ? display_text(traceback.get()) : std::string("None"));
+    text += ", traceback: " + (traceback ? display_text(traceback.get()) : String("None"));
     return text + " }";
 }
 
@@ -91,9 +89,9 @@ int execute(PyObject* module) {
         Ref checker = checked(
             PyCMethod_New(&check_invariants_definition, module, module_name.get(), nullptr));
         add_member(module, "_check_invariants", checker.get());
-        Ref version = make_str("0.1.2");
+        Ref version = make_str(QUOREL_VERSION);  // the package version, from the build
         add_member(module, "__version__", version.get());
-        Ref all = expect_object(PyList_New(0));
+        Ref all = checked(PyList_New(0));
         for (const char* exported : {"AVLTree", "__version__"}) {
             Ref text = make_str(exported);
             check_status(PyList_Append(all.get(), text.get()));
@@ -123,6 +121,6 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace quorel::python
 
-extern "C" PyMODINIT_FUNC PyInit_quorel(void) {
+PyMODINIT_FUNC PyInit_quorel(void) {
     return PyModuleDef_Init(&quorel::python::module_definition);
 }

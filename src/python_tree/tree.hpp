@@ -7,18 +7,18 @@
 
 #include <cstdint>
 #include <utility>
-#include <vector>
 
+#include "call_boundary/memory.hpp"
 #include "python_tree/compare.hpp"
 #include "python_tree/node.hpp"
 
 namespace quorel::tree {
 
 // New value references in the order they are to be yielded.
-using Snapshot = std::vector<Ref>;
+using Snapshot = Vector<Ref>;
 
 // (value, key) pairs in ascending key order.
-using EntryList = std::vector<Entry>;
+using EntryList = Vector<Entry>;
 
 // Bound on any height: an AVL tree of 2**64 nodes is less than 93 high.
 constexpr std::size_t max_height = 96;

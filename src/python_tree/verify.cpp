@@ -3,7 +3,7 @@
 // as every descent (natively where both native forms allow it), so a tree whose keys run
 // Python comparison methods can be checked while only read.
 #include <algorithm>
-#include <string>
+#include "call_boundary/memory.hpp"
 
 #include "call_boundary/failure.hpp"
 #include "python_tree/tree.hpp"
@@ -11,9 +11,9 @@
 namespace quorel::tree {
 namespace {
 
-[[noreturn]] void broken(const std::string& invariant, std::uint64_t position) {
+[[noreturn]] void broken(const String& invariant, std::uint64_t position) {
     throw_error(PyExc_AssertionError, "tree invariant broken at in-order position " +
-                                          std::to_string(position) + ": " + invariant);
+                                          decimal(position) + ": " + invariant);
 }
 
 class Verifier {
@@ -54,14 +54,14 @@ private:
     static void check_record(const Node& node, std::uint64_t position, std::uint64_t left,
                              std::uint64_t right) {
         if (node.height != 1 + std::max(left, right)) {
-            broken("stored height " + std::to_string(node.height) + ", subtree height " +
-                       std::to_string(1 + std::max(left, right)),
+            broken("stored height " + decimal(std::uint64_t(node.height)) + ", subtree height " +
+                       decimal(1 + std::max(left, right)),
                    position);
         }
         const std::int64_t balance = std::int64_t(left) - std::int64_t(right);
         if (node.balance != balance) {
-            broken("stored balance " + std::to_string(node.balance) + ", subtree balance " +
-                       std::to_string(balance),
+            broken("stored balance " + decimal(std::int64_t(node.balance)) + ", subtree balance " +
+                       decimal(std::int64_t(balance)),
                    position);
         }
         if (balance < -1 || balance > 1) {
@@ -86,8 +86,8 @@ void Tree::verify() const {
         verifier.visit(*root, 1);
     }
     if (verifier.nodes() != count) {
-        broken("stored count " + std::to_string(count) + ", node count " +
-                   std::to_string(verifier.nodes()),
+        broken("stored count " + decimal(count) + ", node count " +
+                   decimal(verifier.nodes()),
                verifier.nodes());
     }
 }
