@@ -1,15 +1,13 @@
 #include <algorithm>
-#include <string>
 
 #include "call_boundary/failure.hpp"
-
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {
 
 void too_many_entries() {
     throw_error(PyExc_OverflowError,
-                "AVLTree cannot hold more than " + std::to_string(max_entries) + " entries");
+                "AVLTree cannot hold more than " + decimal(max_entries) + " entries");
 }
 
 // Descends comparing the new key (first operand) with each node's key, remembering the
@@ -43,11 +41,11 @@ bool Tree::insert(Entry entry) {
     }
     while (depth > 0) {
         --depth;
-        Link& link = *path[depth];
-        const std::uint8_t height = link->height;
-        ++link->size;
-        rebalance_link(link, went_left[depth]);
-        if (link->height == height) {
+        Link& parent = *path[depth];
+        const std::uint8_t height = parent->height;
+        ++parent->size;
+        rebalance_link(parent, went_left[depth]);
+        if (parent->height == height) {
             break;  // the records above still hold; only their sizes change
         }
     }

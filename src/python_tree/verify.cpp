@@ -68,8 +68,8 @@ private:
             broken("subtree heights differ by more than one", position);
         }
         if (node.size != std::uint64_t(1) + node_size(node.left) + node_size(node.right)) {
-            broken("stored size " + std::to_string(node.size) + ", subtree size " +
-                       std::to_string(1 + std::uint64_t(node_size(node.left)) + node_size(node.right)),
+            broken("stored size " + decimal(std::uint64_t(node.size)) + ", subtree size " +
+                       decimal(1 + std::uint64_t(node_size(node.left)) + node_size(node.right)),
                    position);
         }
     }
