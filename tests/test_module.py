@@ -77,6 +77,21 @@ MEMBERS = [
     ("post_order", "($self)", "Return a snapshot iterator in left-right-root order."),
     ("level_order", "($self)", "Return a breadth-first snapshot iterator, level by level."),
     ("__reduce__", "($self)", REDUCE_DOC),
+    ("__copy__", "($self)", "Return a shallow copy, as `copy` does."),
+    (
+        "__deepcopy__",
+        "($self, memo)",
+        "Return a deep copy: the values and keys are copied with `copy.deepcopy`\n"
+        "and `memo`, in ascending key order, after the new tree has entered\n"
+        "`memo`, so values that refer back to this tree refer to the copy. The\n"
+        "copy has the same shape; no keys are compared.",
+    ),
+    (
+        "copy",
+        "($self)",
+        "Return a new tree with the same key rule, values and keys, built in\n"
+        "O(n) time without comparisons.",
+    ),
 ]
 
 
