@@ -5,9 +5,11 @@ import gc
 import importlib
 import importlib.machinery
 import importlib.util
+import re
 import sys
 import types
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -99,6 +101,9 @@ def test_namespace_and_version():
     assert compiled.__all__ == ["AVLTree", "__version__"]
     assert quorel.__all__ == ["AVLTree", "__version__"]
     assert compiled.__version__ == quorel.__version__ == "0.1.2"
+    # The build takes the version from the package metadata, where it is written once.
+    pyproject = (Path(__file__).resolve().parents[1] / "pyproject.toml").read_text(encoding="utf-8")
+    assert re.search(r'^version = "(.*)"$', pyproject, re.MULTILINE).group(1) == compiled.__version__
     assert compiled.__doc__ == "Python bindings for `quorel`."
     namespace = {}
     exec("from quorel.quorel import *", namespace)
@@ -219,7 +224,9 @@ def test_execution_step_fills_the_namespace_in_order(preset):
     _imp.exec_dynamic(module)
     # Every name was appended to the list found first; the final __all__ is
     # a new list of the two public names.
-    assert first == ["AVLTree", "_AVLTreeIterator", "_avltree_from_sorted_entries", "__version__", "__all__"]
+    assert first == [
+        "AVLTree", "_AVLTreeIterator", "_avltree_from_sorted_entries", "_check_invariants", "__version__", "__all__"
+    ]
     assert module.__all__ == ["AVLTree", "__version__"] and type(module.__all__) is list
     assert module.AVLTree is AVLTree and module._AVLTreeIterator is Iterator
 

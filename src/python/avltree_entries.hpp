@@ -38,6 +38,10 @@ PyObject* tree_copy(PyObject* self, PyObject* unused) noexcept;
 PyObject* tree_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept;
 
+// The engine's self-check.
+PyObject* check_invariants(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept;
+
 // The iterator.
 PyObject* iterator_iter(PyObject* self) noexcept;
 PyObject* iterator_next(PyObject* self) noexcept;

@@ -10,6 +10,7 @@
 #include "python/avltree_entries.hpp"
 #include "python/instance.hpp"
 #include "python/release.hpp"
+#include "python_tree/memory_hints.hpp"
 
 namespace quorel::python {
 namespace {
@@ -59,7 +60,7 @@ PyObject* iterator_next(PyObject* self) noexcept {
             // The caller will use and release this value; a value a little further on is
             // fetched meanwhile, so a long snapshot does not stall on each object in turn.
             if (it.cursor + prefetch_distance < size) {
-                __builtin_prefetch(it.snapshot[it.cursor + prefetch_distance].get(), 1);
+                tree::prefetch_write(it.snapshot[it.cursor + prefetch_distance].get());
             }
             return std::move(it.snapshot[it.cursor++]);  // the snapshot's reference, handed over
         }

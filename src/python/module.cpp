@@ -29,6 +29,16 @@ PyMethodDef from_sorted_entries_definition = {
     "change across versions without notice.",
 };
 
+PyMethodDef check_invariants_definition = {
+    "_check_invariants",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(entries::check_invariants)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_check_invariants(tree)\n--\n\n"
+    "Check the tree's internal invariants; raise AssertionError naming the first\n"
+    "broken one. For tests: a broken invariant is a defect, never an ordinary\n"
+    "failure.",
+};
+
 String debug_rendering(Failure& failure) {
     Ref exception = failure.exception();
     String text = "PyErr { type: ";
@@ -76,7 +86,10 @@ int execute(PyObject* module) {
             not_an_instance(function_name.get(), "str");
         }
         add_member(module, utf8(function_name.get()).c_str(), function.get());
-        Ref version = make_str("0.1.2");
+        Ref checker = checked(
+            PyCMethod_New(&check_invariants_definition, module, module_name.get(), nullptr));
+        add_member(module, "_check_invariants", checker.get());
+        Ref version = make_str(QUOREL_VERSION);  // the package version, from the build
         add_member(module, "__version__", version.get());
         Ref all = checked(PyList_New(0));
         for (const char* exported : {"AVLTree", "__version__"}) {
@@ -108,6 +121,6 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace quorel::python
 
-extern "C" PyMODINIT_FUNC PyInit_quorel(void) {
+PyMODINIT_FUNC PyInit_quorel(void) {
     return PyModuleDef_Init(&quorel::python::module_definition);
 }

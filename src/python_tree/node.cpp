@@ -1,22 +1,19 @@
 #include "python_tree/node.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
 #include "call_boundary/failure.hpp"
+#include "python_tree/memory_hints.hpp"
 
 namespace quorel::tree {
 namespace {
 
 constexpr std::size_t slab_header = 16;  // keeps nodes 16-byte aligned
-constexpr std::size_t huge_page = std::size_t(2) << 20;
-
 static_assert(sizeof(Node) == 48, "node layout");
 // The largest slab spans a whole huge page wherever it starts.
-static_assert(slab_header + NodePool::max_slab_nodes * sizeof(Node) == 2 * huge_page);
+static_assert(slab_header + NodePool::max_slab_nodes * sizeof(Node) == 2 * huge_page_bytes);
 
 }  // namespace
 
@@ -65,15 +62,9 @@ void NodePool::free_slabs() noexcept {
 char* NodePool::add_slab(std::size_t nodes) {
     const std::size_t bytes = slab_header + nodes * sizeof(Node);
     auto* slab = static_cast<char*>(allocate_bytes(bytes));
-#ifdef MADV_HUGEPAGE
-    // Node memory of a large tree is touched at random by every descent; huge pages keep
-    // the address translations of the whole path cached.
-    if (bytes >= 2 * huge_page) {
-        const auto first = (std::uintptr_t(slab) + huge_page - 1) & ~(huge_page - 1);
-        const auto last = (std::uintptr_t(slab) + bytes) & ~(huge_page - 1);
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    if (bytes >= 2 * huge_page_bytes) {
+        advise_huge_pages(slab, bytes);
     }
-#endif
     *reinterpret_cast<void**>(slab) = slabs_;
     slabs_ = slab;
     capacity_ += nodes;

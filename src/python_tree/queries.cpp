@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "call_boundary/failure.hpp"
+#include "python_tree/memory_hints.hpp"
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {
@@ -70,11 +71,11 @@ Snapshot bounded_run(const Tree& tree, PyObject* endpoint, std::uint64_t n) {
         const Node* node = stack[--depth];
         out.push_back(node->value.new_ref());
         for (const Node* next = (node->*Away).get(); next != nullptr; next = (next->*Toward).get()) {
-            __builtin_prefetch((next->*Away).get());
+            prefetch_read((next->*Away).get());
             stack[depth++] = next;
         }
         if (depth > 0) {
-            __builtin_prefetch(stack[depth - 1]->value.get(), 1);
+            prefetch_write(stack[depth - 1]->value.get());
         }
     }
     return out;

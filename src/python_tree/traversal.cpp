@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "python_tree/memory_hints.hpp"
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {
@@ -30,9 +31,9 @@ public:
     }
 
     void add(const Node* node) noexcept {
-        __builtin_prefetch(node->value.get(), 1);
+        prefetch_write(node->value.get());
         if constexpr (std::is_same_v<Out, EntryList>) {
-            __builtin_prefetch(node->key.get(), 1);
+            prefetch_write(node->key.get());
         }
         const Node*& slot = pending_[seen_ % lag];
         if (seen_ >= lag) {
@@ -59,7 +60,7 @@ void walk_sorted(const Node* node, Out& out) {
     PrefetchingSink<Out> sink(out);
     for (;;) {
         for (; node != nullptr; node = (node->*Near).get()) {
-            __builtin_prefetch((node->*Far).get());
+            prefetch_read((node->*Far).get());
             stack[depth++] = node;
         }
         if (depth == 0) {

@@ -94,6 +94,12 @@ public:
     // them elsewhere).
     Tree take_all() noexcept { return std::move(*this); }
 
+    // Checks every invariant of the records: key order between in-order neighbours with no
+    // Equal pair, exact heights and balances, the count, and each node's native key form.
+    // Throws AssertionError naming the first broken one, or a comparison's own exception.
+    // Only reads the tree; the caller holds a shared borrow while comparisons run.
+    void verify() const;
+
     NodePool pool;  // declared first: it outlives the nodes it holds
     Link root;
     std::uint64_t count = 0;
