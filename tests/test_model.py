@@ -9,22 +9,28 @@ import os
 import pickle
 
 import pytest
-from hypothesis import HealthCheck, settings
+from hypothesis import HealthCheck, Phase, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import quorel
 from quorel import AVLTree
+from quorel.quorel import _check_invariants
 
 from _model import Item, Model, shape_from_pre_order
 
 # The ordinary suite runs this on every supported interpreter, so the default
 # budget is small; a longer soak sets QUOREL_MODEL_EXAMPLES. Runs are
-# derandomized so that a failure replays identically everywhere.
+# derandomized so that a failure replays identically everywhere. A wrong engine
+# fails nearly every example, and shrinking those long programs can take minutes
+# and gigabytes, so the failure is reported as found; QUOREL_MODEL_SHRINK=1
+# shrinks it when replaying by hand.
 settings.register_profile(
     "quorel-model",
     max_examples=int(os.environ.get("QUOREL_MODEL_EXAMPLES", "300")),
     stateful_step_count=int(os.environ.get("QUOREL_MODEL_STEPS", "40")),
+    phases=[Phase.explicit, Phase.generate]
+    + ([Phase.shrink] if os.environ.get("QUOREL_MODEL_SHRINK") == "1" else []),
     deadline=None,
     derandomize=True,
     database=None,
@@ -205,6 +211,7 @@ class TreeAgainstModel(RuleBasedStateMachine):
     def agrees(self):
         if not hasattr(self, "tree"):
             return
+        _check_invariants(self.tree)
         _same(self.tree.in_order(), self.model.in_order())
         _same(self.tree.pre_order(), self.model.pre_order())
         _same(self.tree.level_order(), self.model.level_order())
