@@ -9,8 +9,9 @@ import sys
 import pytest
 
 from quorel import AVLTree
+from quorel.quorel import _check_invariants
 
-from _model import ByValue, shape_from_pre_order, tree_state
+from _model import ByValue, tree_state
 
 SHARED_REFUSED = "Already mutably borrowed"  # a read while a writer runs
 EXCLUSIVE_REFUSED = "Already borrowed"  # a write while anything runs
@@ -83,9 +84,7 @@ def _expected(member, read):
 
 
 def _check_consistent(tree):
-    keys = [v.v for v in tree.pre_order()]
-    _, height = shape_from_pre_order(keys)
-    assert height == tree.height and len(keys) == len(tree)
+    _check_invariants(tree)
 
 
 MEMBERS = {**SHARED_MEMBERS, **EXCLUSIVE_MEMBERS}
@@ -193,6 +192,5 @@ def test_finalizer_touches_tree(release, action, raise_after, monkeypatch):
         refusal = SHARED_REFUSED if read else EXCLUSIVE_REFUSED
         assert inside == [("refused", refusal)] * released
     assert len(unraisable) == (len(Finalized.outcomes) if raise_after else 0)
-    keys = [v if isinstance(v, int) else v.v for v in tree.pre_order()]
-    assert shape_from_pre_order(keys)[1] == tree.height
+    _check_invariants(tree)
     assert len(tree) == {"removed": 2, "cleared": 0, "duplicate key": 3}[release]

@@ -87,12 +87,6 @@ def test_invalid_key_specifications(spec):
     check_note(info.value, "key")
 
 
-def test_attribute_name_that_cannot_be_encoded():
-    with pytest.raises(UnicodeEncodeError) as info:
-        AVLTree(key="\ud800")
-    check_note(info.value, "key")
-
-
 @pytest.mark.parametrize(
     "spec, exc_type",
     [("", AttributeError), ("missing", AttributeError), (lambda: 0, TypeError), (lambda a, b: 0, TypeError)],

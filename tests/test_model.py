@@ -37,6 +37,10 @@ WALKS = ["__iter__", "in_order", "descending", "pre_order", "post_order", "level
 small_ints = st.integers(-25, 25) | st.sampled_from([10**20, -(10**20), 2**63])
 short_strs = st.text(alphabet="aAbBcC", max_size=3)
 pairs = st.tuples(st.integers(0, 5), st.integers(0, 5))
+# Numbers that all order among themselves: most natively comparable, some not (huge ints,
+# bools), in tuples that also nest.
+numbers = st.integers(-3, 3) | st.sampled_from([2**64, -(2**70), True, 0.5, -0.0])
+mixed_tuples = st.tuples(numbers, numbers) | st.tuples(numbers, numbers, st.tuples(numbers))
 
 
 def _item(draw_k, tag):
@@ -51,6 +55,7 @@ CONFIGS = {
     "str-lowered": (str.lower, str.lower, short_strs),
     "tuple-attribute": ("k", operator.attrgetter("k"), _item(pairs, st.integers(0, 3))),
     "str-identity": (None, lambda v: v, short_strs),
+    "tuple-identity": (None, lambda v: v, mixed_tuples),
 }
 
 

@@ -209,7 +209,9 @@ def test_execution_step_fills_the_namespace_in_order(preset):
     _imp.exec_dynamic(module)
     # Every name was appended to the list found first; the final __all__ is
     # a new list of the two public names.
-    assert first == ["AVLTree", "_AVLTreeIterator", "_avltree_from_sorted_entries", "__version__", "__all__"]
+    assert first == [
+        "AVLTree", "_AVLTreeIterator", "_avltree_from_sorted_entries", "_check_invariants", "__version__", "__all__"
+    ]
     assert module.__all__ == ["AVLTree", "__version__"] and type(module.__all__) is list
     assert module.AVLTree is AVLTree and module._AVLTreeIterator is Iterator
 

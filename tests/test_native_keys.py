@@ -145,3 +145,92 @@ def test_construction_keeps_the_shape_of_one_by_one_insertion(n, order):
     assert list(built.pre_order()) == list(inserted.pre_order())
     assert built.height == inserted.height and len(built) == len(inserted) == len(set(keys))
     assert all(built.remove_key(k) for k in keys[: n // 2]) and list(built) == sorted(keys[n // 2:])
+
+
+class Logged(int):
+    """An int subclass that logs its rich comparisons, and raises from == when told to."""
+
+    log = []
+    __hash__ = int.__hash__
+
+    def __new__(cls, v, raising=False):
+        self = int.__new__(cls, v)
+        self.raising = raising
+        return self
+
+    def _note(self, op, other):
+        Logged.log.append((op, int(self), other))
+        if self.raising and op == "==":
+            raise LookupError("refused")
+
+    def __eq__(self, other):
+        self._note("==", other)
+        return int.__eq__(self, other)
+
+    def __lt__(self, other):
+        self._note("<", other)
+        return int.__lt__(self, other)
+
+    def __gt__(self, other):
+        self._note(">", other)
+        return int.__gt__(self, other)
+
+
+class LoggedPair(tuple):
+    """A tuple subclass that logs its rich comparisons."""
+
+    __hash__ = tuple.__hash__
+
+    def __eq__(self, other):
+        Logged.log.append(("pair ==", other))
+        return tuple.__eq__(self, other)
+
+    def __lt__(self, other):
+        Logged.log.append(("pair <", other))
+        return tuple.__lt__(self, other)
+
+    def __gt__(self, other):
+        Logged.log.append(("pair >", other))
+        return tuple.__gt__(self, other)
+
+
+NAN = math.nan
+# Natively comparable tuples around keys that are not: a NaN, a huge int, a subclass
+# item, an item whose == raises, each at the top or nested, where the items before
+# them are equal (so the odd item is reached) or differ (so it is not).
+STORED = [(1, 2), (1, 5), (1, 2, 3), (2, (0, 1)), (2, (0, 4)), (0, "a"), (3, NAN), (1, 2**70),
+          (2, (0, Logged(2))), (2, LoggedPair((0, 3))), (1.5, -1), (-0.0, 7), (1, -(2**63)), (1, 2**63 - 1)]
+PROBES = [(1, 3), (1, Logged(3)), (Logged(1), 5), (1, 2**70), (1, 2**80), (3, NAN),
+          (3, float("nan")), (2, (0, Logged(3))), (2, (0, 3)), (2, (0, 2)), (2, LoggedPair((0, 4))), (1, Logged(4, True)),
+          (9, Logged(0, True)), (2, (0, Logged(1, True))), (0.0, 7), (1, True), (1, 2.0),
+          (0, "a", Logged(1)), (1, 2**63), (1, -(2**63) - 1), ((1,), 2), (1,), ()]
+
+
+def _outcome(call):
+    Logged.log.clear()
+    try:
+        result = call()
+    except (TypeError, LookupError) as e:
+        result = (type(e), str(e))
+    return result, list(Logged.log)
+
+
+@pytest.mark.parametrize("probe", PROBES, ids=repr)
+@pytest.mark.parametrize("numeric_only", [False, True])
+def test_tuple_keys_fall_back_exactly_where_an_item_needs_it(probe, numeric_only):
+    # Same answers, same exceptions and the same calls on the items, in the same order, as
+    # the rich comparisons of the whole tuples give.
+    stored = [k for k in STORED if not numeric_only or not any(isinstance(i, str) for i in k)]
+    tree, model = AVLTree(), Model()
+    for k in stored:
+        assert _outcome(lambda: tree.insert(k)) == _outcome(lambda: model.insert(k, k))
+    for tree_call, model_call in [
+        (lambda: tree.search_key(probe), lambda: model.search(probe)),
+        (lambda: list(tree.iter_from(probe, 2)), lambda: model.iter_from(probe, 2)),
+        (lambda: list(tree.range(None, probe)), lambda: model.range(None, probe)),
+        (lambda: tree.insert(probe), lambda: model.insert(probe, probe)),
+        (lambda: tree.remove_key(probe), lambda: model.remove(probe)),
+    ]:
+        got, expected = _outcome(tree_call), _outcome(model_call)
+        assert got == expected
+        assert [id(v) for v in tree.pre_order()] == [id(v) for v in model.pre_order()]

@@ -12,8 +12,9 @@ import time
 import pytest
 
 from quorel import AVLTree
+from quorel.quorel import _check_invariants
 
-from _model import ByValue, shape_from_pre_order
+from _model import ByValue
 
 THREADS = 4
 SECONDS = float(os.environ.get("QUOREL_THREAD_SECONDS", "1.0"))
@@ -128,8 +129,7 @@ def test_threads_share_tree_and_iterators(fast_switching):
     held = [v.v for v in tree]
     expected = sorted(set().union(*(w.mine for w in workers)) | {v.v for v in background})
     assert held == expected and len(tree) == len(expected)
-    _, height = shape_from_pre_order([v.v for v in tree.pre_order()])
-    assert height == tree.height
+    _check_invariants(tree)
 
     # Every shared iterator handed each value out exactly once, in order.
     for i, it in enumerate(shared):

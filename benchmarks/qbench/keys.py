@@ -59,13 +59,15 @@ class Kind:
     key_rule: Any = None
     key_func: Optional[Callable[[Any], Any]] = None
     int64: bool = False  # keys fit a signed 64-bit integer
+    bits: int = 62  # the raw draws `make` maps (injectively) to values lie below 2**bits
 
     @property
     def keyed(self):
         return self.key_rule is not None
 
 
-_TUPLE_LOW = (1 << 52) - 1
+_LOW52 = (1 << 52) - 1
+_LOW26 = (1 << 26) - 1
 
 KINDS = {
     k.name: k
@@ -73,8 +75,17 @@ KINDS = {
         Kind("int", "random ints below 2**62", lambda x: x, int64=True),
         Kind("float", "random floats in [0, 1)", float),
         Kind("str", "random 16-character hex strings", lambda x: f"{x:016x}"),
+        Kind("small", "random ints below 2**30 (ids)", lambda x: x, int64=True, bits=30),
         Kind("tuple", "(int, int) pairs, first item shared by ~1/1024 of keys",
-             lambda x: (x >> 52, x & _TUPLE_LOW)),
+             lambda x: (x >> 52, x & _LOW52)),
+        Kind("int_str", "(int, str) pairs, first item shared by ~1/1024 of keys",
+             lambda x: (x >> 52, f"{x & _LOW52:013x}")),
+        Kind("float_int", "(float, int) pairs, first item shared by ~1/1024 of keys",
+             lambda x: ((x >> 52) / 8, x & _LOW52)),
+        Kind("str_str", "(str, str) pairs, first item shared by ~1/1024 of keys",
+             lambda x: (f"user{x >> 52:04d}", f"{x & _LOW52:013x}")),
+        Kind("nested", "(int, (int, int)), first item shared by ~1/1024 of keys",
+             lambda x: (x >> 52, ((x >> 26) & _LOW26, x & _LOW26))),
         Kind("object", "objects ordered by a Python __lt__", Ordered),
         Kind("attr", "records keyed by attribute name 'k' (int keys)", Record,
              key_rule="k", key_func=operator.attrgetter("k")),
@@ -111,7 +122,7 @@ def make_data(kind: Kind, size: int, probes: int, windows: int, seed: int = 2024
         raw = list(seen)
         rng.shuffle(raw)
     else:
-        raw = rng.sample(range(1 << 62), size + probes)
+        raw = rng.sample(range(1 << kind.bits), size + probes)
     values = [kind.make(x) for x in raw[:size]]
     misses = [kind.make(x) for x in raw[size:]]
     key = (lambda v: v) if kind.key_func is None else kind.key_func

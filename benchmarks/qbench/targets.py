@@ -9,7 +9,17 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 M, TEN_K = 10**6, 10**4
+SIZES = (10**3, 10**4, 10**5, M)
 BY_KEY = ("search_key_hit", "search_key_miss", "contains_key_hit", "contains_key_miss")
+TUPLES = ("tuple", "int_str", "float_int", "str_str", "nested")
+ALL_KINDS = ("int", "small", "float", "str", *TUPLES, "object", "attr", "callable")
+LOOKUP = ("in_hit", "in_miss", "search_hit", "search_miss", "search_key_hit", "search_key_miss")
+WINDOWS = ("range", "iter_from", "iter_to")
+KEYED = ("attr", "callable")
+
+
+def ordered_list(kind):
+    return "SortedKeyList" if kind in KEYED else "SortedList"
 
 
 @dataclass(frozen=True)
@@ -39,6 +49,17 @@ TARGETS = [
     Target("int", TEN_K, "contains_key_hit", "SortedList", 0.5),
     Target("str", M, "insert_random", "SortedSet", 0.6),
     Target("str", M, "remove", "SortedSet", 0.6),
+    # Composite keys.
+    *(Target(k, n, op, "SortedList", 0.7)
+      for k in TUPLES for n in SIZES for op in ("insert_random", "remove", *LOOKUP)),
+    *(Target(k, n, op, "SortedSet", 0.6)
+      for k in TUPLES for n in SIZES for op in ("insert_random", "remove")),
+    *(Target(k, n, op, "SortedSet", 0.5) for k in TUPLES for n in SIZES for op in WINDOWS),
+    # Whole-tree work, for every kind of key.
+    *(Target(k, n, "iterate", ordered_list(k), 1.0 if n == M else 1.3)
+      for k in ALL_KINDS for n in SIZES),
+    *(Target(k, n, "build_random", "SortedSet", 1.0) for k in ALL_KINDS for n in SIZES),
+    *(Target(k, n, "pickle", "SortedSet", 1.0) for k in ALL_KINDS for n in SIZES),
 ]
 
 

@@ -1,8 +1,5 @@
 #include "call_boundary/binding.hpp"
 
-#include <string>
-#include <vector>
-
 #include "call_boundary/failure.hpp"
 #include "call_boundary/text.hpp"
 
@@ -11,8 +8,8 @@ namespace {
 
 // Error builders run only when a call does not fit, so they may allocate freely.
 
-std::string full_name(const CallDescription& d) {
-    std::string name;
+String full_name(const CallDescription& d) {
+    String name;
     if (d.class_name != nullptr) {
         name.append(d.class_name).append(".");
     }
@@ -20,8 +17,8 @@ std::string full_name(const CallDescription& d) {
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
-std::string name_list(const std::vector<std::string>& names) {
-    std::string out;
+String name_list(const Vector<String>& names) {
+    String out;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0) {
             out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
@@ -31,16 +28,16 @@ std::string name_list(const std::vector<std::string>& names) {
     return out;
 }
 
-[[noreturn]] void fail(const CallDescription& d, const std::string& tail) {
+[[noreturn]] void fail(const CallDescription& d, const String& tail) {
     throw_error(PyExc_TypeError, full_name(d) + tail);
 }
 
 [[noreturn]] void too_many_positional(const CallDescription& d, Py_ssize_t given) {
-    std::string takes = d.required_positional == d.positional.size()
-                            ? std::to_string(d.positional.size())
-                            : "from " + std::to_string(d.required_positional) + " to " +
-                                  std::to_string(d.positional.size());
-    fail(d, " takes " + takes + " positional arguments but " + std::to_string(given) + " " +
+    String takes = d.required_positional == d.positional.size()
+                            ? decimal(std::uint64_t(d.positional.size()))
+                            : "from " + decimal(std::uint64_t(d.required_positional)) + " to " +
+                                  decimal(std::uint64_t(d.positional.size()));
+    fail(d, " takes " + takes + " positional arguments but " + decimal(std::int64_t(given)) + " " +
                 (given == 1 ? "was" : "were") + " given");
 }
 
@@ -49,12 +46,12 @@ std::string name_list(const std::vector<std::string>& names) {
 }
 
 [[noreturn]] void multiple_values(const CallDescription& d, const char* name) {
-    fail(d, std::string(" got multiple values for argument '") + name + "'");
+    fail(d, String(" got multiple values for argument '") + name + "'");
 }
 
 [[noreturn]] void missing(const CallDescription& d, const char* kind,
-                          const std::vector<std::string>& names) {
-    fail(d, " missing " + std::to_string(names.size()) + " required " + kind + " " +
+                          const Vector<String>& names) {
+    fail(d, " missing " + decimal(std::uint64_t(names.size())) + " required " + kind + " " +
                 (names.size() == 1 ? "argument" : "arguments") + ": " + name_list(names));
 }
 
@@ -108,7 +105,7 @@ public:
                          name_list(positional_only_names_));
         }
         if (std::size_t(given_) < d_.required_positional) {
-            std::vector<std::string> absent;
+            Vector<String> absent;
             for (std::size_t i = 0; i < d_.required_positional; ++i) {
                 if (slots_[i] == nullptr) {
                     absent.emplace_back(d_.positional[i]);
@@ -118,7 +115,7 @@ public:
                 missing(d_, "positional", absent);
             }
         }
-        std::vector<std::string> absent;
+        Vector<String> absent;
         for (std::size_t i = 0; i < d_.keyword_only.size(); ++i) {
             if (d_.keyword_only[i].required && slots_[d_.positional.size() + i] == nullptr) {
                 absent.emplace_back(d_.keyword_only[i].name);
@@ -140,7 +137,7 @@ private:
     const CallDescription& d_;
     PyObject** slots_;
     Py_ssize_t given_ = 0;
-    std::vector<std::string> positional_only_names_;
+    Vector<String> positional_only_names_;
 };
 
 }  // namespace

@@ -23,18 +23,25 @@ using FastcallKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, 
 
 // PyErr_Fetch/PyErr_Restore are deprecated from 3.12 on, but they are the only way to
 // take and restore an exception that the 3.9 stable ABI offers.
-inline void fetch_error(PyObject** type, PyObject** value, PyObject** traceback) {
+
+// Takes the pending exception, if any, as it stands (not normalised), to restore later.
+inline void stash_error(PyObject** type, PyObject** value, PyObject** traceback) {
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #endif
     PyErr_Fetch(type, value, traceback);
-    if (*type != nullptr) {
-        PyErr_NormalizeException(type, value, traceback);
-    }
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
+}
+
+// Takes the pending exception, if any, normalised.
+inline void fetch_error(PyObject** type, PyObject** value, PyObject** traceback) {
+    stash_error(type, value, traceback);
+    if (*type != nullptr) {
+        PyErr_NormalizeException(type, value, traceback);
+    }
 }
 
 inline void restore_error(PyObject* type, PyObject* value, PyObject* traceback) {

@@ -6,10 +6,11 @@
 namespace quorel {
 namespace {
 
+// A failed look-up counts as a mismatch, unless it is an interrupt or the like.
 bool has_text(PyObject* object, PyObject* attribute, const char* expected) {
     Ref value = Ref::steal(PyObject_GetAttr(object, attribute));
     if (!value) {
-        PyErr_Clear();
+        discard_ordinary_error();
         return false;
     }
     return PyUnicode_Check(value.get()) && PyUnicode_CompareWithASCIIString(value.get(), expected) == 0;
@@ -35,7 +36,7 @@ bool numpy_bool(PyObject* object, PyObject* type) {
     if (Ref getter = Ref::steal(PyObject_GetAttrString(method.get(), "__get__"))) {
         bound = checked(PyObject_CallFunctionObjArgs(getter.get(), object, type, nullptr));
     } else {
-        PyErr_Clear();
+        discard_ordinary_error();
         bound = std::move(method);
     }
     Ref result = checked(PyObject_CallObject(bound.get(), nullptr));
@@ -47,7 +48,7 @@ bool numpy_bool(PyObject* object, PyObject* type) {
 
 }  // namespace
 
-void not_an_instance(PyObject* object, const std::string& expected) {
+void not_an_instance(PyObject* object, const String& expected) {
     if (object == Py_None) {
         throw_error(PyExc_TypeError, "'None' is not an instance of '" + expected + "'");
     }
@@ -85,8 +86,8 @@ void check_tuple_length(PyObject* object, Py_ssize_t length) {
     }
     const Py_ssize_t actual = PyTuple_Size(object);
     if (actual != length) {
-        throw_error(PyExc_ValueError, "expected tuple of length " + std::to_string(length) +
-                                          ", but got tuple of length " + std::to_string(actual));
+        throw_error(PyExc_ValueError, "expected tuple of length " + decimal(std::int64_t(length)) +
+                                          ", but got tuple of length " + decimal(std::int64_t(actual)));
     }
 }
 

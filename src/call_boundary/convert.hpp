@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "call_boundary/failure.hpp"
 
@@ -16,7 +15,7 @@ bool to_bool(PyObject* object);
 std::uint64_t to_u64(PyObject* object);
 
 // TypeError "'<type>' object is not an instance of '<expected>'" (or "'None' is not ...").
-[[noreturn]] void not_an_instance(PyObject* object, const std::string& expected);
+[[noreturn]] void not_an_instance(PyObject* object, const String& expected);
 
 // TypeError unless `object` is a tuple of exactly `length` items.
 void check_tuple_length(PyObject* object, Py_ssize_t length);

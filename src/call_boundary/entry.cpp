@@ -11,7 +11,7 @@ void translate_current_exception() noexcept {
         } catch (Failure& failure) {
             failure.restore();
         } catch (const std::bad_alloc&) {
-            out_of_memory();
+            PyErr_NoMemory();
         } catch (...) {
             Failure::internal("unexpected C++ exception in native code").restore();
         }

@@ -19,25 +19,21 @@ constexpr const char* panic_doc =
 }  // namespace
 
 PyObject* panic_exception_type() {
-    // Creation cannot go through checked(): fetching an exception needs this very type.
+    // A fetch only peeks at the cell, so checked() cannot come back here.
     return panic_type_cell.get([] {
-        PyObject* type = PyErr_NewExceptionWithDoc("ostra_runtime.PanicException", panic_doc,
-                                                   PyExc_BaseException, nullptr);
-        if (type == nullptr) {
-            abort_at_boundary();
-        }
-        return Ref::steal(type);
+        return checked(PyErr_NewExceptionWithDoc("ostra_runtime.PanicException", panic_doc,
+                                                 PyExc_BaseException, nullptr));
     });
 }
 
-Failure Failure::lazy(PyObject* type, std::string message) {
+Failure Failure::lazy(PyObject* type, String message) {
     Failure failure(Kind::lazy);
     failure.lazy_type_ = type;
     failure.message_ = std::move(message);
     return failure;
 }
 
-Failure Failure::internal(std::string message) {
+Failure Failure::internal(String message) {
     Failure failure(Kind::internal);
     failure.message_ = std::move(message);
     return failure;
@@ -63,10 +59,13 @@ Failure Failure::fetch() {
     if (panic_type == nullptr || failure.type_.get() != panic_type) {
         return failure;
     }
-    std::string message = "Unwrapped panic from Python code";
+    String message = "Unwrapped panic from Python code";
     try {
         message = utf8(checked(PyObject_Str(failure.value_.get())).get());
-    } catch (const Failure&) {
+    } catch (const Failure& unprintable) {
+        if (!unprintable.is_ordinary()) {
+            throw;
+        }
         // The fallback text stands; the error from str() was consumed by the failure.
     }
     std::fputs("--- Ostra is resuming a panic after fetching a PanicException from Python. ---\n"
@@ -112,16 +111,27 @@ void Failure::add_argument_note(const char* parameter) {
         return;
     }
     materialise();
-    std::string note = std::string("while processing '") + parameter + "'";
-    Ref text = Ref::steal(PyUnicode_FromStringAndSize(note.data(), Py_ssize_t(note.size())));
+    Ref text = Ref::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
     Ref result;
     if (text) {
         result = Ref::steal(PyObject_CallMethodObjArgs(value_.get(), names::add_note(), text.get(),
                                                        nullptr));
     }
     if (!result) {
-        PyErr_Clear();
+        discard_ordinary_error();
     }
+}
+
+bool Failure::is_ordinary() const noexcept {
+    switch (kind_) {
+        case Kind::raised:
+            return PyErr_GivenExceptionMatches(type_.get(), PyExc_Exception) != 0;
+        case Kind::lazy:
+            return true;  // the module's own exceptions are all Exception subclasses
+        case Kind::internal:
+            return false;
+    }
+    return false;
 }
 
 void Failure::restore() {
@@ -132,23 +142,33 @@ void Failure::restore() {
         case Kind::lazy:
             PyErr_SetString(lazy_type_, message_.c_str());
             return;
-        case Kind::internal: {
-            PyObject* type = panic_exception_type();
-            Ref text = checked(PyUnicode_FromStringAndSize(message_.data(), Py_ssize_t(message_.size())));
-            Ref args = checked(PyTuple_Pack(1, text.get()));
-            PyErr_SetObject(type, args.get());
+        case Kind::internal:
+            try {
+                PyObject* type = panic_exception_type();
+                Ref text = checked(PyUnicode_FromStringAndSize(message_.data(), Py_ssize_t(message_.size())));
+                Ref args = checked(PyTuple_Pack(1, text.get()));
+                PyErr_SetObject(type, args.get());
+            } catch (Failure& unbuilt) {
+                unbuilt.restore();  // the panic cannot be built (no memory): raise why
+            }
             return;
-        }
     }
 }
 
 void throw_fetched() { throw Failure::fetch(); }
 
-void throw_error(PyObject* type, std::string message) {
+void discard_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw_fetched();
+    }
+    PyErr_Clear();
+}
+
+void throw_error(PyObject* type, String message) {
     throw Failure::lazy(type, std::move(message));
 }
 
-void panic(std::string message) { throw Failure::internal(std::move(message)); }
+void panic(String message) { throw Failure::internal(std::move(message)); }
 
 void abort_at_boundary() noexcept {
     std::fputs("quorel: uncaught panic at ffi boundary\n", stderr);
@@ -156,21 +176,6 @@ void abort_at_boundary() noexcept {
         PyErr_Print();
     }
     std::abort();
-}
-
-void out_of_memory() noexcept {
-    std::fputs("quorel: out of memory\n", stderr);
-    std::abort();
-}
-
-Ref expect_object(PyObject* result) {
-    if (result == nullptr) {
-        if (PyErr_Occurred()) {
-            PyErr_WriteUnraisable(nullptr);
-        }
-        panic("PyObject pointer is null");
-    }
-    return Ref::steal(result);
 }
 
 }  // namespace quorel

@@ -7,8 +7,7 @@
 //   internal - a broken invariant, raised as PanicException.
 #pragma once
 
-#include <string>
-
+#include "call_boundary/memory.hpp"
 #include "call_boundary/ref.hpp"
 
 namespace quorel {
@@ -17,8 +16,8 @@ class Failure {
 public:
     // Takes the interpreter's pending exception after a call reported failure.
     static Failure fetch();
-    static Failure lazy(PyObject* type, std::string message);
-    static Failure internal(std::string message);
+    static Failure lazy(PyObject* type, String message);
+    static Failure internal(String message);
 
     // Thrown objects must be copyable; a copy shares the same exception objects.
     Failure(const Failure& other);
@@ -28,6 +27,10 @@ public:
     ~Failure() = default;
 
     bool is_internal() const noexcept { return kind_ == Kind::internal; }
+
+    // Whether this is an Exception subclass, which a failure that the design ignores may
+    // swallow; KeyboardInterrupt, SystemExit and internal failures must travel on.
+    bool is_ordinary() const noexcept;
 
     // Adds the note "while processing '<parameter>'" to a Python exception. Interpreters
     // without exception notes, and any failure of the note itself, are ignored.
@@ -50,14 +53,16 @@ private:
     Ref value_;
     Ref traceback_;
     PyObject* lazy_type_ = nullptr;  // a built-in exception type, alive for the process
-    std::string message_;
+    String message_;
 };
 
 // Throwing helpers, kept out of line and off the hot paths.
 [[noreturn]] void throw_fetched();
-[[noreturn]] void throw_error(PyObject* type, std::string message);
-[[noreturn]] void panic(std::string message);
-[[noreturn]] void out_of_memory() noexcept;
+// Clears the pending exception of a failure that may be ignored, if it is an Exception
+// subclass; any other (KeyboardInterrupt, SystemExit, ...) is thrown.
+void discard_ordinary_error();
+[[noreturn]] void throw_error(PyObject* type, String message);
+[[noreturn]] void panic(String message);
 // A failure while translating a failure: nothing sensible can reach Python any more.
 [[noreturn]] void abort_at_boundary() noexcept;
 
@@ -78,9 +83,5 @@ inline void check_status(int status) {
         throw_fetched();
     }
 }
-
-// A new reference from an interpreter call that cannot fail in practice (a small string,
-// tuple or list for the module's own use). A null result is an internal failure.
-Ref expect_object(PyObject* result);
 
 }  // namespace quorel

@@ -5,7 +5,7 @@
 
 namespace quorel {
 
-void append_utf8(PyObject* text, std::string& out) {
+void append_utf8(PyObject* text, String& out) {
     Ref bytes = checked(PyUnicode_AsUTF8String(text));
     char* data = nullptr;
     Py_ssize_t size = 0;
@@ -13,8 +13,8 @@ void append_utf8(PyObject* text, std::string& out) {
     out.append(data, std::size_t(size));
 }
 
-std::string utf8(PyObject* text) {
-    std::string out;
+String utf8(PyObject* text) {
+    String out;
     append_utf8(text, out);
     return out;
 }
@@ -23,22 +23,27 @@ Ref make_str(std::string_view text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
 }
 
-std::string type_qualname(PyObject* type) {
+String type_qualname(PyObject* type) {
     try {
         Ref name = checked(PyObject_GetAttr(type, names::qualname()));
         if (PyUnicode_Check(name.get())) {
             return utf8(name.get());
         }
-    } catch (const Failure&) {
-        // Reported through the stand-in text below.
+    } catch (const Failure& failure) {
+        if (!failure.is_ordinary()) {
+            throw;
+        }
     }
     return "<failed to extract type name>";
 }
 
-std::string display_text(PyObject* object) {
+String display_text(PyObject* object) {
     try {
         return utf8(checked(PyObject_Str(object)).get());
-    } catch (const Failure&) {
+    } catch (const Failure& failure) {
+        if (!failure.is_ordinary()) {
+            throw;
+        }
         return "<unprintable>";
     }
 }

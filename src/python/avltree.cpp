@@ -1,7 +1,6 @@
 #include "python/avltree.hpp"
 
 #include <memory>
-#include <vector>
 
 #include "call_boundary/binding.hpp"
 #include "call_boundary/convert.hpp"
@@ -18,8 +17,8 @@ constexpr KeywordOnlyParameter new_keywords[] = {{"key", false}};
 constexpr CallDescription new_call{"AVLTree", "__new__", new_positional, 0, 0, new_keywords};
 
 // Every item of `values`, in iteration order. Nothing is sorted and no length hint is used.
-std::vector<Ref> stage(PyObject* values) {
-    std::vector<Ref> staged;
+Vector<Ref> stage(PyObject* values) {
+    Vector<Ref> staged;
     if (values == nullptr || values == Py_None) {
         return staged;
     }
@@ -49,7 +48,7 @@ namespace entries {
 PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return boundary::object_entry([&] {
         const auto bound = bind<2>(new_call, args, kwargs);
-        std::vector<Ref> staged = converted("values", [&] { return stage(bound[0]); });
+        Vector<Ref> staged = converted("values", [&] { return stage(bound[0]); });
         KeyExtractor rule;
         if (bound[1] != nullptr && bound[1] != Py_None) {
             rule = converted("key", [&] { return KeyExtractor::classify(bound[1]); });

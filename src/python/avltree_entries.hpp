@@ -33,6 +33,10 @@ PyObject* tree_reduce(PyObject* self, PyObject* unused) noexcept;
 PyObject* from_sorted_entries(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept;
 
+// The engine's self-check.
+PyObject* check_invariants(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept;
+
 // The iterator.
 PyObject* iterator_iter(PyObject* self) noexcept;
 PyObject* iterator_next(PyObject* self) noexcept;

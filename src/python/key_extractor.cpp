@@ -1,15 +1,20 @@
 #include "python/key_extractor.hpp"
 
 #include "call_boundary/failure.hpp"
-#include "call_boundary/text.hpp"
 
 namespace quorel::python {
 
 KeyExtractor KeyExtractor::classify(PyObject* key_argument) {
     KeyExtractor rule;
     if (PyUnicode_Check(key_argument)) {
+        // A plain str of the rule's own, equal to the argument; any str works, lone
+        // surrogates included (they pass through the round trip unchanged).
+        Ref bytes = checked(PyUnicode_AsEncodedString(key_argument, "utf-8", "surrogatepass"));
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        check_status(PyBytes_AsStringAndSize(bytes.get(), &data, &size));
         rule.rule_ = Rule::attribute;
-        rule.attribute_ = utf8(key_argument);
+        rule.attribute_ = checked(PyUnicode_DecodeUTF8(data, size, "surrogatepass"));
     } else if (PyCallable_Check(key_argument)) {
         rule.rule_ = Rule::callable;
         rule.callable_ = Ref::borrow(key_argument);
@@ -23,18 +28,22 @@ Ref KeyExtractor::extract(PyObject* value) const {
     switch (rule_) {
         case Rule::identity:
             return Ref::borrow(value);
-        case Rule::attribute: {
-            // A fresh name object each time: the rule keeps only the text.
-            Ref name = expect_object(
-                PyUnicode_FromStringAndSize(attribute_.data(), Py_ssize_t(attribute_.size())));
-            return checked(PyObject_GetAttr(value, name.get()));
-        }
+        case Rule::attribute:
+            return checked(PyObject_GetAttr(value, attribute_.get()));
         case Rule::callable: {
-            Ref arguments = expect_object(PyTuple_Pack(1, value));
+            Ref arguments = checked(PyTuple_Pack(1, value));
             return checked(PyObject_Call(callable_.get(), arguments.get(), nullptr));
         }
     }
     panic("unknown key rule");
+}
+
+KeyExtractor KeyExtractor::copy() const noexcept {
+    KeyExtractor rule;
+    rule.rule_ = rule_;
+    rule.attribute_ = attribute_.new_ref();
+    rule.callable_ = callable_.new_ref();
+    return rule;
 }
 
 Ref KeyExtractor::to_argument() const {
@@ -42,7 +51,7 @@ Ref KeyExtractor::to_argument() const {
         case Rule::identity:
             return Ref::borrow(Py_None);
         case Rule::attribute:
-            return make_str(attribute_);
+            return attribute_.new_ref();
         case Rule::callable:
             return callable_.new_ref();
     }

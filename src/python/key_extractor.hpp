@@ -3,8 +3,6 @@
 // made; keys are extracted once per operation that takes a value, and stored.
 #pragma once
 
-#include <string>
-
 #include "call_boundary/ref.hpp"
 
 namespace quorel::python {
@@ -23,6 +21,9 @@ public:
     // An object that classifies back to an equal rule: None, a plain str, or the callable.
     Ref to_argument() const;
 
+    // The same rule, for a copy of the tree.
+    KeyExtractor copy() const noexcept;
+
     // Hands over the callable reference, if any, so its release can be scheduled.
     Ref take_callable() noexcept { return std::move(callable_); }
 
@@ -30,7 +31,7 @@ private:
     enum class Rule { identity, attribute, callable };
 
     Rule rule_ = Rule::identity;
-    std::string attribute_;  // UTF-8 text of the attribute name
+    Ref attribute_;  // the attribute name: an exact str, a copy of the one given
     Ref callable_;
 };
 

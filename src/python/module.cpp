@@ -1,7 +1,5 @@
 // The module `quorel`: multi-phase initialisation with a single execution step that
 // registers the two classes, the reconstruction function, __version__ and __all__.
-#include <string>
-
 #include "call_boundary/convert.hpp"
 #include "call_boundary/entry.hpp"
 #include "call_boundary/process_cell.hpp"
@@ -31,13 +29,23 @@ PyMethodDef from_sorted_entries_definition = {
     "change across versions without notice.",
 };
 
-std::string debug_rendering(Failure& failure) {
+PyMethodDef check_invariants_definition = {
+    "_check_invariants",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(entries::check_invariants)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_check_invariants(tree)\n--\n\n"
+    "Check the tree's internal invariants; raise AssertionError naming the first\n"
+    "broken one. For tests: a broken invariant is a defect, never an ordinary\n"
+    "failure.",
+};
+
+String debug_rendering(Failure& failure) {
     Ref exception = failure.exception();
-    std::string text = "PyErr { type: ";
+    String text = "PyErr { type: ";
     text += type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
     text += ", value: " + display_text(exception.get());
     Ref traceback = Ref::steal(PyException_GetTraceback(exception.get()));
-    text += ", traceback: " + (traceback ? display_text(traceback.get()) : std::string("None"));
+    text += ", traceback: " + (traceback ? display_text(traceback.get()) : String("None"));
     return text + " }";
 }
 
@@ -78,9 +86,12 @@ int execute(PyObject* module) {
             not_an_instance(function_name.get(), "str");
         }
         add_member(module, utf8(function_name.get()).c_str(), function.get());
+        Ref checker = checked(
+            PyCMethod_New(&check_invariants_definition, module, module_name.get(), nullptr));
+        add_member(module, "_check_invariants", checker.get());
         Ref version = make_str(QUOREL_VERSION);  // the package version, from the build
         add_member(module, "__version__", version.get());
-        Ref all = expect_object(PyList_New(0));
+        Ref all = checked(PyList_New(0));
         for (const char* exported : {"AVLTree", "__version__"}) {
             Ref text = make_str(exported);
             check_status(PyList_Append(all.get(), text.get()));

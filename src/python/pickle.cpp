@@ -41,7 +41,7 @@ tree::EntryList convert_pairs(PyObject* pairs) {
     tree::EntryList entries;
     const Py_ssize_t reported = PySequence_Size(pairs);
     if (reported < 0) {
-        PyErr_Clear();
+        discard_ordinary_error();
     } else {
         entries.reserve(std::size_t(std::min(reported, max_reserved_pairs)));
     }
@@ -61,9 +61,9 @@ Ref reduce(PyObject* self) {
     AVLTreeObject& tree = AVLTreeObject::of(self);
     SharedBorrow borrow(tree.borrow);
     tree::EntryList entries = tree.tree.entries();
-    Ref pairs = expect_object(PyList_New(Py_ssize_t(entries.size())));
+    Ref pairs = checked(PyList_New(Py_ssize_t(entries.size())));
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        Ref pair = expect_object(PyTuple_New(2));
+        Ref pair = checked(PyTuple_New(2));
         PyTuple_SetItem(pair.get(), 0, entries[i].value.release());
         PyTuple_SetItem(pair.get(), 1, entries[i].key.release());
         PyList_SetItem(pairs.get(), Py_ssize_t(i), pair.release());
@@ -71,8 +71,8 @@ Ref reduce(PyObject* self) {
     Ref key_spec = tree.key_rule.to_argument();
     Ref module = checked(PyImport_ImportModule("quorel.quorel"));
     Ref rebuild = checked(PyObject_GetAttrString(module.get(), "_avltree_from_sorted_entries"));
-    Ref arguments = expect_object(PyTuple_Pack(2, pairs.get(), key_spec.get()));
-    return expect_object(PyTuple_Pack(2, rebuild.get(), arguments.get()));
+    Ref arguments = checked(PyTuple_Pack(2, pairs.get(), key_spec.get()));
+    return checked(PyTuple_Pack(2, rebuild.get(), arguments.get()));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "python/release.hpp"
 
-#include <vector>
+#include "call_boundary/memory.hpp"
 
 namespace quorel::python {
 namespace {
@@ -10,13 +10,30 @@ namespace {
 constexpr int max_depth = 64;
 
 thread_local int depth = 0;
-thread_local std::vector<Parcel> parked;
+thread_local Vector<Parcel> parked;  // empty, without a buffer, whenever depth is 0
+
+// Parks a parcel for the outermost release; false when there is no memory for it. A
+// release may run while an exception is pending, which the attempt must leave alone.
+bool park(Parcel& parcel) noexcept {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    compat::stash_error(&type, &value, &traceback);
+    bool done = true;
+    try {
+        parked.push_back(std::move(parcel));
+    } catch (...) {
+        done = false;
+    }
+    compat::restore_error(type, value, traceback);
+    return done;
+}
 
 }  // namespace
 
 void release_bounded(Parcel parcel) noexcept {
-    if (depth >= max_depth) {
-        parked.push_back(std::move(parcel));
+    // Without memory to park it, the parcel is released here, a little past the bound.
+    if (depth >= max_depth && park(parcel)) {
         return;
     }
     ++depth;
@@ -26,6 +43,7 @@ void release_bounded(Parcel parcel) noexcept {
             Parcel next = std::move(parked.back());
             parked.pop_back();
         }
+        Vector<Parcel>().swap(parked);
     }
     --depth;
 }

@@ -1,7 +1,4 @@
 // The text form of a tree: "AVLTree([" + the values' reprs in ascending key order + "])".
-#include <string>
-#include <vector>
-
 #include "call_boundary/entry.hpp"
 #include "call_boundary/text.hpp"
 #include "python/avltree.hpp"
@@ -41,28 +38,17 @@ Ref text_form(PyObject* self) {
     if (guard.nested()) {
         return make_str("AVLTree([...])");
     }
+    // The texts stay Python strings throughout, so any str a __repr__ returns (lone
+    // surrogates included) shows as it does in a list's text form.
     tree::Snapshot values = tree.tree.in_order();
-    std::vector<std::string> texts;
-    std::size_t length = 0;
-    for (Ref& slot : values) {
-        Ref value = std::move(slot);
-        Ref text = checked(PyObject_Repr(value.get()));
-        texts.push_back(utf8(text.get()));
-        length += texts.back().size();
+    Ref texts = checked(PyList_New(Py_ssize_t(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        Ref value = std::move(values[i]);
+        PyList_SetItem(texts.get(), Py_ssize_t(i), checked(PyObject_Repr(value.get())).release());
     }
-    constexpr std::string_view prefix = "AVLTree([";
-    constexpr std::string_view suffix = "])";
-    std::string joined;
-    joined.reserve(prefix.size() + length + 2 * (texts.empty() ? 0 : texts.size() - 1) + suffix.size());
-    joined.append(prefix);
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        if (i > 0) {
-            joined.append(", ");
-        }
-        joined.append(texts[i]);
-    }
-    joined.append(suffix);
-    return make_str(joined);
+    Ref separator = make_str(", ");
+    Ref joined = checked(PyUnicode_Join(separator.get(), texts.get()));
+    return checked(PyUnicode_FromFormat("AVLTree([%U])", joined.get()));
 }
 
 }  // namespace

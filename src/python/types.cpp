@@ -2,7 +2,6 @@
 // PyType_Spec on the first request and kept for the life of the process, so a re-import
 // of the module registers the very same type objects.
 #include <cstdio>
-#include <vector>
 
 #include "call_boundary/process_cell.hpp"
 #include "call_boundary/text.hpp"
@@ -107,7 +106,7 @@ struct ClassRegistration {
     const char* qualified_name;  // module name, a full stop, the class name
     int basic_size;
     unsigned int flags;
-    std::vector<PyType_Slot> slots;
+    Vector<PyType_Slot> slots;
 };
 
 PyTypeObject* create_type(const ClassRegistration& registration) {
@@ -119,7 +118,7 @@ PyTypeObject* create_type(const ClassRegistration& registration) {
         Ref cause = failure.exception();
         Ref error = checked(PyObject_CallFunction(
             PyExc_RuntimeError, "s",
-            (std::string("An error occurred while initializing class ") + registration.class_name)
+            (String("An error occurred while initializing class ") + registration.class_name)
                 .c_str()));
         PyException_SetCause(error.get(), cause.release());
         PyErr_SetObject(PyExc_RuntimeError, error.get());
@@ -187,7 +186,7 @@ PyTypeObject* request_for_instance(ProcessCell& cell, ClassRegistration (*regist
         }
         failure.restore();
         PyErr_WriteUnraisable(nullptr);
-        panic(std::string("failed to create type object for `") + class_name + "`");
+        panic(String("failed to create type object for `") + class_name + "`");
     }
 }
 

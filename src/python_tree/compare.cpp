@@ -48,6 +48,8 @@ KeyView view_key(PyObject* key) noexcept {
         std::uint64_t bits;
         std::memcpy(&bits, &value, sizeof bits);
         return {key, bits, KeyKind::real};
+    } else if (PyTuple_CheckExact(key)) {
+        return view_composite(key);
     }
     return {key, 0, KeyKind::general};
 }

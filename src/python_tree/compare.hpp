@@ -5,8 +5,9 @@
 // Keys of exactly int (within 64 bits), float or str are compared natively when both
 // operands are of the same such type: those comparisons run no Python code, cannot fail
 // (except the float NaN case, which fails as the rich comparisons do) and have no side
-// effects, so skipping the calls is not observable. Subclasses and mixed pairs take the
-// general road.
+// effects, so skipping the calls is not observable. So are exact tuples whose items are all
+// such values (floats other than NaN) or such tuples, as long as the items met at each
+// position are of one type. Subclasses, mixed pairs and anything else take the general road.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,29 @@ enum class KeyKind : std::uint8_t {
     real,     // exact float; bits hold the double
     text,     // exact str whose first code points do not fit the prefix form
     prefixed, // exact str; bits hold its first 8 code points (all below 256), big-endian
+    // Composite: an exact, non-empty tuple of natively comparable items (see above). The
+    // kind names the first item's native form, and bits hold it (nothing for a tuple).
+    tuple_integer,
+    tuple_real,
+    tuple_text,
+    tuple_prefixed,
+    tuple_tuple,
+    // An exact (int, int) whose items fit 64 bits together: the kind is pair + s, the low s
+    // bits hold the second item and the high 64 - s bits the first, both two's complement.
+    pair = 64,  // s runs from 1 to 63
 };
+
+constexpr bool is_composite(KeyKind kind) noexcept { return kind >= KeyKind::tuple_integer; }
+constexpr bool is_pair(KeyKind kind) noexcept { return kind > KeyKind::pair; }
+
+// The two items of a pair.
+inline std::int64_t pair_first(std::uint64_t bits, KeyKind kind) noexcept {
+    return std::int64_t(bits) >> (unsigned(kind) - unsigned(KeyKind::pair));
+}
+inline std::int64_t pair_second(std::uint64_t bits, KeyKind kind) noexcept {
+    const unsigned unused = 128u - unsigned(kind);  // 64 - s
+    return std::int64_t(bits << unused) >> unused;
+}
 
 // A key together with its native form.
 struct KeyView {
@@ -37,6 +60,9 @@ struct KeyView {
 // Classifies a key; never fails and runs no Python code.
 KeyView view_key(PyObject* key) noexcept;
 
+// view_key of an exact tuple.
+KeyView view_composite(PyObject* key) noexcept;
+
 // Where `a` sorts relative to `b` by the rich comparisons alone. Throws the comparison's or
 // truth test's exception, or TypeError "PyAny::compare(): All comparisons returned false".
 Ordering compare(PyObject* a, PyObject* b);
@@ -47,13 +73,26 @@ Ordering compare_text(PyObject* a, PyObject* b) noexcept;
 // Throws TypeError "PyAny::compare(): All comparisons returned false".
 [[noreturn]] void all_comparisons_false();
 
+// The answer for two composite keys, natively unless the items met at one position are of
+// different types, where the rich comparison of the whole keys decides.
+Ordering compare_composite(const KeyView& a, const KeyView& b);
+
+template <typename T>
+Ordering order_of(T x, T y) noexcept {
+    return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
+}
+
 // The same answer as compare(a.object, b.object), natively where both sides allow it.
 
 inline Ordering compare(const KeyView& a, const KeyView& b) {
     if (a.kind == KeyKind::integer && b.kind == KeyKind::integer) {  // the most common pair first
-        const auto x = std::int64_t(a.bits);
-        const auto y = std::int64_t(b.bits);
-        return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
+        return order_of(std::int64_t(a.bits), std::int64_t(b.bits));
+    }
+    if (is_pair(a.kind) && is_pair(b.kind)) {
+        const Ordering first = order_of(pair_first(a.bits, a.kind), pair_first(b.bits, b.kind));
+        return first != Ordering::Equal
+                   ? first
+                   : order_of(pair_second(a.bits, a.kind), pair_second(b.bits, b.kind));
     }
     if (a.kind == b.kind) {
         switch (a.kind) {
@@ -80,13 +119,15 @@ inline Ordering compare(const KeyView& a, const KeyView& b) {
             }
             case KeyKind::text:
                 return compare_text(a.object, b.object);
-            case KeyKind::integer:  // handled above
-            case KeyKind::general:
+            default:  // integers are handled above, composites below
                 break;
         }
     } else if ((a.kind == KeyKind::text || a.kind == KeyKind::prefixed) &&
                (b.kind == KeyKind::text || b.kind == KeyKind::prefixed)) {
         return compare_text(a.object, b.object);
+    }
+    if (is_composite(a.kind) && is_composite(b.kind)) {
+        return compare_composite(a, b);
     }
     return compare(a.object, b.object);
 }

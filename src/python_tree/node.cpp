@@ -60,10 +60,7 @@ void NodePool::free_slabs() noexcept {
 
 char* NodePool::add_slab(std::size_t nodes) {
     const std::size_t bytes = slab_header + nodes * sizeof(Node);
-    auto* slab = static_cast<char*>(PyMem_Malloc(bytes));
-    if (slab == nullptr) {
-        out_of_memory();
-    }
+    auto* slab = static_cast<char*>(allocate_bytes(bytes));
     if (bytes >= 2 * huge_page_bytes) {
         advise_huge_pages(slab, bytes);
     }

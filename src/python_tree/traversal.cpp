@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <deque>
 #include <type_traits>
 
 #include "python_tree/memory_hints.hpp"
@@ -111,7 +110,7 @@ Snapshot Tree::post_order() const { return collect(*this, walk_post_order); }
 Snapshot Tree::level_order() const {
     Snapshot out;
     out.reserve(count);
-    std::deque<const Node*> queue;
+    Deque<const Node*> queue;
     if (root) {
         queue.push_back(root.get());
     }

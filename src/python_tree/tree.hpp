@@ -7,18 +7,18 @@
 
 #include <cstdint>
 #include <utility>
-#include <vector>
 
+#include "call_boundary/memory.hpp"
 #include "python_tree/compare.hpp"
 #include "python_tree/node.hpp"
 
 namespace quorel::tree {
 
 // New value references in the order they are to be yielded.
-using Snapshot = std::vector<Ref>;
+using Snapshot = Vector<Ref>;
 
 // (value, key) pairs in ascending key order.
-using EntryList = std::vector<Entry>;
+using EntryList = Vector<Entry>;
 
 // Bound on any height: an AVL tree of 2**64 nodes is less than 93 high.
 constexpr std::size_t max_height = 96;
@@ -82,6 +82,12 @@ public:
     // Moves the nodes out with their memory, leaving this tree empty (used to release
     // them elsewhere).
     Tree take_all() noexcept { return std::move(*this); }
+
+    // Checks every invariant of the records: key order between in-order neighbours with no
+    // Equal pair, exact heights and balances, the count, and each node's native key form.
+    // Throws AssertionError naming the first broken one, or a comparison's own exception.
+    // Only reads the tree; the caller holds a shared borrow while comparisons run.
+    void verify() const;
 
     NodePool pool;  // declared first: it outlives the nodes it holds
     Link root;

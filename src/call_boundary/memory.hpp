@@ -1,0 +1,58 @@
+// Native memory of the module: every container and text buffer allocates through the
+// interpreter's allocator (PyMem_Malloc), so that running out of memory raises the ordinary
+// MemoryError through the one failure path, as the interpreter's own containers do, and
+// tracemalloc and the interpreter's fault injection see every allocation.
+//
+// PyMem_Malloc needs the interpreter lock, which every body holds. Nothing may allocate
+// while the lock is released (the waits of process_cell.hpp allocate nothing).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "call_boundary/compat.hpp"
+
+namespace quorel {
+
+// Throws MemoryError, the interpreter's own exception object.
+[[noreturn]] void no_memory();
+
+// Memory for `bytes` bytes from the interpreter's allocator, or MemoryError.
+void* allocate_bytes(std::size_t bytes);
+
+template <class T>
+class Allocator {
+public:
+    using value_type = T;
+
+    Allocator() noexcept = default;
+    template <class U>
+    Allocator(const Allocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n > PY_SSIZE_T_MAX / sizeof(T)) {
+            no_memory();
+        }
+        return static_cast<T*>(allocate_bytes(n * sizeof(T)));
+    }
+    void deallocate(T* memory, std::size_t) noexcept { PyMem_Free(memory); }
+
+    friend bool operator==(const Allocator&, const Allocator&) noexcept { return true; }
+};
+
+template <class T>
+using Vector = std::vector<T, Allocator<T>>;
+
+template <class T>
+using Deque = std::deque<T, Allocator<T>>;
+
+using String = std::basic_string<char, std::char_traits<char>, Allocator<char>>;
+
+// The decimal digits of a number.
+String decimal(std::uint64_t number);
+String decimal(std::int64_t number);
+
+}  // namespace quorel

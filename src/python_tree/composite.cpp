@@ -1,0 +1,162 @@
+// Native forms and comparison of composite keys: exact tuples of natively comparable items.
+//
+// Python compares two tuples item by item: the first position whose items are not identical
+// and not == decides with the items' own < (or >), and when one tuple runs out first, the
+// shorter one is less. For exact int, str and non-NaN float items identity implies ==, and
+// none of ==, < and > runs Python code or can fail when both items have the same of these
+// types, so computing that answer natively is not observable.
+#include <optional>
+
+#include "python_tree/compare.hpp"
+
+namespace quorel::tree {
+namespace {
+
+// Nesting deeper than this is left to the rich comparison rather than recursed into.
+constexpr int max_depth = 16;
+
+bool native_int(PyObject* item, std::int64_t& value) noexcept {
+    int overflow = 0;
+    value = PyLong_AsLongLongAndOverflow(item, &overflow);
+    return overflow == 0;
+}
+
+double real_of(PyObject* item) noexcept { return PyFloat_AsDouble(item); }
+
+// Whether every item of the exact tuple is natively comparable.
+bool native_items(PyObject* tuple, int depth) noexcept {
+    const Py_ssize_t length = PyTuple_Size(tuple);
+    if (length == 0 || depth > max_depth) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        PyObject* item = PyTuple_GetItem(tuple, i);
+        std::int64_t ignored;
+        const bool native = PyLong_CheckExact(item)      ? native_int(item, ignored)
+                            : PyUnicode_CheckExact(item) ? true
+                            : PyFloat_CheckExact(item)   ? real_of(item) == real_of(item)
+                            : PyTuple_CheckExact(item)   ? native_items(item, depth + 1)
+                                                         : false;
+        if (!native) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Bits needed for a value in two's complement.
+unsigned width(std::int64_t value) noexcept {
+    return 64u - unsigned(__builtin_clrsbll(value));
+}
+
+// Item by item as Python does, or nothing when the items at one position differ in type.
+// Both tuples hold natively comparable items only.
+std::optional<Ordering> compare_items(PyObject* a, PyObject* b) noexcept {
+    const Py_ssize_t na = PyTuple_Size(a);
+    const Py_ssize_t nb = PyTuple_Size(b);
+    const Py_ssize_t n = na < nb ? na : nb;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* x = PyTuple_GetItem(a, i);
+        PyObject* y = PyTuple_GetItem(b, i);
+        if (x == y) {
+            continue;
+        }
+        std::optional<Ordering> order;
+        if (Py_TYPE(x) != Py_TYPE(y)) {
+            return std::nullopt;
+        }
+        if (PyLong_CheckExact(x)) {
+            std::int64_t u;
+            std::int64_t v;
+            native_int(x, u);
+            native_int(y, v);
+            order = order_of(u, v);
+        } else if (PyUnicode_CheckExact(x)) {
+            order = compare_text(x, y);
+        } else if (PyFloat_CheckExact(x)) {
+            order = order_of(real_of(x), real_of(y));
+        } else {
+            order = compare_items(x, y);
+            if (!order) {
+                return std::nullopt;
+            }
+        }
+        if (*order != Ordering::Equal) {
+            return order;
+        }
+    }
+    return order_of(na, nb);
+}
+
+// The first item's native form, as the kind and bits of a plain key (general for a tuple).
+KeyView head(const KeyView& key) noexcept {
+    if (is_pair(key.kind)) {
+        return {nullptr, std::uint64_t(pair_first(key.bits, key.kind)), KeyKind::integer};
+    }
+    if (key.kind == KeyKind::tuple_tuple) {
+        return {nullptr, 0, KeyKind::general};
+    }
+    const auto kind = KeyKind(unsigned(key.kind) - unsigned(KeyKind::tuple_integer) +
+                              unsigned(KeyKind::integer));
+    return {nullptr, key.bits, kind};
+}
+
+}  // namespace
+
+KeyView view_composite(PyObject* key) noexcept {
+    if (!native_items(key, 0)) {
+        return {key, 0, KeyKind::general};
+    }
+    PyObject* first = PyTuple_GetItem(key, 0);
+    if (PyLong_CheckExact(first)) {
+        std::int64_t x;
+        std::int64_t y;
+        PyObject* second = PyTuple_Size(key) == 2 ? PyTuple_GetItem(key, 1) : nullptr;
+        native_int(first, x);
+        if (second != nullptr && PyLong_CheckExact(second) && native_int(second, y)) {
+            const unsigned s = width(y);
+            if (s < 64 && width(x) <= 64 - s) {
+                const std::uint64_t low = std::uint64_t(y) & ((std::uint64_t(1) << s) - 1);
+                return {key, (std::uint64_t(x) << s) | low,
+                        KeyKind(unsigned(KeyKind::pair) + s)};
+            }
+        }
+        return {key, std::uint64_t(x), KeyKind::tuple_integer};
+    }
+    if (PyTuple_CheckExact(first)) {
+        return {key, 0, KeyKind::tuple_tuple};
+    }
+    const KeyView item = view_key(first);
+    const auto kind = KeyKind(unsigned(item.kind) - unsigned(KeyKind::integer) +
+                              unsigned(KeyKind::tuple_integer));
+    return {key, item.bits, kind};
+}
+
+Ordering compare_composite(const KeyView& a, const KeyView& b) {
+    // Distinct first items of one type decide without touching the tuples.
+    const KeyView x = head(a);
+    const KeyView y = head(b);
+    if (x.kind == y.kind && x.bits != y.bits) {
+        if (x.kind == KeyKind::integer) {
+            return order_of(std::int64_t(x.bits), std::int64_t(y.bits));
+        }
+        if (x.kind == KeyKind::prefixed) {
+            return order_of(x.bits, y.bits);
+        }
+        if (x.kind == KeyKind::real) {
+            double u;
+            double v;
+            std::memcpy(&u, &x.bits, sizeof u);
+            std::memcpy(&v, &y.bits, sizeof v);
+            if (u != v) {  // 0.0 and -0.0 are equal
+                return order_of(u, v);
+            }
+        }
+    }
+    if (const std::optional<Ordering> order = compare_items(a.object, b.object)) {
+        return *order;
+    }
+    return compare(a.object, b.object);
+}
+
+}  // namespace quorel::tree
