@@ -38,6 +38,11 @@ PyObject* tree_reduce(PyObject* self, PyObject* unused) noexcept;
 PyObject* from_sorted_entries(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept;
 
+// Copies.
+PyObject* tree_copy(PyObject* self, PyObject* unused) noexcept;
+PyObject* tree_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept;
+
 // The engine's self-check.
 PyObject* check_invariants(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept;
@@ -45,6 +50,7 @@ PyObject* check_invariants(PyObject* module, PyObject* const* args, Py_ssize_t n
 // The iterator.
 PyObject* iterator_iter(PyObject* self) noexcept;
 PyObject* iterator_next(PyObject* self) noexcept;
+PyObject* iterator_reduce(PyObject* self, PyObject* unused) noexcept;
 void iterator_dealloc(PyObject* self) noexcept;
 PyObject* iterator_refuse_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 

@@ -113,6 +113,24 @@ PyMethodDef tree_methods[] = {
      "__reversed__($self)\n--\n\nReturn a snapshot iterator in descending key order."},
     {"__class_getitem__", entries::class_getitem, METH_O | METH_CLASS,
      "__class_getitem__($cls, item, /)\n--\n\nSee PEP 585"},
+    {"__copy__", as_method(entries::tree_copy), METH_NOARGS,
+     "__copy__($self)\n--\n\nReturn a shallow copy, as `copy` does."},
+    {"__deepcopy__", as_method(entries::tree_deepcopy), with_arguments,
+     "__deepcopy__($self, memo)\n--\n\n"
+     "Return a deep copy: the values and keys are copied with `copy.deepcopy`\n"
+     "and `memo`, in ascending key order, after the new tree has entered\n"
+     "`memo`, so values that refer back to this tree refer to the copy. The\n"
+     "copy has the same shape; no keys are compared."},
+    {"copy", as_method(entries::tree_copy), METH_NOARGS,
+     "copy($self)\n--\n\n"
+     "Return a new tree with the same key rule, values and keys, built in\n"
+     "O(n) time without comparisons."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef iterator_methods[] = {
+    {"__reduce__", as_method(entries::iterator_reduce), METH_NOARGS,
+     "__reduce__($self)\n--\n\nRefused: a snapshot iterator cannot be pickled or copied."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -188,6 +206,7 @@ ClassRegistration iterator_registration() {
                                        {Py_tp_doc, const_cast<char*>(iterator_doc)},
                                        {Py_tp_iter, slot_function(entries::iterator_iter)},
                                        {Py_tp_iternext, slot_function(entries::iterator_next)},
+                                       {Py_tp_methods, iterator_methods},
                                        {Py_tp_base, &PyBaseObject_Type},
                                        {Py_tp_dealloc, slot_function(entries::iterator_dealloc)},
                                    }};

@@ -89,6 +89,17 @@ public:
     // Linear-time build from entries in strictly ascending key order; no comparisons.
     static Tree from_sorted_entries(EntryList entries);
 
+    // A tree of the same shape and bookkeeping, node by node in linear time without
+    // comparisons, whose entries `copy(value, key)` makes from the stored ones, called in
+    // ascending key order. Whatever `copy` throws leaves nothing behind.
+    template <class Copy>
+    Tree clone(Copy& copy) const {
+        return clone_with([](void* context, PyObject* value, PyObject* key) {
+            return (*static_cast<Copy*>(context))(value, key);
+        }, &copy);
+    }
+    Tree clone_with(Entry (*copy)(void*, PyObject*, PyObject*), void* context) const;
+
     // Moves every node into one block of memory in key order, so that walks and ranges
     // read memory in sequence and a descent's last levels share cache lines. The shape,
     // the heights and every reference stay as they were; no Python code runs. Worth it
