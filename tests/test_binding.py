@@ -8,8 +8,10 @@ from _core_support import AVLTree, quorel, shape
 
 rebuild = quorel.quorel._avltree_from_sorted_entries
 
-VALUE_MEMBERS = ["insert", "remove", "search", "get", "contains", "has_node"]
-KEY_MEMBERS = ["remove_key", "search_key", "contains_key"]
+VALUE_MEMBERS = ["insert", "remove", "search", "get", "contains", "has_node", "index"]
+KEY_MEMBERS = [
+    "remove_key", "search_key", "contains_key", "bisect_left", "bisect_right", "floor", "ceiling", "lower", "higher"
+]
 ONE_PARAMETER = [(m, "value") for m in VALUE_MEMBERS] + [(m, "key") for m in KEY_MEMBERS]
 
 # (positional args, keyword args, expected message); NAME is the member and
@@ -47,7 +49,8 @@ def test_one_parameter_members_take_keywords(name, param):
     tree = AVLTree([2, 1, 3])
     expected = {
         "insert": True, "remove": True, "remove_key": True, "search": 4, "get": 4,
-        "search_key": 4, "contains": True, "has_node": True, "contains_key": True,
+        "search_key": 4, "contains": True, "has_node": True, "contains_key": True, "index": 3,
+        "bisect_left": 3, "bisect_right": 4, "floor": 4, "ceiling": 4, "lower": 3, "higher": None,
     }
     if name != "insert":
         tree.insert(4)

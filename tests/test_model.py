@@ -38,7 +38,7 @@ settings.register_profile(
 )
 
 HUGE = 2**64 - 1
-WALKS = ["__iter__", "in_order", "descending", "pre_order", "post_order", "level_order"]
+WALKS = ["__iter__", "__reversed__", "in_order", "descending", "pre_order", "post_order", "level_order"]
 
 small_ints = st.integers(-25, 25) | st.sampled_from([10**20, -(10**20), 2**63])
 short_strs = st.text(alphabet="aAbBcC", max_size=3)
@@ -154,6 +154,51 @@ class TreeAgainstModel(RuleBasedStateMachine):
             _same(self.tree.iter_from(k, count), self.model.iter_from(k, count))
         else:
             _same(self.tree.iter_to(k, count), self.model.iter_to(k, count))
+
+    # -- positions and neighbours -------------------------------------------------------
+    @rule(data=st.data())
+    def positions(self, data):
+        n = self.model.count
+        i = data.draw(st.integers(-n - 2, n + 1) | st.sampled_from([2**32, -(2**64)]), label="position")
+        if -n <= i < n:
+            assert self.tree[i] is self.model[i]
+        else:
+            with pytest.raises(IndexError, match="^AVLTree index out of range$"):
+                self.tree[i]
+        part = data.draw(st.slices(n + 2), label="slice")
+        _same(self.tree[part], self.model[part])
+
+    @rule(data=st.data())
+    def ranks_and_neighbours(self, data):
+        v = self._value(data)
+        k = self.key_of(v)
+        assert self.tree.bisect_left(k) == self.model.bisect(k, False)
+        assert self.tree.bisect_right(k) == self.model.bisect(k, True)
+        for name in ("floor", "ceiling", "lower", "higher"):
+            assert getattr(self.tree, name)(k) is getattr(self.model, name)(k)
+        try:
+            expected = self.model.index(k)
+        except ValueError:
+            with pytest.raises(ValueError) as info:
+                self.tree.index(v)
+            assert str(info.value) == "%r is not in AVLTree" % (v,)
+        else:
+            assert self.tree.index(v) == expected
+
+    @rule(data=st.data())
+    def pop(self, data):
+        n = self.model.count
+        i = data.draw(st.none() | st.integers(-n - 1, n), label="index")
+        if n == 0:
+            with pytest.raises(IndexError, match="^pop from empty AVLTree$"):
+                self.tree.pop(i) if i is not None else self.tree.pop()
+        elif i is None:
+            assert self.tree.pop() is self.model.pop(n - 1)
+        elif -n <= i < n:
+            assert self.tree.pop(i) is self.model.pop(i % n)
+        else:
+            with pytest.raises(IndexError, match="^pop index out of range$"):
+                self.tree.pop(index=i)
 
     # -- snapshots that outlive later changes -----------------------------------------
     @rule(name=st.sampled_from(WALKS + ["range", "iter_from"]), data=st.data())

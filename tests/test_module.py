@@ -79,6 +79,27 @@ MEMBERS = [
     ("post_order", "($self)", "Return a snapshot iterator in left-right-root order."),
     ("level_order", "($self)", "Return a breadth-first snapshot iterator, level by level."),
     ("__reduce__", "($self)", REDUCE_DOC),
+    (
+        "index",
+        "($self, value)",
+        "Return the position, in ascending key order, of the entry matching\n"
+        "`value`'s extracted key. Raise `ValueError` when there is none.",
+    ),
+    ("bisect_left", "($self, key)", "Return how many stored keys are less than an already-extracted key."),
+    ("bisect_right", "($self, key)", "Return how many stored keys are not greater than an already-extracted key."),
+    ("floor", "($self, key)", "Return the value with the greatest key not greater than `key`, or `None`."),
+    ("ceiling", "($self, key)", "Return the value with the least key not less than `key`, or `None`."),
+    ("lower", "($self, key)", "Return the value with the greatest key less than `key`, or `None`."),
+    ("higher", "($self, key)", "Return the value with the least key greater than `key`, or `None`."),
+    (
+        "pop",
+        "($self, index=-1)",
+        "Remove and return the value at `index` in ascending key order (the last\n"
+        "by default). Raise `IndexError` when the tree is empty or `index` is out\n"
+        "of range.",
+    ),
+    ("__reversed__", "($self)", "Return a snapshot iterator in descending key order."),
+    ("__class_getitem__", "($cls, item, /)", "See PEP 585"),
     ("__copy__", "($self)", "Return a shallow copy, as `copy` does."),
     (
         "__deepcopy__",

@@ -23,6 +23,11 @@ extern const Fastcall insert, remove, remove_key, search, get, search_key, conta
     contains_key;
 extern const NoArgs clear, is_empty, first, min, last, max;
 
+// Positions and neighbours, the subscript slot and runtime generics.
+extern const Fastcall index, bisect_left, bisect_right, floor, ceiling, lower, higher, pop;
+PyObject* tree_subscript(PyObject* self, PyObject* item) noexcept;
+PyObject* class_getitem(PyObject* type, PyObject* item) noexcept;
+
 // Walking methods and the iteration slot.
 extern const Fastcall range, iter_from, iter_to;
 extern const NoArgs in_order, descending, pre_order, post_order, level_order;

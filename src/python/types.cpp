@@ -82,6 +82,37 @@ PyMethodDef tree_methods[] = {
      "The tree is reduced to a sorted list of `(value, key)` pairs plus\n"
      "the key extractor. Reconstruction uses the fast O(n) sorted builder\n"
      "so unpickling does not perform AVL insertion or Python comparisons."},
+    {"index", as_method(entries::index), with_arguments,
+     "index($self, value)\n--\n\n"
+     "Return the position, in ascending key order, of the entry matching\n"
+     "`value`'s extracted key. Raise `ValueError` when there is none."},
+    {"bisect_left", as_method(entries::bisect_left), with_arguments,
+     "bisect_left($self, key)\n--\n\n"
+     "Return how many stored keys are less than an already-extracted key."},
+    {"bisect_right", as_method(entries::bisect_right), with_arguments,
+     "bisect_right($self, key)\n--\n\n"
+     "Return how many stored keys are not greater than an already-extracted key."},
+    {"floor", as_method(entries::floor), with_arguments,
+     "floor($self, key)\n--\n\n"
+     "Return the value with the greatest key not greater than `key`, or `None`."},
+    {"ceiling", as_method(entries::ceiling), with_arguments,
+     "ceiling($self, key)\n--\n\n"
+     "Return the value with the least key not less than `key`, or `None`."},
+    {"lower", as_method(entries::lower), with_arguments,
+     "lower($self, key)\n--\n\n"
+     "Return the value with the greatest key less than `key`, or `None`."},
+    {"higher", as_method(entries::higher), with_arguments,
+     "higher($self, key)\n--\n\n"
+     "Return the value with the least key greater than `key`, or `None`."},
+    {"pop", as_method(entries::pop), with_arguments,
+     "pop($self, index=-1)\n--\n\n"
+     "Remove and return the value at `index` in ascending key order (the last\n"
+     "by default). Raise `IndexError` when the tree is empty or `index` is out\n"
+     "of range."},
+    {"__reversed__", as_method(entries::descending), METH_NOARGS,
+     "__reversed__($self)\n--\n\nReturn a snapshot iterator in descending key order."},
+    {"__class_getitem__", entries::class_getitem, METH_O | METH_CLASS,
+     "__class_getitem__($cls, item, /)\n--\n\nSee PEP 585"},
     {"__copy__", as_method(entries::tree_copy), METH_NOARGS,
      "__copy__($self)\n--\n\nReturn a shallow copy, as `copy` does."},
     {"__deepcopy__", as_method(entries::tree_deepcopy), with_arguments,
@@ -153,6 +184,7 @@ ClassRegistration tree_registration() {
                 {Py_tp_doc, const_cast<char*>(tree_doc)},
                 {Py_tp_new, slot_function(entries::tree_new)},
                 {Py_mp_length, slot_function(entries::tree_len)},
+                {Py_mp_subscript, slot_function(entries::tree_subscript)},
                 {Py_nb_bool, slot_function(entries::tree_bool)},
                 {Py_sq_contains, slot_function(entries::tree_contains)},
                 {Py_tp_iter, slot_function(entries::tree_iter)},

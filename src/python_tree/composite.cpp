@@ -5,8 +5,6 @@
 // shorter one is less. For exact int, str and non-NaN float items identity implies ==, and
 // none of ==, < and > runs Python code or can fail when both items have the same of these
 // types, so computing that answer natively is not observable.
-#include <optional>
-
 #include "python_tree/compare.hpp"
 
 namespace quorel::tree {
@@ -132,7 +130,7 @@ KeyView view_composite(PyObject* key) noexcept {
     return {key, item.bits, kind};
 }
 
-Ordering compare_composite(const KeyView& a, const KeyView& b) {
+std::optional<Ordering> compare_composite(const KeyView& a, const KeyView& b) noexcept {
     // Distinct first items of one type decide without touching the tuples.
     const KeyView x = head(a);
     const KeyView y = head(b);
@@ -153,10 +151,7 @@ Ordering compare_composite(const KeyView& a, const KeyView& b) {
             }
         }
     }
-    if (const std::optional<Ordering> order = compare_items(a.object, b.object)) {
-        return *order;
-    }
-    return compare(a.object, b.object);
+    return compare_items(a.object, b.object);
 }
 
 }  // namespace quorel::tree

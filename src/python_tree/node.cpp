@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "call_boundary/failure.hpp"
@@ -12,6 +13,8 @@ namespace {
 
 constexpr std::size_t slab_header = 16;  // keeps nodes 16-byte aligned
 static_assert(sizeof(Node) == 48, "node layout");
+static_assert(max_entries == std::numeric_limits<decltype(Node::size)>::max(),
+              "a root's subtree size counts every entry");
 // The largest slab spans a whole huge page wherever it starts.
 static_assert(slab_header + NodePool::max_slab_nodes * sizeof(Node) == 2 * huge_page_bytes);
 
