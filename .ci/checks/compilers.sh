@@ -29,7 +29,8 @@ wheel=$(echo "$work"/wheel/quorel-*-cp39-abi3-*.whl)
 [ -f "$wheel" ] || fail "no cp39-abi3 wheel in $work/wheel"
 "$venv/bin/python" -m pip install -q --no-deps "$wheel"
 module=$(compiled_module "$venv")
-ldd "$module" | grep -q 'libc++\.so' || fail "$module is not linked against libc++"
+libraries=$(ldd "$module")
+grep -q 'libc++\.so' <<<"$libraries" || fail "$module is not linked against libc++"
 
 step "clang with libc++: test suite"
 run_suite "$venv" -q
