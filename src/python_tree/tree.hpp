@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "call_boundary/memory.hpp"
@@ -99,6 +100,12 @@ public:
         }, &copy);
     }
     Tree clone_with(Entry (*copy)(void*, PyObject*, PyObject*), void* context) const;
+
+    // The tree that inserting the entries one by one, in order, gives (the first of equal
+    // keys is stored), laid out in key order, when every pair of keys compares natively;
+    // nothing otherwise, with the entries untouched. The stored entries are moved out; the
+    // others stay for the caller to release, which must run no Python code.
+    static std::optional<Tree> from_native_entries(EntryList& entries);
 
     // Moves every node into one block of memory in key order, so that walks and ranges
     // read memory in sequence and a descent's last levels share cache lines. The shape,
