@@ -2,7 +2,9 @@
 # Packaging checks:
 #   1. the CI wheel is one cp39-abi3 wheel and uses nothing outside the
 #      stable ABI (abi3audit);
-#   2. `python -m build` makes an sdist and, from that sdist in an isolated
+#   2. `python -m build` makes an sdist (which must hold the sources, the
+#      tests and what they read, and not the fuzz corpus, benchmark results
+#      or CI scripts) and, from that sdist in an isolated
 #      environment, exactly one abi3 wheel, which abi3audit also checks;
 #   3. twine accepts the metadata of all three files;
 #   4. the wheel built from the sdist, installed into a fresh venv, passes
@@ -47,6 +49,18 @@ shopt -u nullglob
 [ "${#sdists[@]}" -eq 1 ] || fail "expected one sdist, got ${#sdists[@]}"
 [ "${#wheels[@]}" -eq 1 ] || fail "expected one wheel, got ${#wheels[@]}"
 one_abi3_wheel "${wheels[0]}"
+
+echo "-- the sdist holds the sources and tests, not the fuzz corpus, results or CI"
+"$tools/python" - "${sdists[0]}" <<'PY'
+import sys, tarfile
+names = {n.split("/", 1)[1] for n in tarfile.open(sys.argv[1]).getnames() if "/" in n}
+needed = {"LICENSE", "README.md", "CMakeLists.txt", "pyproject.toml", "src/quorel/__init__.py",
+          "tests/test_module.py", "docs/api.md", "examples/tour.py", "benchmarks/qbench/keys.py"}
+unwanted = (".ci/", ".github/", "fuzz/corpus/", "benchmarks/results/")
+problems = [f"missing {n}" for n in sorted(needed - names)]
+problems += [f"holds {n}" for n in sorted(names) if n.startswith(unwanted)]
+sys.exit("\n".join(problems) if problems else 0)
+PY
 
 echo "-- abi3audit: wheel from the sdist"
 "$tools/abi3audit" --strict --report "${wheels[0]}"

@@ -32,6 +32,7 @@ Link build_balanced(Cursor& cursor, Node* slots, std::size_t& next, std::uint64_
                   Node(std::move(*entry), view_key(entry->key.get())));
     node->left = std::move(left);
     node->right = build_balanced(cursor, slots, next, n - 1 - half);
+    node->size = std::uint32_t(n);
     set_heights(*node, node_height(node->left), node_height(node->right));
     return node;
 }
@@ -64,6 +65,9 @@ void Tree::compact() {
 }
 
 Tree Tree::from_sorted_entries(EntryList entries) {
+    if (entries.size() > max_entries) {
+        too_many_entries();
+    }
     Cursor cursor(entries);
     Tree tree;
     if (!entries.empty()) {

@@ -185,6 +185,13 @@ private:
     std::uint32_t root_ = no_rank;
 };
 
+// Subtree sizes, children before parents; the depth is bounded by the tree's height.
+std::uint32_t settle_sizes(Node& node) noexcept {
+    node.size = 1 + (node.left ? settle_sizes(*node.left) : 0) +
+                (node.right ? settle_sizes(*node.right) : 0);
+    return node.size;
+}
+
 }  // namespace
 
 std::optional<Tree> Tree::from_native_entries(EntryList& entries) {
@@ -262,6 +269,7 @@ std::optional<Tree> Tree::from_native_entries(EntryList& entries) {
     }
     if (!ranked.empty()) {
         tree.root = Link(slots + shape.root());
+        settle_sizes(*tree.root);
     }
     tree.count = ranked.size();
     return tree;
