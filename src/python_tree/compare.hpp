@@ -131,6 +131,43 @@ inline std::optional<Ordering> compare_native(const KeyView& a, const KeyView& b
     return std::nullopt;
 }
 
+// Classes of keys that compare natively with every key of the same class: such comparisons
+// always answer, run no Python code and cannot fail.
+enum class NativeClass { none, integer, real, text, pair };
+
+inline NativeClass native_class(const KeyView& key) noexcept {
+    switch (key.kind) {
+        case KeyKind::integer:
+            return NativeClass::integer;
+        case KeyKind::text:
+        case KeyKind::prefixed:
+            return NativeClass::text;
+        case KeyKind::real: {
+            double value;
+            std::memcpy(&value, &key.bits, sizeof value);
+            return value == value ? NativeClass::real : NativeClass::none;
+        }
+        default:
+            return is_pair(key.kind) ? NativeClass::pair : NativeClass::none;
+    }
+}
+
+// compare_native of two keys of the one class `shared`.
+inline Ordering compare_in_class(const KeyView& a, const KeyView& b, NativeClass shared) noexcept {
+    switch (shared) {
+        case NativeClass::integer:
+            return order_of(std::int64_t(a.bits), std::int64_t(b.bits));
+        case NativeClass::pair: {
+            const Ordering first = order_of(pair_first(a.bits, a.kind), pair_first(b.bits, b.kind));
+            return first != Ordering::Equal
+                       ? first
+                       : order_of(pair_second(a.bits, a.kind), pair_second(b.bits, b.kind));
+        }
+        default:
+            return *compare_native(a, b);
+    }
+}
+
 // The same answer as compare(a.object, b.object), natively where both sides allow it.
 inline Ordering compare(const KeyView& a, const KeyView& b) {
     if (const std::optional<Ordering> order = compare_native(a, b)) {
