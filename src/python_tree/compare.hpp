@@ -126,6 +126,16 @@ inline std::optional<Ordering> compare_native(const KeyView& a, const KeyView& b
         return compare_text(a.object, b.object);
     }
     if (is_composite(a.kind) && is_composite(b.kind)) {
+        // Distinct int first items, the common case, decide without a call.
+        const bool int_heads = (a.kind == KeyKind::tuple_integer || is_pair(a.kind)) &&
+                               (b.kind == KeyKind::tuple_integer || is_pair(b.kind));
+        if (int_heads) {
+            const std::int64_t x = is_pair(a.kind) ? pair_first(a.bits, a.kind) : std::int64_t(a.bits);
+            const std::int64_t y = is_pair(b.kind) ? pair_first(b.bits, b.kind) : std::int64_t(b.bits);
+            if (x != y) {
+                return x < y ? Ordering::Less : Ordering::Greater;
+            }
+        }
         return compare_composite(a, b);
     }
     return std::nullopt;
