@@ -4,10 +4,12 @@
 #      macOS) and -Werror, so that any -Wall -Wextra -Wpedantic warning fails;
 #      the whole test suite runs against that wheel;
 #   2. a gcc/libstdc++ build with the same warnings made errors (the CI wheel
-#      itself is built without -Werror).
+#      itself is built without -Werror), against the headers of the newest
+#      CPython under pyenv, where new deprecations of the C API would show.
 #
-# Env: QUOREL_ROOT (repository root). Knob: QUOREL_CLANG_PYTHON (the one
-# interpreter the clang wheel is tested on; default python3).
+# Env: QUOREL_ROOT (repository root). Knobs: QUOREL_CLANG_PYTHON (the one
+# interpreter the clang wheel is tested on; default python3),
+# QUOREL_HEADERS_PYTHON (the interpreter whose headers the gcc build uses).
 source "$(dirname "${BASH_SOURCE[0]}")/../reliability.sh"
 
 apt_install clang libc++-dev libc++abi-dev g++
@@ -29,14 +31,18 @@ wheel=$(echo "$work"/wheel/quorel-*-cp39-abi3-*.whl)
 [ -f "$wheel" ] || fail "no cp39-abi3 wheel in $work/wheel"
 "$venv/bin/python" -m pip install -q --no-deps "$wheel"
 module=$(compiled_module "$venv")
-ldd "$module" | grep -q 'libc++\.so' || fail "$module is not linked against libc++"
+libraries=$(ldd "$module")
+grep -q 'libc++\.so' <<<"$libraries" || fail "$module is not linked against libc++"
 
 step "clang with libc++: test suite"
 run_suite "$venv" -q
 
-step "gcc with libstdc++: build with warnings as errors"
+headers_python=${QUOREL_HEADERS_PYTHON:-$(printf '%s\n' "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.*/bin/python |
+    grep -E '/versions/3\.[0-9]+\.[0-9]+/bin/python$' | sort -V | tail -n 1)}
+[ -x "$headers_python" ] || fail "no CPython under pyenv for the gcc build (set QUOREL_HEADERS_PYTHON)"
+step "gcc with libstdc++: build with warnings as errors, $("$headers_python" --version) headers"
 PATH="$venv/bin:$PATH" CC=gcc CXX=g++ CXXFLAGS="-Werror" cmake -S "$QUOREL_ROOT" -B "$work/build-gcc" -G Ninja \
-    -DCMAKE_BUILD_TYPE=Release -DQUOREL_LTO=OFF -DPython_EXECUTABLE="$venv/bin/python" \
+    -DCMAKE_BUILD_TYPE=Release -DQUOREL_LTO=OFF -DPython_EXECUTABLE="$headers_python" \
     >"$work/gcc.log" 2>&1 || { tail -n 40 "$work/gcc.log"; fail "gcc configuration failed"; }
 "$venv/bin/cmake" --build "$work/build-gcc" >>"$work/gcc.log" 2>&1 ||
     { tail -n 60 "$work/gcc.log"; fail "the gcc build failed"; }

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # The CI wheel as the package index would take it: `auditwheel repair` must
 # give a manylinux_* wheel without grafting any library into it (the module
-# needs only the C and C++ runtimes that every manylinux system has). The tag
-# reached is printed, with the symbol versions that decide it; the repaired
-# wheel is installed into a fresh venv and imported.
+# needs only the C and C++ runtimes that every manylinux system has), and
+# reach manylinux_2_17 (manylinux2014: glibc 2.17, libstdc++ of GCC 4.8): the
+# module asks for no symbol version newer than those, although this host's
+# toolchain is much newer. The tag reached is printed, with the symbol
+# versions that decide it; the repaired wheel is installed into a fresh venv
+# and imported.
 #
 # Env: QUOREL_WHEEL (path of the built wheel), QUOREL_ROOT (repository root).
-# Knob: QUOREL_MANYLINUX (the policy the repair must reach, for example
-# manylinux_2_17; default: the most compatible one auditwheel finds, which
-# must be some manylinux_*).
+# Knob: QUOREL_MANYLINUX (the policy the repair must reach; default
+# manylinux_2_17; empty: the most compatible one auditwheel finds, which must
+# still be some manylinux_*).
 source "$(dirname "${BASH_SOURCE[0]}")/../reliability.sh"
 : "${QUOREL_WHEEL:?path of the built wheel}"
 
@@ -24,6 +27,7 @@ step "versioned symbols the module needs"
 python3 -m zipfile -e "$QUOREL_WHEEL" "$work/unpacked"
 objdump -T "$work"/unpacked/quorel/quorel*.so | grep -oE '\b(GLIBC|GLIBCXX|CXXABI|GCC)_[0-9.]+' | sort -uV
 
+QUOREL_MANYLINUX=${QUOREL_MANYLINUX-manylinux_2_17}
 plat=${QUOREL_MANYLINUX:+--plat ${QUOREL_MANYLINUX}_$arch}
 step "auditwheel repair ${plat:-(most compatible tag)}"
 # shellcheck disable=SC2086
@@ -33,7 +37,7 @@ repaired=("$work"/repaired/*.whl)
 [ "${#repaired[@]}" -eq 1 ] && [ -f "${repaired[0]}" ] || fail "expected one repaired wheel"
 name=$(basename "${repaired[0]}")
 case "$name" in
-    quorel-*-cp39-abi3-manylinux_*) ;;
+    quorel-*-cp39-abi3-*manylinux_*) ;;
     *) fail "$name carries no manylinux_* tag" ;;
 esac
 if [ -n "${QUOREL_MANYLINUX:-}" ]; then

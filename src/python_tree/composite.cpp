@@ -5,6 +5,9 @@
 // shorter one is less. For exact int, str and non-NaN float items identity implies ==, and
 // none of ==, < and > runs Python code or can fail when both items have the same of these
 // types, so computing that answer natively is not observable.
+#include <bit>
+#include <optional>
+
 #include "python_tree/compare.hpp"
 
 namespace quorel::tree {
@@ -44,7 +47,7 @@ bool native_items(PyObject* tuple, int depth) noexcept {
 
 // Bits needed for a value in two's complement.
 unsigned width(std::int64_t value) noexcept {
-    return 64u - unsigned(__builtin_clrsbll(value));
+    return 65u - unsigned(std::countl_zero(std::uint64_t(value < 0 ? ~value : value)));
 }
 
 // Item by item as Python does, or nothing when the items at one position differ in type.
