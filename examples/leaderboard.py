@@ -1,15 +1,14 @@
-"""A game leaderboard kept in score order, with rank and score ranges.
+"""A game leaderboard kept in score order, with ranks and score ranges.
 
 Each entry is ordered by its ``standing`` attribute, ``(-score, name)``, so
 the best score comes first and players with equal scores are listed by
 name. Because a tree keeps the key it extracted when a value went in, a
 score change is made by taking the entry out, changing it, and putting it
-back.
+back. Ranks come from positions in the tree, each in O(log n).
 """
 
 from __future__ import annotations
 
-import itertools
 import math
 from dataclasses import dataclass
 
@@ -51,8 +50,17 @@ class Leaderboard:
 
     def ranks(self, first: int, last: int) -> list[tuple[int, Entry]]:
         """Ranks ``first`` to ``last`` (1-based, inclusive)."""
-        ranked = enumerate(self._board, start=1)
-        return list(itertools.islice(ranked, first - 1, last))
+        return list(enumerate(self._board[first - 1 : last], start=first))
+
+    def rank(self, name: str) -> int:
+        """A player's rank, 1 for the best."""
+        return self._board.index(self._by_name[name]) + 1
+
+    def beaten_by(self, score: int) -> int:
+        """How many players scored more than ``score``."""
+        # (-score,) sorts after every key with a higher score and before
+        # every key with this score or a lower one.
+        return self._board.bisect_left((-score,))
 
     def scoring_between(self, low: int, high: int) -> list[Entry]:
         """Players whose score lies in [low, high], best first."""
@@ -81,6 +89,8 @@ def main() -> None:
     print("ranks 4 to 6:")
     for rank, entry in board.ranks(4, 6):
         print(f"  #{rank} {entry.name:5} {entry.score}")
+
+    print(f"ola is ranked #{board.rank('ola')}; {board.beaten_by(1010)} players scored over 1010")
 
     print("scores 900 to 1010:", ", ".join(e.name for e in board.scoring_between(900, 1010)))
 

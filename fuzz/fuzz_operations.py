@@ -22,6 +22,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 with atheris.instrument_imports():
     from quorel import AVLTree
+    from quorel.quorel import _check_invariants
 
 # The reference model is left uninstrumented: the engine's own coverage
 # guides the search, and instrumenting the model would cost three quarters
@@ -113,6 +114,7 @@ def same(actual, expected):
 
 
 def agree(tree, model):
+    _check_invariants(tree)
     model.check()
     same(tree.in_order(), model.in_order())
     same(tree.pre_order(), model.pre_order())
@@ -186,14 +188,16 @@ class Run:
                 raise AssertionError("a snapshot iterator changed")
             return None
         if op == 11:
-            how = self.fdp.ConsumeIntInRange(0, 2)
-            new = (pickle.loads(pickle.dumps(tree, self.fdp.ConsumeIntInRange(0, pickle.HIGHEST_PROTOCOL))),
-                   copy.copy(tree), copy.deepcopy(tree))[how]
-            values = list(new)
-            if how == 1:
-                same(values, model.in_order())
-            self.tree = new
-            self.model = Model.from_sorted(zip(values, (self.key_of(v) for v in values)))
+            how = self.fdp.ConsumeIntInRange(0, 3)
+            if how == 0:  # rebuilt in the builder's shape
+                new = pickle.loads(pickle.dumps(tree, self.fdp.ConsumeIntInRange(0, pickle.HIGHEST_PROTOCOL)))
+                values = list(new)
+                self.model = Model.from_sorted(zip(values, (self.key_of(v) for v in values)))
+                self.tree = new
+            elif how == 3:  # the same shape, the copies mapped alike in both
+                self.tree, self.model = copy.deepcopy((tree, model))
+            else:  # the same shape and objects
+                self.tree = copy.copy(tree) if how == 1 else tree.copy()
             return None
         if op == 12:
             if tree.first() is not model.first() or tree.last() is not model.last():

@@ -23,6 +23,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 with atheris.instrument_imports():
     from quorel import AVLTree
     from quorel.quorel import _avltree_from_sorted_entries as rebuild
+    from quorel.quorel import _check_invariants
 
 # The reference model is left uninstrumented: the engine's own coverage
 # guides the search, and instrumenting the model would cost three quarters
@@ -89,6 +90,13 @@ def item(fdp):
 KEY_SPECS = [None, "value", "key", "real", len, abs, 0, b"value", str, ("value",)]
 
 
+def ascending(keys):
+    try:
+        return all(a < b and not a == b for a, b in zip(keys, keys[1:]))
+    except Exception:
+        return False
+
+
 @atheris.instrument_func
 def exercise(tree, fdp):
     """Operations on a rebuilt tree whose keys may be in any order: answers
@@ -142,6 +150,15 @@ def test_one_input(data):
         raise AssertionError("the rebuilt tree is not in the balanced shape")
     if tree.height != expected.height:
         raise AssertionError("the rebuilt tree reports a wrong height")
+    # Pairs out of order (or keys that cannot be ordered) break the order invariant, and
+    # only that: the shape, heights and count are the builder's whatever the keys.
+    try:
+        _check_invariants(tree)
+    except Exception as broken:
+        if ascending([k for _, k in items]) or not (
+            isinstance(broken, TypeError) or "predecessor" in str(broken)
+        ):
+            raise
     exercise(tree, fdp)
 
 

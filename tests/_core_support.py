@@ -16,13 +16,6 @@ from quorel.quorel import _check_invariants
 HAS_NOTES = sys.version_info >= (3, 11)
 
 
-def needs(*members):
-    """Skip until the tree offers every named member (the walking members
-    arrive after the lookup and mutation members)."""
-    missing = [m for m in members if not hasattr(AVLTree, m)]
-    return pytest.mark.skipif(bool(missing), reason=f"AVLTree lacks {missing}")
-
-
 def check_note(exc, parameter):
     """A failed argument conversion carries exactly one note naming the
     parameter; interpreters without exception notes show none."""
@@ -163,7 +156,6 @@ __all__ = [
     "check_avl",
     "check_note",
     "check_untouched",
-    "needs",
     "quorel",
     "run_python",
     "shape",

@@ -38,6 +38,10 @@ def _h(node):
     return node.height if node is not None else 0
 
 
+def _size(node):
+    return 0 if node is None else 1 + _size(node.left) + _size(node.right)
+
+
 def _fix(node):
     node.height = 1 + max(_h(node.left), _h(node.right))
 
@@ -156,6 +160,25 @@ class Model:
         return inserted
 
     def remove(self, key):
+        return self._remove(lambda node: compare(key, node.key)) is not None
+
+    def pop(self, index):
+        """Removes the entry at a position (no comparisons) and returns its value."""
+        def by_position(node):
+            nonlocal index
+            before = _size(node.left)
+            if index == before:
+                return EQUAL
+            if index < before:
+                return LESS
+            index -= before + 1
+            return GREATER
+
+        return self._remove(by_position).value
+
+    def _remove(self, locate):
+        """Removes the node that `locate` steers to (EQUAL there, LESS to go left);
+        returns it, or None."""
         def remove_min(node):
             if node.left is not None:
                 node.left, smallest = remove_min(node.left)
@@ -165,24 +188,24 @@ class Model:
 
         def go(node):
             if node is None:
-                return None, False
-            c = compare(key, node.key)
+                return None, None
+            c = locate(node)
             if c != EQUAL:
                 if c == GREATER:
                     node.right, removed = go(node.right)
                 else:
                     node.left, removed = go(node.left)
-                return (_rebalance(node), True) if removed else (node, False)
+                return (_rebalance(node) if removed else node), removed
             if node.left is None:
-                return node.right, True
+                return node.right, node
             if node.right is None:
-                return node.left, True
+                return node.left, node
             rest, successor = remove_min(node.right)
             successor.left, successor.right = node.left, rest
-            return _rebalance(successor), True
+            return _rebalance(successor), node
 
         self.root, removed = go(self.root)
-        self.count -= removed
+        self.count -= removed is not None
         return removed
 
     def clear(self):
@@ -233,7 +256,7 @@ class Model:
         return out
 
     def walk(self, name):
-        return getattr(self, "in_order" if name == "__iter__" else name)()
+        return getattr(self, {"__iter__": "in_order", "__reversed__": "descending"}.get(name, name))()
 
     # -- ordered queries ------------------------------------------------------
     def range(self, start=None, end=None, include_start=True, include_end=False):
@@ -283,6 +306,67 @@ class Model:
 
     def iter_to(self, end, n):
         return self._bounded(end, n, "right", "left", GREATER)
+
+    # -- positions and neighbours ----------------------------------------------
+    def __getitem__(self, i):
+        """A position or slice, as the sorted list of values answers it."""
+        return self.in_order()[i]
+
+    def index(self, key):
+        """Position of the Equal key; compares the sought key first."""
+        node, below = self.root, 0
+        while node is not None:
+            c = compare(key, node.key)
+            if c == EQUAL:
+                return below + _size(node.left)
+            if c == GREATER:
+                below += _size(node.left) + 1
+                node = node.right
+            else:
+                node = node.left
+        raise ValueError("%r is not in AVLTree" % (key,))
+
+    def bisect(self, key, after):
+        """Stored keys Less than `key` (with `after`, not Greater); node key first."""
+        node, below = self.root, 0
+        while node is not None:
+            c = compare(node.key, key)
+            if c == EQUAL:
+                return below + _size(node.left) + after
+            if c == LESS:
+                below += _size(node.left) + 1
+                node = node.right
+            else:
+                node = node.left
+        return below
+
+    def neighbour(self, key, side, inclusive):
+        """The value closest to `key` on `side` (LESS: floor/lower, GREATER:
+        ceiling/higher), or None; node key first, one comparison a level."""
+        inward, outward = ("right", "left") if side == LESS else ("left", "right")
+        node, found = self.root, None
+        while node is not None:
+            c = compare(node.key, key)
+            if c == side or (c == EQUAL and inclusive):
+                found = node.value
+                if c == EQUAL:
+                    break
+                node = getattr(node, inward)
+            else:
+                node = getattr(node, outward)
+        return found
+
+    def floor(self, key):
+        return self.neighbour(key, LESS, True)
+
+    def ceiling(self, key):
+        return self.neighbour(key, GREATER, True)
+
+    def lower(self, key):
+        return self.neighbour(key, LESS, False)
+
+    def higher(self, key):
+        return self.neighbour(key, GREATER, False)
 
     # -- structure ------------------------------------------------------------
     def check(self):

@@ -4,7 +4,7 @@ import sys
 
 import pytest
 
-from _core_support import AVLTree, Box, ascending, check_note, check_untouched, needs, shape
+from _core_support import AVLTree, Box, ascending, check_note, check_untouched, shape
 
 
 @pytest.mark.parametrize(
@@ -18,7 +18,6 @@ def test_empty_trees(make):
     assert tree.first() is None and tree.last() is None
 
 
-@needs("in_order")
 @pytest.mark.parametrize(
     "values, expected",
     [

@@ -79,7 +79,7 @@ def shown_signature(obj: object) -> str | None:
     signature = getattr(obj, "__text_signature__", None)
     if signature is None:
         return None
-    return signature.replace("($self, ", "(").replace("($self)", "()")
+    return signature.replace("($self, ", "(").replace("($cls, ", "(").replace("($self)", "()")
 
 
 @pytest.mark.parametrize(

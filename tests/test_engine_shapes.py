@@ -7,7 +7,6 @@ import pytest
 
 from _core_support import KEY_LOOKUPS, VALUE_LOOKUPS, AVLTree, Key, check_avl, check_untouched, shape
 
-pytestmark = pytest.mark.skipif(not hasattr(AVLTree, "pre_order"), reason="pre_order not built yet")
 
 INSERTIONS = [
     ([], [], 0),

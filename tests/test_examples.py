@@ -26,6 +26,8 @@ EXPECTED = {
     ],
     "leaderboard.py": [
         "8 players",
+        "  #4 bea   1010",
+        "ola is ranked #6; 3 players scored over 1010",
         "scores 900 to 1010: bea, lu, ola",
         "after kai scores 1300, the leader is kai",
     ],

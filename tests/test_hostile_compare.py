@@ -86,7 +86,22 @@ OPERATIONS = {
     "range-open-end": lambda t, K, n: list(t.range(K(n))),
     "iter_from": lambda t, K, n: list(t.iter_from(K(n - 1), 3)),
     "iter_to": lambda t, K, n: list(t.iter_to(K(n + 1), 3)),
+    "index": lambda t, K, n: t.index(K(2 * (n - 1))),
+    "index-absent": lambda t, K, n: _absent_index(t, K(n | 1)),
+    "bisect_left": lambda t, K, n: t.bisect_left(K(n | 1)),
+    "bisect_right": lambda t, K, n: t.bisect_right(K(2 * (n // 2))),
+    "floor": lambda t, K, n: t.floor(K(n | 1)),
+    "ceiling": lambda t, K, n: t.ceiling(K(2 * (n - 1))),
+    "lower": lambda t, K, n: t.lower(K(2 * (n // 2))),
+    "higher": lambda t, K, n: t.higher(K(2 * n)),
 }
+
+
+def _absent_index(t, k):
+    try:
+        return t.index(k)
+    except ValueError:
+        return None
 
 
 class ModelAdapter:
@@ -121,6 +136,27 @@ class ModelAdapter:
 
     def iter_to(self, k, n):
         return self.m.iter_to(k, n)
+
+    def index(self, k):
+        return self.m.index(k)
+
+    def bisect_left(self, k):
+        return self.m.bisect(k, False)
+
+    def bisect_right(self, k):
+        return self.m.bisect(k, True)
+
+    def floor(self, k):
+        return self.m.floor(k)
+
+    def ceiling(self, k):
+        return self.m.ceiling(k)
+
+    def lower(self, k):
+        return self.m.lower(k)
+
+    def higher(self, k):
+        return self.m.higher(k)
 
 
 def _count_calls(op, target, n):

@@ -26,6 +26,8 @@ ACTIONS = {
     "insert": (lambda t: t.insert(Hook(100)), False),
     "remove_key": (lambda t: t.remove_key(Hook(2)), False),
     "clear": (lambda t: t.clear(), False),
+    "position": (lambda t: t[0], True),
+    "pop": (lambda t: t.pop(), False),
 }
 
 
@@ -67,6 +69,10 @@ SHARED_MEMBERS = {
     "range": lambda t: list(t.range(Hook(1), Hook(5))),
     "iter_from": lambda t: list(t.iter_from(Hook(3), 2)),
     "iter_to": lambda t: list(t.iter_to(Hook(3), 2)),
+    "index": lambda t: t.index(Hook(4)),
+    "bisect_left": lambda t: t.bisect_left(Hook(3)),
+    "floor": lambda t: t.floor(Hook(3)),
+    "higher": lambda t: t.higher(Hook(3)),
 }
 EXCLUSIVE_MEMBERS = {
     "insert": lambda t: t.insert(Hook(3)),
@@ -74,7 +80,7 @@ EXCLUSIVE_MEMBERS = {
     "remove_key": lambda t: t.remove_key(Hook(4)),
 }
 # Members that apply the key rule, so a key callable can be the hook.
-KEYED = {"search", "contains", "insert", "remove"}
+KEYED = {"search", "contains", "insert", "remove", "index"}
 
 
 def _expected(member, read):

@@ -9,22 +9,28 @@ import os
 import pickle
 
 import pytest
-from hypothesis import HealthCheck, settings
+from hypothesis import HealthCheck, Phase, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import quorel
 from quorel import AVLTree
+from quorel.quorel import _check_invariants
 
 from _model import Item, Model, shape_from_pre_order
 
 # The ordinary suite runs this on every supported interpreter, so the default
 # budget is small; a longer soak sets QUOREL_MODEL_EXAMPLES. Runs are
-# derandomized so that a failure replays identically everywhere.
+# derandomized so that a failure replays identically everywhere. A wrong engine
+# fails nearly every example, and shrinking those long programs can take minutes
+# and gigabytes, so the failure is reported as found; QUOREL_MODEL_SHRINK=1
+# shrinks it when replaying by hand.
 settings.register_profile(
     "quorel-model",
     max_examples=int(os.environ.get("QUOREL_MODEL_EXAMPLES", "300")),
     stateful_step_count=int(os.environ.get("QUOREL_MODEL_STEPS", "40")),
+    phases=[Phase.explicit, Phase.generate]
+    + ([Phase.shrink] if os.environ.get("QUOREL_MODEL_SHRINK") == "1" else []),
     deadline=None,
     derandomize=True,
     database=None,
@@ -32,7 +38,7 @@ settings.register_profile(
 )
 
 HUGE = 2**64 - 1
-WALKS = ["__iter__", "in_order", "descending", "pre_order", "post_order", "level_order"]
+WALKS = ["__iter__", "__reversed__", "in_order", "descending", "pre_order", "post_order", "level_order"]
 
 small_ints = st.integers(-25, 25) | st.sampled_from([10**20, -(10**20), 2**63])
 short_strs = st.text(alphabet="aAbBcC", max_size=3)
@@ -149,6 +155,51 @@ class TreeAgainstModel(RuleBasedStateMachine):
         else:
             _same(self.tree.iter_to(k, count), self.model.iter_to(k, count))
 
+    # -- positions and neighbours -------------------------------------------------------
+    @rule(data=st.data())
+    def positions(self, data):
+        n = self.model.count
+        i = data.draw(st.integers(-n - 2, n + 1) | st.sampled_from([2**32, -(2**64)]), label="position")
+        if -n <= i < n:
+            assert self.tree[i] is self.model[i]
+        else:
+            with pytest.raises(IndexError, match="^AVLTree index out of range$"):
+                self.tree[i]
+        part = data.draw(st.slices(n + 2), label="slice")
+        _same(self.tree[part], self.model[part])
+
+    @rule(data=st.data())
+    def ranks_and_neighbours(self, data):
+        v = self._value(data)
+        k = self.key_of(v)
+        assert self.tree.bisect_left(k) == self.model.bisect(k, False)
+        assert self.tree.bisect_right(k) == self.model.bisect(k, True)
+        for name in ("floor", "ceiling", "lower", "higher"):
+            assert getattr(self.tree, name)(k) is getattr(self.model, name)(k)
+        try:
+            expected = self.model.index(k)
+        except ValueError:
+            with pytest.raises(ValueError) as info:
+                self.tree.index(v)
+            assert str(info.value) == "%r is not in AVLTree" % (v,)
+        else:
+            assert self.tree.index(v) == expected
+
+    @rule(data=st.data())
+    def pop(self, data):
+        n = self.model.count
+        i = data.draw(st.none() | st.integers(-n - 1, n), label="index")
+        if n == 0:
+            with pytest.raises(IndexError, match="^pop from empty AVLTree$"):
+                self.tree.pop(i) if i is not None else self.tree.pop()
+        elif i is None:
+            assert self.tree.pop() is self.model.pop(n - 1)
+        elif -n <= i < n:
+            assert self.tree.pop(i) is self.model.pop(i % n)
+        else:
+            with pytest.raises(IndexError, match="^pop index out of range$"):
+                self.tree.pop(index=i)
+
     # -- snapshots that outlive later changes -----------------------------------------
     @rule(name=st.sampled_from(WALKS + ["range", "iter_from"]), data=st.data())
     def take_iterator(self, name, data):
@@ -173,20 +224,27 @@ class TreeAgainstModel(RuleBasedStateMachine):
                     next(it)
 
     # -- copies ---------------------------------------------------------------------------
-    @rule(how=st.sampled_from(["pickle", "copy", "deepcopy", "rebuild"]))
+    @rule(how=st.sampled_from(["copy", "copy-method", "deepcopy"]))
+    def copy(self, how):
+        # Copies keep the shape; a deep copy of the tree and the model together
+        # maps each value to the same copy in both.
+        if how == "deepcopy":
+            self.tree, self.model = copy.deepcopy((self.tree, self.model))
+        else:
+            new = copy.copy(self.tree) if how == "copy" else self.tree.copy()
+            _same(new.pre_order(), self.model.pre_order())
+            self.tree = new
+
+    @rule(how=st.sampled_from(["pickle", "rebuild"]))
     def round_trip(self, how):
         entries = self.model.entries()
         if how == "pickle":
             new = pickle.loads(pickle.dumps(self.tree, protocol=pickle.HIGHEST_PROTOCOL))
-        elif how == "copy":
-            new = copy.copy(self.tree)
-        elif how == "deepcopy":
-            new = copy.deepcopy(self.tree)
         else:
             new = quorel.quorel._avltree_from_sorted_entries(entries, self.spec)
         values = list(new)
         assert values == [v for v, _ in entries]
-        if how in ("copy", "rebuild"):
+        if how == "rebuild":
             _same(values, [v for v, _ in entries])
         # The rebuilt tree has the builder's shape whatever the old shape was;
         # the model follows it, keeping the stored keys.
@@ -198,6 +256,7 @@ class TreeAgainstModel(RuleBasedStateMachine):
     def agrees(self):
         if not hasattr(self, "tree"):
             return
+        _check_invariants(self.tree)
         _same(self.tree.in_order(), self.model.in_order())
         _same(self.tree.pre_order(), self.model.pre_order())
         _same(self.tree.level_order(), self.model.level_order())

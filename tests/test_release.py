@@ -211,8 +211,8 @@ class Logged:
 class LoggedKey(Key):
     """A key that logs its own release."""
 
-    def __init__(self, v, released):
-        super().__init__(v)
+    def __init__(self, v, released, fail=None):
+        super().__init__(v, fail=fail)
         self.released = released
 
     def __del__(self):
@@ -236,6 +236,41 @@ def test_release_order(how):
     # Each node gives back its value, then its key, then its left and right
     # subtrees.
     assert log == [("value", 2), ("key", 2), ("value", 1), ("key", 1), ("value", 3), ("key", 3)]
+
+
+@pytest.mark.parametrize("refusal", ["duplicate", "failed comparison"])
+def test_refused_entry_releases_value_then_key(refusal):
+    # Values 10 and 11 share key 1; the second is refused, and only the entry holds it.
+    # The comparison fails in a truth test, whose traceback does not hold the key.
+    log = []
+    fail = {"eq": "bool"} if refusal == "failed comparison" else None
+
+    def key(v):
+        return LoggedKey(v.v // 10, log, fail if v.v == 11 else None)
+
+    try:
+        tree = AVLTree((Logged(v, log) for v in (10, 11)), key=key)
+    except ZeroDivisionError:
+        assert refusal == "failed comparison"
+    assert log[:2] == [("value", 11), ("key", 1)]
+    # insert() borrows its value from the caller: only the refused key goes.
+    tree, value = AVLTree([Logged(10, log)], key=key), Logged(11, log)
+    del log[:]
+    try:
+        assert tree.insert(value) is False
+    except ZeroDivisionError:
+        assert refusal == "failed comparison"
+    assert log == [("key", 1)] and len(tree) == 1
+
+
+def test_nested_tree_is_released_in_place():
+    # The inner tree is the outer one's root, released before the outer's other value;
+    # within the depth bound its contents go with it, not after everything else.
+    log = []
+    inner = AVLTree([Logged("inner", log)])
+    outer = AVLTree([inner, Logged("outer", log)], key=lambda v: isinstance(v, Logged))
+    del inner, outer
+    assert log == [("value", "inner"), ("value", "outer")]
 
 
 def test_cycle_through_a_tree_is_never_collected():

@@ -57,6 +57,19 @@ def by_attribute_and_callable() -> None:
     assert list(by_length.descending()) == ["ccc", "a"]
 
 
+def positions() -> None:
+    tree: AVLTree[int] = AVLTree([50, 10, 40, 20, 30])
+    assert_type(tree[0], int)
+    assert_type(tree[1:3], "list[int]")
+    assert (tree[-1], tree[::2]) == (50, [10, 30, 50])
+    assert_type(tree.index(40), int)
+    assert (tree.bisect_left(35), tree.bisect_right(30)) == (3, 3)
+    assert_type(tree.floor(35), "int | None")
+    assert (tree.ceiling(35), tree.lower(10), tree.higher(50)) == (40, None, None)
+    assert_type(tree.pop(), int)
+    assert (tree.pop(0), list(reversed(tree))) == (10, [40, 30, 20])
+
+
 def round_trip() -> None:
     tree = AVLTree(range(10), key=None)
     copy = pickle.loads(pickle.dumps(tree))
@@ -76,10 +89,13 @@ def rejected_by_the_type_checker(tree: AVLTree[int]) -> None:
     AVLTree([1, 2], key=5)  # type: ignore[call-overload]
     AVLTree([object()])  # type: ignore[type-var]
     AVLTree([Job("a", 1)], key=len)  # type: ignore[arg-type]
+    tree["1"]  # type: ignore[call-overload]
+    tree.pop(1.0)  # type: ignore[arg-type]
 
 
 if __name__ == "__main__":
     by_value()
     by_attribute_and_callable()
+    positions()
     round_trip()
     print("typed example: ok")

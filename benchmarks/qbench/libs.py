@@ -77,7 +77,33 @@ class Library:
     pickle_roundtrip = staticmethod(_roundtrip)
 
 
-class Quorel(Library):
+class _Positional:
+    """Positions, ranks and pops, spelled alike by quorel and sortedcontainers."""
+
+    def at_index(self, s, positions):
+        for i in positions:
+            s[i]
+
+    def index_of(self, s, values):
+        f = s.index
+        for v in values:
+            f(v)
+
+    def bisect_left(self, s, keys):
+        f = s.bisect_left
+        for k in keys:
+            f(k)
+
+    def pop_first(self, s, n):
+        f = s.pop
+        return [f(0) for _ in range(n)]
+
+    def pop_last(self, s, n):
+        f = s.pop
+        return [f() for _ in range(n)]
+
+
+class Quorel(_Positional, Library):
     name = "quorel"
     note = "quorel.AVLTree"
     add_method, remove_method = "insert", "remove"
@@ -147,11 +173,16 @@ class _Indexed(Library):
             s[-1]
 
 
-class _Sorted(_Indexed):
+class _Sorted(_Positional, _Indexed):
     """Shared by the sortedcontainers classes: irange and, under a key
     rule, the *_key methods."""
 
     search_value = Library.contains_value
+
+    def bisect_left(self, s, keys):
+        f = s.bisect_left if s.key is None else s.bisect_key_left
+        for k in keys:
+            f(k)
 
     # With a key rule, membership by key and the windows go through the
     # *_key methods; without one, a key is the value itself.

@@ -6,7 +6,7 @@ import json
 import re
 import statistics
 
-from .timing import LOOKUPS, OPS
+from .timing import LOOKUPS, OPS, POSITION_OPS
 
 MEMORY_OPS = ("memory", "memory_traced")
 ROW_ORDER = [op.name for op in OPS] + list(MEMORY_OPS)
@@ -17,21 +17,22 @@ SUBJECT = "quorel"
 
 
 LOOKUP_OPS = {op for op, _, _ in LOOKUPS}
+ORDERED_PEER_OPS = LOOKUP_OPS | set(POSITION_OPS)
 
 
 def reference_peer(results, kind, size, op):
     """The peer the summary and the plot compare with: SortedSet, except for
     lookups, where SortedSet's membership test is a hash lookup and the
     ordered search of SortedList (SortedKeyList under a key rule) is the
-    comparable one."""
-    if op not in LOOKUP_OPS:
+    comparable one; positions are compared with SortedList's too."""
+    if op not in ORDERED_PEER_OPS:
         return "SortedSet"
     if results.get(kind, size, op, "SortedList") is not None:
         return "SortedList"
     return "SortedKeyList"
 
 
-REFERENCE = "SortedSet (SortedList / SortedKeyList for lookups)"
+REFERENCE = "SortedSet (SortedList / SortedKeyList for lookups and positions)"
 
 
 def unit(op):

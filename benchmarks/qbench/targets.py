@@ -60,6 +60,9 @@ TARGETS = [
       for k in ALL_KINDS for n in SIZES),
     *(Target(k, n, "build_random", "SortedSet", 1.0) for k in ALL_KINDS for n in SIZES),
     *(Target(k, n, "pickle", "SortedSet", 1.0) for k in ALL_KINDS for n in SIZES),
+    # Positions, ranks and pops.
+    *(Target("int", n, op, "SortedList", 1.0)
+      for n in SIZES[1:] for op in ("at_index", "index", "bisect_left", "pop_first", "pop_last")),
 ]
 
 

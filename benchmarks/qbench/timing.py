@@ -4,6 +4,7 @@ counts, and the repeat loop that turns runs into a median."""
 from __future__ import annotations
 
 import math
+import random
 from dataclasses import dataclass
 from time import perf_counter_ns, process_time_ns
 
@@ -36,8 +37,15 @@ OPS = [
     Op("iter_from", "100 values upward from a key (per query)"),
     Op("iter_to", "100 values downward from a key (per query)"),
     Op("pickle", "pickle dumps + loads (per value)"),
+    Op("at_index", "`s[i]`, random positions"),
+    Op("index", "position of a stored value"),
+    Op("bisect_left", "bisect_left of a stored key"),
+    Op("pop_first", "pop(0), smallest value"),
+    Op("pop_last", "pop(), largest value"),
 ]
 OP_NAMES = [op.name for op in OPS]
+# Rows answered by positions, compared with SortedList's indexing.
+POSITION_OPS = ("at_index", "index", "bisect_left", "pop_first", "pop_last")
 
 # Lookup rows: (operation, library method, data attribute with the probes).
 LOOKUPS = [
@@ -153,6 +161,32 @@ def plan(lib, kind, data, settings):
 
     if wanted("pickle", "pickle_roundtrip"):
         yield "pickle", (lambda: lib.pickle_roundtrip(s)), size, None
+
+    yield from _positional(lib, s, data, settings, count, wanted)
+
+
+def _positional(lib, s, data, settings, count, wanted):
+    size = data.size
+    positions = random.Random(size).choices(range(size), k=len(data.hit_values))
+    loops = _loops(len(positions), settings)
+    for op, method, batch in (("at_index", "at_index", positions),
+                              ("index", "index_of", data.hit_values),
+                              ("bisect_left", "bisect_left", data.hit_keys)):
+        if wanted(op, method):
+            def run(fn=getattr(lib, method), batch=batch):
+                for _ in range(loops):
+                    fn(s, batch)
+
+            yield op, run, loops * len(batch), None
+
+    def put_back(popped):
+        lib.insert_many(s, popped)
+        if len(s) != size:
+            raise AssertionError(f"{lib.name}: {len(s)} values after putting back {len(popped)}")
+
+    for op in ("pop_first", "pop_last"):
+        if wanted(op, op):
+            yield op, (lambda fn=getattr(lib, op): fn(s, count)), count, put_back
 
 
 def measure(libs, kind, data, settings):

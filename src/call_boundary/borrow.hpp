@@ -4,9 +4,11 @@
 // 0 is free, n > 0 counts shared borrows, -1 marks one exclusive borrow. Shared borrows
 // nest; an exclusive borrow excludes every other use. A refused borrow is never waited
 // for: the caller gets RuntimeError at once.
+//
+// Every use happens under the interpreter lock, which orders all accesses to the flag, so
+// plain loads and stores suffice: no atomic read-modify-write is needed on hot paths.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "call_boundary/failure.hpp"
@@ -16,31 +18,27 @@ namespace quorel {
 class BorrowFlag {
 public:
     void acquire_shared() {
-        std::int64_t seen = state_.load(std::memory_order_relaxed);
-        do {
-            if (seen == exclusive) {
-                refuse_shared();
-            }
-        } while (!state_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                               std::memory_order_relaxed));
+        if (state_ == exclusive) {
+            refuse_shared();
+        }
+        ++state_;
     }
-    void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+    void release_shared() noexcept { --state_; }
 
     void acquire_exclusive() {
-        std::int64_t expected = 0;
-        if (!state_.compare_exchange_strong(expected, exclusive, std::memory_order_acquire,
-                                            std::memory_order_relaxed)) {
+        if (state_ != 0) {
             refuse_exclusive();
         }
+        state_ = exclusive;
     }
-    void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
+    void release_exclusive() noexcept { state_ = 0; }
 
 private:
     static constexpr std::int64_t exclusive = -1;
     [[noreturn]] static void refuse_shared();
     [[noreturn]] static void refuse_exclusive();
 
-    std::atomic<std::int64_t> state_{0};
+    std::int64_t state_ = 0;
 };
 
 // Scoped borrows: taken in the constructor, given back on every exit path.

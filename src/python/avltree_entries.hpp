@@ -23,6 +23,11 @@ extern const Fastcall insert, remove, remove_key, search, get, search_key, conta
     contains_key;
 extern const NoArgs clear, is_empty, first, min, last, max;
 
+// Positions and neighbours, the subscript slot and runtime generics.
+extern const Fastcall index, bisect_left, bisect_right, floor, ceiling, lower, higher, pop;
+PyObject* tree_subscript(PyObject* self, PyObject* item) noexcept;
+PyObject* class_getitem(PyObject* type, PyObject* item) noexcept;
+
 // Walking methods and the iteration slot.
 extern const Fastcall range, iter_from, iter_to;
 extern const NoArgs in_order, descending, pre_order, post_order, level_order;
@@ -33,6 +38,11 @@ PyObject* tree_reduce(PyObject* self, PyObject* unused) noexcept;
 PyObject* from_sorted_entries(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept;
 
+// Copies.
+PyObject* tree_copy(PyObject* self, PyObject* unused) noexcept;
+PyObject* tree_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept;
+
 // The engine's self-check.
 PyObject* check_invariants(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept;
@@ -40,6 +50,7 @@ PyObject* check_invariants(PyObject* module, PyObject* const* args, Py_ssize_t n
 // The iterator.
 PyObject* iterator_iter(PyObject* self) noexcept;
 PyObject* iterator_next(PyObject* self) noexcept;
+PyObject* iterator_reduce(PyObject* self, PyObject* unused) noexcept;
 void iterator_dealloc(PyObject* self) noexcept;
 PyObject* iterator_refuse_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 

@@ -80,6 +80,14 @@ void iterator_dealloc(PyObject* self) noexcept {
     });
 }
 
+// A snapshot iterator cannot be rebuilt from a pickle (its type has no constructor), so
+// pickling and copying are refused at once, on every protocol.
+PyObject* iterator_reduce(PyObject*, PyObject*) noexcept {
+    return boundary::object_entry([&]() -> Ref {
+        throw_error(PyExc_TypeError, "cannot pickle '_AVLTreeIterator' object");
+    });
+}
+
 // Interpreters before 3.10 cannot mark a type as not instantiable; there this constructor
 // refuses with the same TypeError the later interpreters raise.
 PyObject* iterator_refuse_new(PyTypeObject*, PyObject*, PyObject*) noexcept {

@@ -1,22 +1,11 @@
 // Lookup and mutation members of AVLTree. Members taking a `value` apply the key rule to
 // it exactly once; members taking a `key` use the object unchanged.
-#include "call_boundary/binding.hpp"
-#include "call_boundary/entry.hpp"
 #include "python/avltree.hpp"
 #include "python/avltree_entries.hpp"
+#include "python/member_entry.hpp"
 
 namespace quorel::python {
 namespace {
-
-constexpr const char* value_parameter[] = {"value"};
-constexpr const char* key_parameter[] = {"key"};
-
-// Py_True or Py_False as a new reference.
-Ref truth(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
-
-constexpr CallDescription describe(const char* name, std::span<const char* const> parameter) {
-    return CallDescription{"AVLTree", name, parameter, 0, 1, {}};
-}
 
 constexpr CallDescription insert_call = describe("insert", value_parameter);
 constexpr CallDescription remove_call = describe("remove", value_parameter);
@@ -62,32 +51,6 @@ Ref contains_by_key(AVLTreeObject& self, PyObject* key) {
     return truth(self.tree.search(key) != nullptr);
 }
 
-// One-parameter members: bind, take the borrow, run the body. The usual call, one
-// positional argument and no keywords, fits without the general binding.
-template <const CallDescription& Description, class Borrow, Ref (*Body)(AVLTreeObject&, PyObject*)>
-PyObject* one_parameter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-    return boundary::object_entry([&] {
-        PyObject* argument = nargs == 1 && kwnames == nullptr
-                                 ? args[0]
-                                 : bind<1>(Description, args, nargs, kwnames)[0];
-        AVLTreeObject& tree = AVLTreeObject::of(self);
-        Borrow borrow(tree.borrow);
-        return Body(tree, argument);
-    });
-}
-
-// Members without parameters that only read the tree.
-template <Ref (*Body)(AVLTreeObject&)>
-PyObject* reader(PyObject* self, PyObject*) noexcept {
-    return boundary::object_entry([&] {
-        AVLTreeObject& tree = AVLTreeObject::of(self);
-        SharedBorrow borrow(tree.borrow);
-        return Body(tree);
-    });
-}
-
-Ref optional_value(PyObject* value) { return Ref::borrow(value != nullptr ? value : Py_None); }
 Ref first_value(AVLTreeObject& self) { return optional_value(self.tree.first()); }
 Ref last_value(AVLTreeObject& self) { return optional_value(self.tree.last()); }
 Ref empty(AVLTreeObject& self) { return truth(self.tree.size() == 0); }

@@ -82,6 +82,55 @@ PyMethodDef tree_methods[] = {
      "The tree is reduced to a sorted list of `(value, key)` pairs plus\n"
      "the key extractor. Reconstruction uses the fast O(n) sorted builder\n"
      "so unpickling does not perform AVL insertion or Python comparisons."},
+    {"index", as_method(entries::index), with_arguments,
+     "index($self, value)\n--\n\n"
+     "Return the position, in ascending key order, of the entry matching\n"
+     "`value`'s extracted key. Raise `ValueError` when there is none."},
+    {"bisect_left", as_method(entries::bisect_left), with_arguments,
+     "bisect_left($self, key)\n--\n\n"
+     "Return how many stored keys are less than an already-extracted key."},
+    {"bisect_right", as_method(entries::bisect_right), with_arguments,
+     "bisect_right($self, key)\n--\n\n"
+     "Return how many stored keys are not greater than an already-extracted key."},
+    {"floor", as_method(entries::floor), with_arguments,
+     "floor($self, key)\n--\n\n"
+     "Return the value with the greatest key not greater than `key`, or `None`."},
+    {"ceiling", as_method(entries::ceiling), with_arguments,
+     "ceiling($self, key)\n--\n\n"
+     "Return the value with the least key not less than `key`, or `None`."},
+    {"lower", as_method(entries::lower), with_arguments,
+     "lower($self, key)\n--\n\n"
+     "Return the value with the greatest key less than `key`, or `None`."},
+    {"higher", as_method(entries::higher), with_arguments,
+     "higher($self, key)\n--\n\n"
+     "Return the value with the least key greater than `key`, or `None`."},
+    {"pop", as_method(entries::pop), with_arguments,
+     "pop($self, index=-1)\n--\n\n"
+     "Remove and return the value at `index` in ascending key order (the last\n"
+     "by default). Raise `IndexError` when the tree is empty or `index` is out\n"
+     "of range."},
+    {"__reversed__", as_method(entries::descending), METH_NOARGS,
+     "__reversed__($self)\n--\n\nReturn a snapshot iterator in descending key order."},
+    {"__class_getitem__", entries::class_getitem, METH_O | METH_CLASS,
+     "__class_getitem__($cls, item, /)\n--\n\nSee PEP 585"},
+    {"__copy__", as_method(entries::tree_copy), METH_NOARGS,
+     "__copy__($self)\n--\n\nReturn a shallow copy, as `copy` does."},
+    {"__deepcopy__", as_method(entries::tree_deepcopy), with_arguments,
+     "__deepcopy__($self, memo)\n--\n\n"
+     "Return a deep copy: the values and keys are copied with `copy.deepcopy`\n"
+     "and `memo`, in ascending key order, after the new tree has entered\n"
+     "`memo`, so values that refer back to this tree refer to the copy. The\n"
+     "copy has the same shape; no keys are compared."},
+    {"copy", as_method(entries::tree_copy), METH_NOARGS,
+     "copy($self)\n--\n\n"
+     "Return a new tree with the same key rule, values and keys, built in\n"
+     "O(n) time without comparisons."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef iterator_methods[] = {
+    {"__reduce__", as_method(entries::iterator_reduce), METH_NOARGS,
+     "__reduce__($self)\n--\n\nRefused: a snapshot iterator cannot be pickled or copied."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -135,6 +184,7 @@ ClassRegistration tree_registration() {
                 {Py_tp_doc, const_cast<char*>(tree_doc)},
                 {Py_tp_new, slot_function(entries::tree_new)},
                 {Py_mp_length, slot_function(entries::tree_len)},
+                {Py_mp_subscript, slot_function(entries::tree_subscript)},
                 {Py_nb_bool, slot_function(entries::tree_bool)},
                 {Py_sq_contains, slot_function(entries::tree_contains)},
                 {Py_tp_iter, slot_function(entries::tree_iter)},
@@ -156,6 +206,7 @@ ClassRegistration iterator_registration() {
                                        {Py_tp_doc, const_cast<char*>(iterator_doc)},
                                        {Py_tp_iter, slot_function(entries::iterator_iter)},
                                        {Py_tp_iternext, slot_function(entries::iterator_next)},
+                                       {Py_tp_methods, iterator_methods},
                                        {Py_tp_base, &PyBaseObject_Type},
                                        {Py_tp_dealloc, slot_function(entries::iterator_dealloc)},
                                    }};

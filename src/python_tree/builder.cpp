@@ -31,6 +31,7 @@ Link build_balanced(Cursor& cursor, NodePool& pool, std::uint64_t n) {
     Link node = pool.make(std::move(*entry), view_key(entry->key.get()));
     node->left = std::move(left);
     node->right = build_balanced(cursor, pool, n - 1 - half);
+    node->size = std::uint32_t(n);
     set_heights(*node, node_height(node->left), node_height(node->right));
     return node;
 }
@@ -63,6 +64,9 @@ void Tree::compact() {
 }
 
 Tree Tree::from_sorted_entries(EntryList entries) {
+    if (entries.size() > max_entries) {
+        too_many_entries();
+    }
     Cursor cursor(entries);
     Tree tree;
     tree.root = build_balanced(cursor, tree.pool, entries.size());

@@ -60,10 +60,6 @@ Ordering compare_text(PyObject* a, PyObject* b) noexcept {
     return order == 0 ? Ordering::Equal : (order < 0 ? Ordering::Less : Ordering::Greater);
 }
 
-void all_comparisons_false() {
-    throw_error(PyExc_TypeError, "PyAny::compare(): All comparisons returned false");
-}
-
 Ordering compare(PyObject* a, PyObject* b) {
     if (holds(a, b, Py_EQ)) {
         return Ordering::Equal;
@@ -74,7 +70,7 @@ Ordering compare(PyObject* a, PyObject* b) {
     if (holds(a, b, Py_GT)) {
         return Ordering::Greater;
     }
-    all_comparisons_false();
+    throw_error(PyExc_TypeError, "PyAny::compare(): All comparisons returned false");
 }
 
 }  // namespace quorel::tree

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "call_boundary/compat.hpp"
 
@@ -70,21 +71,19 @@ Ordering compare(PyObject* a, PyObject* b);
 // Code point order of two exact str, which is what their ==, < and > give.
 Ordering compare_text(PyObject* a, PyObject* b) noexcept;
 
-// Throws TypeError "PyAny::compare(): All comparisons returned false".
-[[noreturn]] void all_comparisons_false();
-
-// The answer for two composite keys, natively unless the items met at one position are of
-// different types, where the rich comparison of the whole keys decides.
-Ordering compare_composite(const KeyView& a, const KeyView& b);
+// The order of two composite keys, or nothing when the items met at one position differ
+// in type and only the rich comparison of the whole keys can answer.
+std::optional<Ordering> compare_composite(const KeyView& a, const KeyView& b) noexcept;
 
 template <typename T>
 Ordering order_of(T x, T y) noexcept {
     return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
 }
 
-// The same answer as compare(a.object, b.object), natively where both sides allow it.
-
-inline Ordering compare(const KeyView& a, const KeyView& b) {
+// The answer compare(a.object, b.object) gives, where it can be had natively; nothing
+// where the rich comparison is needed (including a float NaN on either side, where it
+// fails). Runs no Python code and cannot fail.
+inline std::optional<Ordering> compare_native(const KeyView& a, const KeyView& b) noexcept {
     if (a.kind == KeyKind::integer && b.kind == KeyKind::integer) {  // the most common pair first
         return order_of(std::int64_t(a.bits), std::int64_t(b.bits));
     }
@@ -115,7 +114,7 @@ inline Ordering compare(const KeyView& a, const KeyView& b) {
                 if (x > y) {
                     return Ordering::Greater;
                 }
-                all_comparisons_false();  // a NaN on either side
+                return std::nullopt;  // a NaN on either side
             }
             case KeyKind::text:
                 return compare_text(a.object, b.object);
@@ -128,6 +127,14 @@ inline Ordering compare(const KeyView& a, const KeyView& b) {
     }
     if (is_composite(a.kind) && is_composite(b.kind)) {
         return compare_composite(a, b);
+    }
+    return std::nullopt;
+}
+
+// The same answer as compare(a.object, b.object), natively where both sides allow it.
+inline Ordering compare(const KeyView& a, const KeyView& b) {
+    if (const std::optional<Ordering> order = compare_native(a, b)) {
+        return *order;
     }
     return compare(a.object, b.object);
 }

@@ -133,7 +133,7 @@ KeyView view_composite(PyObject* key) noexcept {
     return {key, item.bits, kind};
 }
 
-Ordering compare_composite(const KeyView& a, const KeyView& b) {
+std::optional<Ordering> compare_composite(const KeyView& a, const KeyView& b) noexcept {
     // Distinct first items of one type decide without touching the tuples.
     const KeyView x = head(a);
     const KeyView y = head(b);
@@ -154,10 +154,7 @@ Ordering compare_composite(const KeyView& a, const KeyView& b) {
             }
         }
     }
-    if (const std::optional<Ordering> order = compare_items(a.object, b.object)) {
-        return *order;
-    }
-    return compare(a.object, b.object);
+    return compare_items(a.object, b.object);
 }
 
 }  // namespace quorel::tree

@@ -1,12 +1,20 @@
 #include <algorithm>
 
+#include "call_boundary/failure.hpp"
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {
 
+void too_many_entries() {
+    throw_error(PyExc_OverflowError,
+                "AVLTree cannot hold more than " + decimal(max_entries) + " entries");
+}
+
 // Descends comparing the new key (first operand) with each node's key, remembering the
 // links on the way. A failing comparison throws before any link changes. After linking the
-// new node, every node of the path is rebalanced, from the new node's parent up to the root.
+// new node, every node of the path gains one entry and is rebalanced, from the new node's
+// parent up to the first subtree whose height stays as it was. A full tree refuses only
+// a key it does not hold yet.
 bool Tree::insert(Entry entry) {
     const KeyView sought = view_key(entry.key.get());
     Link* path[max_height];
@@ -22,6 +30,9 @@ bool Tree::insert(Entry entry) {
         went_left[depth++] = order == Ordering::Less;
         link = order == Ordering::Greater ? &node->right : &node->left;
     }
+    if (count == max_entries) {
+        too_many_entries();
+    }
     *link = pool.make(std::move(entry), sought);
     ++count;
     // A new largest key continues the run of nodes made in key order.
@@ -30,7 +41,16 @@ bool Tree::insert(Entry entry) {
     }
     while (depth > 0) {
         --depth;
-        rebalance_link(*path[depth], went_left[depth]);
+        Link& parent = *path[depth];
+        const std::uint8_t height = parent->height;
+        ++parent->size;
+        rebalance_link(parent, went_left[depth]);
+        if (parent->height == height) {
+            break;  // the records above still hold; only their sizes change
+        }
+    }
+    while (depth > 0) {
+        ++(*path[--depth])->size;
     }
     return true;
 }

@@ -1,6 +1,8 @@
 #include "python_tree/node.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
 #include <utility>
 
 #include "call_boundary/failure.hpp"
@@ -11,6 +13,8 @@ namespace {
 
 constexpr std::size_t slab_header = 16;  // keeps nodes 16-byte aligned
 static_assert(sizeof(Node) == 48, "node layout");
+static_assert(max_entries == std::numeric_limits<decltype(Node::size)>::max(),
+              "a root's subtree size counts every entry");
 // The largest slab spans a whole huge page wherever it starts.
 static_assert(slab_header + NodePool::max_slab_nodes * sizeof(Node) == 2 * huge_page_bytes);
 
@@ -68,6 +72,22 @@ char* NodePool::add_slab(std::size_t nodes) {
     slabs_ = slab;
     capacity_ += nodes;
     return slab + slab_header;
+}
+
+Link NodePool::copy_of(const Node& shape, Entry&& entry) {
+    const KeyView view = view_key(entry.key.get());
+    void* memory = allocate();
+    // The whole record first, so that no field is missed; then the owning fields start
+    // afresh over the copied bytes, which they must not release.
+    std::memcpy(memory, static_cast<const void*>(&shape), sizeof(Node));
+    auto* node = static_cast<Node*>(memory);
+    new (&node->value) Ref(std::move(entry.value));
+    new (&node->key) Ref(std::move(entry.key));
+    new (&node->left) Link();
+    new (&node->right) Link();
+    node->bits = view.bits;
+    node->kind = view.kind;
+    return Link(node);
 }
 
 Node* NodePool::take_run(std::size_t n) {

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "call_boundary/ref.hpp"
 #include "python_tree/compare.hpp"
@@ -44,8 +45,12 @@ struct Entry {
     }
 };
 
+// Most entries a tree holds: the subtree size of its root must fit a node's 32 bits.
+constexpr std::uint64_t max_entries = UINT32_MAX;
+
 // 48 bytes: the two references, the two links, the key's native form (so that most
-// comparisons never touch the key object), the height and the native form's kind.
+// comparisons never touch the key object), the height, the native form's kind, the
+// balance and the subtree's entry count.
 struct Node {
     Ref value;
     Ref key;
@@ -57,6 +62,8 @@ struct Node {
     // Height of the left subtree minus that of the right one. With the height it gives
     // both children's heights, so rebalancing a path never has to visit the siblings.
     std::int8_t balance = 0;
+    // Entries in the subtree rooted here, this node included: positions cost O(height).
+    std::uint32_t size = 1;
 
     Node(Entry&& entry, const KeyView& view) noexcept
         : value(std::move(entry.value)), key(std::move(entry.key)), bits(view.bits),
@@ -66,6 +73,7 @@ struct Node {
 };
 
 inline std::uint64_t node_height(const Link& link) noexcept { return link ? link->height : 0; }
+inline std::uint32_t node_size(const Link& link) noexcept { return link ? link->size : 0; }
 
 // The children's heights as the node last recorded them.
 inline std::uint64_t left_height(const Node& node) noexcept {
@@ -73,6 +81,10 @@ inline std::uint64_t left_height(const Node& node) noexcept {
 }
 inline std::uint64_t right_height(const Node& node) noexcept {
     return node.balance <= 0 ? node.height - 1u : node.height - 1u - node.balance;
+}
+
+inline void set_size(Node& node) noexcept {
+    node.size = 1 + node_size(node.left) + node_size(node.right);
 }
 
 inline void set_heights(Node& node, std::uint64_t left, std::uint64_t right) noexcept {
@@ -95,6 +107,10 @@ public:
     Link make(Entry&& entry, const KeyView& view) {
         return Link(new (allocate()) Node(std::move(entry), view));
     }
+
+    // A node with every field of `shape` (height, balance and any other bookkeeping) but
+    // holding `entry`, with the entry key's native form, and no children.
+    Link copy_of(const Node& shape, Entry&& entry);
 
     // Releases the node's references like its link would, then keeps its memory for reuse.
     void recycle(Link node) noexcept;

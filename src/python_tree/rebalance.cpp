@@ -22,7 +22,8 @@ Link restore_balance(Link node) {
 }  // namespace
 
 // Heights of the subtrees that keep their place are taken from what their parents
-// recorded; only the moved nodes' records change, the lower node first.
+// recorded; only the moved nodes' records change, the lower node first. The upper node
+// takes over the whole subtree's size.
 
 /*      x                y
  *     / \              / \
@@ -38,7 +39,9 @@ Link rotate_left(Link x) {
     const std::uint64_t a = left_height(*x);
     const std::uint64_t b = left_height(*y);
     const std::uint64_t c = right_height(*y);
+    y->size = x->size;
     x->right = std::move(y->left);
+    set_size(*x);
     set_heights(*x, a, b);
     const std::uint64_t lower = x->height;
     y->left = std::move(x);
@@ -60,7 +63,9 @@ Link rotate_right(Link x) {
     const std::uint64_t a = left_height(*y);
     const std::uint64_t b = right_height(*y);
     const std::uint64_t c = right_height(*x);
+    y->size = x->size;
     x->left = std::move(y->right);
+    set_size(*x);
     set_heights(*x, b, c);
     const std::uint64_t lower = x->height;
     y->right = std::move(x);
@@ -69,6 +74,7 @@ Link rotate_right(Link x) {
 }
 
 Link rebalance(Link node) {
+    set_size(*node);
     set_heights(*node, node_height(node->left), node_height(node->right));
     if (node->balance >= -1 && node->balance <= 1) {
         return node;

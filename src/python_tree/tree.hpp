@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "call_boundary/memory.hpp"
@@ -54,6 +55,24 @@ public:
     bool insert(Entry entry);
     bool remove(PyObject* key);
     void clear() noexcept;
+    // Removes the entry at `index` (below size()) and hands over its value; no comparisons.
+    Ref pop(std::uint64_t index);
+
+    // Positions in ascending key order, each one descent of O(height). Comparisons put the
+    // node's key first, except in index_of(), which puts the sought key first as search()
+    // does; at most one comparison per level.
+    PyObject* at(std::uint64_t index) const noexcept;  // borrowed value; index below size()
+    // Values at start, start + step, ... (length of them), in that order; step is not 0.
+    Snapshot slice(std::uint64_t start, std::int64_t step, std::uint64_t length) const;
+    // Position of the entry whose key is Equal to `key`, or -1.
+    std::int64_t index_of(PyObject* key) const;
+    // How many stored keys are Less than `key` (or, with `after`, not Greater).
+    std::uint64_t rank(PyObject* key, bool after) const;
+
+    // Neighbours: the stored value with the greatest key Less (or, with `inclusive`, not
+    // Greater) than `key`, or the least key Greater (not Less); borrowed, or null.
+    PyObject* floor(PyObject* key, bool inclusive) const;
+    PyObject* ceiling(PyObject* key, bool inclusive) const;
 
     // Whole-tree snapshots, reserved once at the stored count; no comparisons.
     Snapshot in_order() const;
@@ -71,6 +90,23 @@ public:
     // Linear-time build from entries in strictly ascending key order; no comparisons.
     static Tree from_sorted_entries(EntryList entries);
 
+    // A tree of the same shape and bookkeeping, node by node in linear time without
+    // comparisons, whose entries `copy(value, key)` makes from the stored ones, called in
+    // ascending key order. Whatever `copy` throws leaves nothing behind.
+    template <class Copy>
+    Tree clone(Copy& copy) const {
+        return clone_with([](void* context, PyObject* value, PyObject* key) {
+            return (*static_cast<Copy*>(context))(value, key);
+        }, &copy);
+    }
+    Tree clone_with(Entry (*copy)(void*, PyObject*, PyObject*), void* context) const;
+
+    // The tree that inserting the entries one by one, in order, gives (the first of equal
+    // keys is stored), laid out in key order, when every pair of keys compares natively;
+    // nothing otherwise, with the entries untouched. The stored entries are moved out; the
+    // others stay for the caller to release, which must run no Python code.
+    static std::optional<Tree> from_native_entries(EntryList& entries);
+
     // Moves every node into one block of memory in key order, so that walks and ranges
     // read memory in sequence and a descent's last levels share cache lines. The shape,
     // the heights and every reference stay as they were; no Python code runs. Worth it
@@ -84,7 +120,8 @@ public:
     Tree take_all() noexcept { return std::move(*this); }
 
     // Checks every invariant of the records: key order between in-order neighbours with no
-    // Equal pair, exact heights and balances, the count, and each node's native key form.
+    // Equal pair, exact heights, balances and subtree sizes, the count, and each node's
+    // native key form.
     // Throws AssertionError naming the first broken one, or a comparison's own exception.
     // Only reads the tree; the caller holds a shared borrow while comparisons run.
     void verify() const;
@@ -97,7 +134,12 @@ public:
     bool laid_out_in_order = true;
 };
 
-// Node-level pieces shared by insertion, removal and the builder.
+// Throws OverflowError: the tree already holds max_entries entries.
+[[noreturn]] void too_many_entries();
+
+// Node-level pieces shared by insertion, removal and the builder. Rotations keep every
+// subtree size exact; the callers keep the sizes of the path they changed.
+// Recomputes the node's size, height and balance from its children, then rebalances.
 Link rebalance(Link node);
 // The same step in place, after only the subtree on one side changed: the other side's
 // height is taken from the node's own record. Most calls only refresh the record.

@@ -67,6 +67,11 @@ private:
         if (balance < -1 || balance > 1) {
             broken("subtree heights differ by more than one", position);
         }
+        if (node.size != std::uint64_t(1) + node_size(node.left) + node_size(node.right)) {
+            broken("stored size " + decimal(std::uint64_t(node.size)) + ", subtree size " +
+                       decimal(1 + std::uint64_t(node_size(node.left)) + node_size(node.right)),
+                   position);
+        }
     }
 
     const Node* previous_ = nullptr;

@@ -1,0 +1,150 @@
+// Positions and neighbours of AVLTree: t[i] and slices, index, the bisections, the four
+// neighbours and pop. Positions count from 0 in ascending key order; negative ones count
+// from the end. index() applies the key rule; the other key-taking members do not.
+#include <climits>
+
+#include "call_boundary/convert.hpp"
+#include "call_boundary/text.hpp"
+#include "python/avltree_entries.hpp"
+#include "python/member_entry.hpp"
+
+namespace quorel::python {
+namespace {
+
+constexpr CallDescription index_call = describe("index", value_parameter);
+constexpr CallDescription bisect_left_call = describe("bisect_left", key_parameter);
+constexpr CallDescription bisect_right_call = describe("bisect_right", key_parameter);
+constexpr CallDescription floor_call = describe("floor", key_parameter);
+constexpr CallDescription ceiling_call = describe("ceiling", key_parameter);
+constexpr CallDescription lower_call = describe("lower", key_parameter);
+constexpr CallDescription higher_call = describe("higher", key_parameter);
+
+constexpr const char* pop_parameter[] = {"index"};
+constexpr CallDescription pop_call{"AVLTree", "pop", pop_parameter, 0, 0, {}};
+
+// An int (through the index protocol) as a position within `size` entries, negative ones
+// counted from the end; false when it lies outside, however large it is.
+bool position(PyObject* index, std::uint64_t size, std::uint64_t& out) {
+    Ref number = checked(PyNumber_Index(index));
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) {
+        throw_fetched();
+    }
+    if (overflow != 0) {
+        return false;
+    }
+    if (value < 0) {
+        value += static_cast<long long>(size);
+    }
+    if (value < 0 || std::uint64_t(value) >= size) {
+        return false;
+    }
+    out = std::uint64_t(value);
+    return true;
+}
+
+Ref as_list(tree::Snapshot snapshot) {
+    Ref list = checked(PyList_New(Py_ssize_t(snapshot.size())));
+    for (std::size_t i = 0; i < snapshot.size(); ++i) {
+        PyList_SetItem(list.get(), Py_ssize_t(i), snapshot[i].release());
+    }
+    return list;
+}
+
+Ref subscript(AVLTreeObject& self, PyObject* item) {
+    const std::uint64_t size = self.tree.size();
+    if (PySlice_Check(item)) {
+        Py_ssize_t start = 0;
+        Py_ssize_t stop = 0;
+        Py_ssize_t step = 0;
+        check_status(PySlice_Unpack(item, &start, &stop, &step));
+        const Py_ssize_t length = PySlice_AdjustIndices(Py_ssize_t(size), &start, &stop, step);
+        return as_list(self.tree.slice(std::uint64_t(start), step, std::uint64_t(length)));
+    }
+    if (!PyIndex_Check(item)) {
+        throw_error(PyExc_TypeError,
+                    "AVLTree indices must be integers or slices, not " +
+                        type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(item))));
+    }
+    std::uint64_t at = 0;
+    if (!position(item, size, at)) {
+        throw_error(PyExc_IndexError, "AVLTree index out of range");
+    }
+    return Ref::borrow(self.tree.at(at));
+}
+
+Ref index_value(AVLTreeObject& self, PyObject* value) {
+    Ref key = self.key_rule.extract(value);
+    const std::int64_t found = self.tree.index_of(key.get());
+    if (found < 0) {
+        // Worded as list.index words it; the message holds the value's repr as a str.
+        Ref message = checked(PyUnicode_FromFormat("%R is not in AVLTree", value));
+        PyErr_SetObject(PyExc_ValueError, message.get());
+        throw_fetched();
+    }
+    return checked(PyLong_FromLongLong(found));
+}
+
+template <bool After>
+Ref bisect(AVLTreeObject& self, PyObject* key) {
+    return checked(PyLong_FromUnsignedLongLong(self.tree.rank(key, After)));
+}
+
+template <PyObject* (tree::Tree::*Side)(PyObject*, bool) const, bool Inclusive>
+Ref neighbour(AVLTreeObject& self, PyObject* key) {
+    return optional_value((self.tree.*Side)(key, Inclusive));
+}
+
+PyObject* pop_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
+    return boundary::object_entry([&] {
+        const auto bound = bind<1>(pop_call, args, nargs, kwnames);
+        AVLTreeObject& tree = AVLTreeObject::of(self);
+        ExclusiveBorrow borrow(tree.borrow);
+        Ref number = bound[0] == nullptr
+                         ? Ref()
+                         : converted("index", [&] { return checked(PyNumber_Index(bound[0])); });
+        const std::uint64_t size = tree.tree.size();
+        if (size == 0) {
+            throw_error(PyExc_IndexError, "pop from empty AVLTree");
+        }
+        std::uint64_t at = size - 1;
+        if (number && !position(number.get(), size, at)) {
+            throw_error(PyExc_IndexError, "pop index out of range");
+        }
+        return tree.tree.pop(at);
+    });
+}
+
+}  // namespace
+
+namespace entries {
+
+const Fastcall index = one_parameter<index_call, SharedBorrow, index_value>;
+const Fastcall bisect_left = one_parameter<bisect_left_call, SharedBorrow, bisect<false>>;
+const Fastcall bisect_right = one_parameter<bisect_right_call, SharedBorrow, bisect<true>>;
+const Fastcall floor =
+    one_parameter<floor_call, SharedBorrow, neighbour<&tree::Tree::floor, true>>;
+const Fastcall ceiling =
+    one_parameter<ceiling_call, SharedBorrow, neighbour<&tree::Tree::ceiling, true>>;
+const Fastcall lower =
+    one_parameter<lower_call, SharedBorrow, neighbour<&tree::Tree::floor, false>>;
+const Fastcall higher =
+    one_parameter<higher_call, SharedBorrow, neighbour<&tree::Tree::ceiling, false>>;
+const Fastcall pop = pop_entry;
+
+PyObject* tree_subscript(PyObject* self, PyObject* item) noexcept {
+    return boundary::object_entry([&] {
+        AVLTreeObject& tree = AVLTreeObject::of(self);
+        SharedBorrow borrow(tree.borrow);
+        return subscript(tree, item);
+    });
+}
+
+PyObject* class_getitem(PyObject* type, PyObject* item) noexcept {
+    return boundary::object_entry([&] { return checked(Py_GenericAlias(type, item)); });
+}
+
+}  // namespace entries
+}  // namespace quorel::python

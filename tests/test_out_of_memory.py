@@ -1,0 +1,137 @@
+"""Running out of memory anywhere in an operation: in the module's own allocations
+(node slabs, snapshots, entry and staging lists, work stacks, text) and in those
+the interpreter makes on its behalf. From the k-th allocation on, every one
+fails, for k = 0, 1, 2, ... until the operation succeeds. Each failed attempt
+must raise MemoryError and leave the tree exactly as it was (invariants, shape,
+contents), and every object it touched must be left with the references it had."""
+
+import copy
+import pickle
+import sys
+
+import _testcapi
+import pytest
+
+from quorel import AVLTree
+from quorel.quorel import _avltree_from_sorted_entries, _check_invariants
+
+
+class Box:
+    def __init__(self, k):
+        self.k = k
+
+    def __repr__(self):
+        return f"Box({self.k})"
+
+    # Not copied through copyreg or a constructor call: the interpreter itself is not safe
+    # to run out of memory in there (3.12 and 3.13 crash deep-copying a plain list of
+    # such objects, debug builds fail assertions).
+    def __deepcopy__(self, memo):
+        return self
+
+
+def fresh_int(i):
+    return int(str(10**9 + i))  # an object of its own, with its own reference count
+
+
+RULES = {
+    "identity": (None, fresh_int, lambda v: v),
+    "attribute": ("k", lambda i: Box(fresh_int(i)), lambda v: v.k),
+}
+ORDER = [(i * 7) % 16 for i in range(16)]  # insertion order: a shape with rotations
+WALKS = ["__iter__", "in_order", "descending", "pre_order", "post_order", "level_order"]
+
+
+class Case:
+    """A tree of 16 values made by `make`, and the objects an operation is given."""
+
+    def __init__(self, spec, make, key_of):
+        self.spec, self.key_of = spec, key_of
+        self.values = [make(2 * i) for i in ORDER]
+        self.tree = AVLTree(self.values, key=spec)
+        self.extra, self.twin = make(15), make(2 * ORDER[5])
+        self.pairs = [(v, key_of(v)) for v in sorted(self.values, key=key_of)]
+        # Enough values for several node slabs and the layout pass after construction.
+        self.many = [make((i * 97) % 300) for i in range(300)]
+        keys = [key_of(v) for v in self.values + self.many]
+        self.objects = [self.tree, *self.values, *self.many, *keys, self.extra, self.twin, self.pairs]
+
+
+OPERATIONS = {
+    "construct": lambda c: AVLTree(c.values, key=c.spec),
+    "construct-large": lambda c: AVLTree(c.many, key=c.spec),
+    "insert": lambda c: c.tree.insert(c.extra),
+    "insert-duplicate": lambda c: c.tree.insert(c.twin),
+    "remove": lambda c: c.tree.remove(c.values[5]),
+    "remove_key": lambda c: c.tree.remove_key(c.key_of(c.values[6])),
+    "search": lambda c: c.tree.search(c.values[7]),
+    "clear": lambda c: c.tree.clear(),
+    **{walk: (lambda c, walk=walk: list(getattr(c.tree, walk)())) for walk in WALKS},
+    "range": lambda c: list(c.tree.range(c.key_of(c.values[3]), c.key_of(c.values[9]), include_end=True)),
+    "iter_from": lambda c: list(c.tree.iter_from(c.key_of(c.values[4]), 5)),
+    "iter_to": lambda c: list(c.tree.iter_to(c.key_of(c.values[4]), 5)),
+    "position": lambda c: (c.tree[5], c.tree[2:11:3], c.tree.index(c.values[4])),
+    "neighbours": lambda c: (c.tree.floor(c.key_of(c.values[4])), c.tree.higher(c.key_of(c.values[4]))),
+    "reversed": lambda c: list(reversed(c.tree)),
+    "pop": lambda c: c.tree.pop(3),
+    "repr": lambda c: repr(c.tree),
+    "reduce": lambda c: c.tree.__reduce__(),
+    # Loading is the builder's work (below); the pickle module's own loader and
+    # copy.deepcopy's top level are left out, as they leak or trip assertions of
+    # debug interpreters when memory runs out, whatever they load or copy.
+    "pickle": lambda c: pickle.dumps(c.tree),
+    "rebuild": lambda c: _avltree_from_sorted_entries(c.pairs, c.spec),
+    "copy": lambda c: copy.copy(c.tree),
+    "copy-method": lambda c: c.tree.copy(),
+    "deepcopy": lambda c: c.tree.__deepcopy__({}),
+}
+
+
+def describe(x):
+    """What an answer says, comparable across two sets of equal values."""
+    if isinstance(x, AVLTree):
+        _check_invariants(x)
+        return ("tree", [describe(v) for v in x.pre_order()], len(x), x.height)
+    if isinstance(x, Box):
+        return ("box", x.k)
+    if isinstance(x, (list, tuple)):
+        return (type(x).__name__, [describe(v) for v in x])
+    if callable(x):
+        return x.__name__
+    return x
+
+
+def run_until_success(operation, case):
+    """The attempts from k = 0 on; returns the answer of the first that succeeds."""
+    shape = describe(case.tree)
+    counts = [sys.getrefcount(o) for o in case.objects]
+    for k in range(1000):
+        _testcapi.set_nomemory(k, 0)
+        try:
+            return operation(case)
+        except MemoryError:
+            pass
+        finally:
+            _testcapi.remove_mem_hooks()
+        assert describe(case.tree) == shape, f"changed by the failure at allocation {k}"
+        assert [sys.getrefcount(o) for o in case.objects] == counts, f"references moved at {k}"
+    raise AssertionError("never succeeded")
+
+
+@pytest.mark.parametrize("rule", RULES)
+@pytest.mark.parametrize("name", OPERATIONS)
+def test_every_allocation_failure_is_a_clean_memory_error(name, rule):
+    operation = OPERATIONS[name]
+    reference = Case(*RULES[rule])
+    expected = describe(operation(reference))
+    case = Case(*RULES[rule])
+    assert describe(run_until_success(operation, case)) == expected
+    assert describe(case.tree) == describe(reference.tree)
+    if hasattr(sys, "gettotalrefcount"):  # debug builds count every reference
+        assert growth(lambda: run_until_success(operation, Case(*RULES[rule]))) == growth(lambda: None)
+
+
+def growth(run):
+    before = sys.gettotalrefcount()
+    run()
+    return sys.gettotalrefcount() - before
