@@ -60,6 +60,10 @@ Ordering compare_text(PyObject* a, PyObject* b) noexcept {
     return order == 0 ? Ordering::Equal : (order < 0 ? Ordering::Less : Ordering::Greater);
 }
 
+Ordering compare_keys(const KeyView& a, const KeyView& b) {
+    return compare_natively_or(a, b, [&] { return compare(a.object, b.object); });
+}
+
 Ordering compare(PyObject* a, PyObject* b) {
     if (holds(a, b, Py_EQ)) {
         return Ordering::Equal;

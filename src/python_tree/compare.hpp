@@ -80,10 +80,12 @@ Ordering order_of(T x, T y) noexcept {
     return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
 }
 
-// The answer compare(a.object, b.object) gives, where it can be had natively; nothing
-// where the rich comparison is needed (including a float NaN on either side, where it
-// fails). Runs no Python code and cannot fail.
-inline std::optional<Ordering> compare_native(const KeyView& a, const KeyView& b) noexcept {
+// The answer compare(a.object, b.object) gives, where it can be had natively; what
+// `otherwise()` gives where the rich comparison is needed (including a float NaN on either
+// side, where it fails). Runs no Python code itself.
+template <class Otherwise>
+inline auto compare_natively_or(const KeyView& a, const KeyView& b, Otherwise otherwise)
+    -> decltype(otherwise()) {
     if (a.kind == KeyKind::integer && b.kind == KeyKind::integer) {  // the most common pair first
         return order_of(std::int64_t(a.bits), std::int64_t(b.bits));
     }
@@ -114,7 +116,7 @@ inline std::optional<Ordering> compare_native(const KeyView& a, const KeyView& b
                 if (x > y) {
                     return Ordering::Greater;
                 }
-                return std::nullopt;  // a NaN on either side
+                return otherwise();  // a NaN on either side
             }
             case KeyKind::text:
                 return compare_text(a.object, b.object);
@@ -126,19 +128,16 @@ inline std::optional<Ordering> compare_native(const KeyView& a, const KeyView& b
         return compare_text(a.object, b.object);
     }
     if (is_composite(a.kind) && is_composite(b.kind)) {
-        // Distinct int first items, the common case, decide without a call.
-        const bool int_heads = (a.kind == KeyKind::tuple_integer || is_pair(a.kind)) &&
-                               (b.kind == KeyKind::tuple_integer || is_pair(b.kind));
-        if (int_heads) {
-            const std::int64_t x = is_pair(a.kind) ? pair_first(a.bits, a.kind) : std::int64_t(a.bits);
-            const std::int64_t y = is_pair(b.kind) ? pair_first(b.bits, b.kind) : std::int64_t(b.bits);
-            if (x != y) {
-                return x < y ? Ordering::Less : Ordering::Greater;
-            }
+        if (const std::optional<Ordering> order = compare_composite(a, b)) {
+            return *order;
         }
-        return compare_composite(a, b);
     }
-    return std::nullopt;
+    return otherwise();
+}
+
+// Natively where it can; nothing where the rich comparison is needed. Cannot fail.
+inline std::optional<Ordering> compare_native(const KeyView& a, const KeyView& b) noexcept {
+    return compare_natively_or(a, b, [] { return std::optional<Ordering>(); });
 }
 
 // Classes of keys that compare natively with every key of the same class: such comparisons
@@ -178,12 +177,16 @@ inline Ordering compare_in_class(const KeyView& a, const KeyView& b, NativeClass
     }
 }
 
+// compare(a, b) below for all but two int keys: natively where both sides allow it, by the
+// rich comparison otherwise.
+Ordering compare_keys(const KeyView& a, const KeyView& b);
+
 // The same answer as compare(a.object, b.object), natively where both sides allow it.
 inline Ordering compare(const KeyView& a, const KeyView& b) {
-    if (const std::optional<Ordering> order = compare_native(a, b)) {
-        return *order;
+    if (a.kind == KeyKind::integer && b.kind == KeyKind::integer) {  // the most common pair
+        return order_of(std::int64_t(a.bits), std::int64_t(b.bits));
     }
-    return compare(a.object, b.object);
+    return compare_keys(a, b);
 }
 
 }  // namespace quorel::tree

@@ -134,6 +134,16 @@ KeyView view_composite(PyObject* key) noexcept {
 }
 
 std::optional<Ordering> compare_composite(const KeyView& a, const KeyView& b) noexcept {
+    // Distinct int first items, the common case, decide at once.
+    const bool int_heads = (a.kind == KeyKind::tuple_integer || is_pair(a.kind)) &&
+                           (b.kind == KeyKind::tuple_integer || is_pair(b.kind));
+    if (int_heads) {
+        const std::int64_t x = is_pair(a.kind) ? pair_first(a.bits, a.kind) : std::int64_t(a.bits);
+        const std::int64_t y = is_pair(b.kind) ? pair_first(b.bits, b.kind) : std::int64_t(b.bits);
+        if (x != y) {
+            return x < y ? Ordering::Less : Ordering::Greater;
+        }
+    }
     // Distinct first items of one type decide without touching the tuples.
     const KeyView x = head(a);
     const KeyView y = head(b);
