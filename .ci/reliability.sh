@@ -1,7 +1,7 @@
 # Shared by the checks that build or inspect the extension themselves
 # (.ci/checks/refleak.sh, sanitize.sh, fuzz.sh, compilers.sh, manylinux.sh,
-# build_identifiers.sh); sourced, not run. Each installs what it needs, so it
-# works on a fresh machine.
+# build_identifiers.sh, old_glibc.sh); sourced, not run. Each installs what
+# it needs, so it works on a fresh machine.
 #
 # Expects QUOREL_ROOT (repository root). Sets: work (a scratch folder removed
 # on exit), and defines the helpers below.

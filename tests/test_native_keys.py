@@ -5,6 +5,7 @@ comparisons give, at the edges where a native comparison could go wrong:
 subclasses (which must still be asked)."""
 
 import math
+import re
 
 import pytest
 from hypothesis import given, settings
@@ -234,3 +235,42 @@ def test_tuple_keys_fall_back_exactly_where_an_item_needs_it(probe, numeric_only
         got, expected = _outcome(tree_call), _outcome(model_call)
         assert got == expected
         assert [id(v) for v in tree.pre_order()] == [id(v) for v in model.pre_order()]
+
+
+def _key_lists():
+    import random
+
+    rng = random.Random(11)
+    ints = [rng.choice([rng.randrange(-40, 40), rng.randrange(-(2**63), 2**63)]) for _ in range(300)]
+    return {
+        "ints": ints,
+        "floats": [rng.choice([0.0, -0.0, 1.5, -1.5, math.inf, -math.inf, rng.random()])
+                   for _ in range(300)],
+        "strs": [rng.choice(["", "a", "ab", "abcdefgh", "abcdefghi", "\u0100", "b"]) + str(i % 7)
+                 for i in range(300)],
+        "pairs": [(rng.randrange(4), rng.choice([rng.randrange(9), rng.randrange(2**63)]))
+                  for _ in range(300)],
+        "tuples": [(rng.choice([0.5, -0.0, 0.0]), rng.choice(["x", "y"]), (rng.randrange(3),))
+                   for _ in range(300)],
+        "ints-and-floats": [rng.choice([rng.randrange(9), rng.randrange(9) / 2]) for _ in range(300)],
+        "nan-late": [float(i % 50) for i in range(200)] + [math.nan] + [0.5] * 10,
+        "item-types-clash": [(i % 5, i) for i in range(200)] + [(3, "x")] + [(1, 1)] * 10,
+        "huge-ints": [(i * 7919) % 1009 * 2**64 for i in range(300)],
+    }
+
+
+@pytest.mark.parametrize("name", sorted(_key_lists()))
+def test_construction_equals_insertion_one_by_one(name):
+    # The same stored objects in the same shape, or the same failure, as inserting in order.
+    keys = _key_lists()[name]
+    inserted = AVLTree()
+    try:
+        for k in keys:
+            inserted.insert(k)
+    except TypeError as e:
+        with pytest.raises(TypeError, match=re.escape(str(e))):
+            AVLTree(keys)
+        return
+    built = AVLTree(keys)
+    assert [id(v) for v in built.pre_order()] == [id(v) for v in inserted.pre_order()]
+    assert built.height == inserted.height and len(built) == len(inserted)

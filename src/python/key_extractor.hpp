@@ -18,6 +18,8 @@ public:
     // A new reference to the key of `value`; throws what the lookup or call raised.
     Ref extract(PyObject* value) const;
 
+    bool is_identity() const noexcept { return rule_ == Rule::identity; }
+
     // An object that classifies back to an equal rule: None, a plain str, or the callable.
     Ref to_argument() const;
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "call_boundary/memory.hpp"
@@ -100,6 +101,12 @@ public:
     }
     Tree clone_with(Entry (*copy)(void*, PyObject*, PyObject*), void* context) const;
 
+    // The tree that inserting the entries one by one, in order, gives (the first of equal
+    // keys is stored), laid out in key order, when every pair of keys compares natively;
+    // nothing otherwise, with the entries untouched. The stored entries are moved out; the
+    // others stay for the caller to release, which must run no Python code.
+    static std::optional<Tree> from_native_entries(EntryList& entries);
+
     // Moves every node into one block of memory in key order, so that walks and ranges
     // read memory in sequence and a descent's last levels share cache lines. The shape,
     // the heights and every reference stay as they were; no Python code runs. Worth it
@@ -107,6 +114,10 @@ public:
     // sit in key order.
     void compact();
     static constexpr std::uint64_t min_compacted = 256;
+
+    // The first of the tree's nodes when all of them sit in one run of memory in key order
+    // (after compact() or a build in key order, before any later change); null otherwise.
+    const Node* nodes_in_key_order() const noexcept;
 
     // Moves the nodes out with their memory, leaving this tree empty (used to release
     // them elsewhere).
