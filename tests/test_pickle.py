@@ -286,3 +286,16 @@ def test_reduce_reports_import_failures(monkeypatch, replacement, exc_type):
     monkeypatch.undo()
     assert refcounts(watched) == before
     assert tree.__reduce__()[0] is build
+
+
+@pytest.mark.parametrize("values, key, tracked", [
+    ([1, 2.5, 3], None, False),
+    (["a", "b"], None, False),
+    ([[1], [2, 2]], len, True),
+    ([(1, []), (2, [])], None, True),
+])
+def test_pairs_the_collector_need_not_see_are_untracked(values, key, tracked):
+    import gc
+
+    pairs = AVLTree(values, key=key).__reduce__()[1][0]
+    assert [gc.is_tracked(p) for p in pairs] == [tracked] * len(values)

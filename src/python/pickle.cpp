@@ -57,6 +57,13 @@ tree::EntryList convert_pairs(PyObject* pairs) {
     return entries;
 }
 
+// Whether an object can never be part of a reference cycle as far as the collector
+// knows: not a collected type, or a tuple the collector has stopped tracking.
+bool atomic(PyObject* object) noexcept {
+    return !PyType_IS_GC(Py_TYPE(object)) ||
+           (PyTuple_CheckExact(object) && !PyObject_GC_IsTracked(object));
+}
+
 Ref reduce(PyObject* self) {
     AVLTreeObject& tree = AVLTreeObject::of(self);
     SharedBorrow borrow(tree.borrow);
@@ -64,6 +71,14 @@ Ref reduce(PyObject* self) {
     Ref pairs = checked(PyList_New(Py_ssize_t(entries.size())));
     for (std::size_t i = 0; i < entries.size(); ++i) {
         Ref pair = checked(PyTuple_New(2));
+        // A pair of atomic items is left out of the collector's work, as the collector
+        // itself would decide on its first pass over it.
+        const bool untracked = atomic(entries[i].value.get()) &&
+                               (entries[i].key.get() == entries[i].value.get() ||
+                                atomic(entries[i].key.get()));
+        if (untracked) {
+            PyObject_GC_UnTrack(pair.get());
+        }
         PyTuple_SetItem(pair.get(), 0, entries[i].value.release());
         PyTuple_SetItem(pair.get(), 1, entries[i].key.release());
         PyList_SetItem(pairs.get(), Py_ssize_t(i), pair.release());

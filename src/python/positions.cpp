@@ -1,8 +1,6 @@
 // Positions and neighbours of AVLTree: t[i] and slices, index, the bisections, the four
 // neighbours and pop. Positions count from 0 in ascending key order; negative ones count
 // from the end. index() applies the key rule; the other key-taking members do not.
-#include <climits>
-
 #include "call_boundary/convert.hpp"
 #include "call_boundary/text.hpp"
 #include "python/avltree_entries.hpp"

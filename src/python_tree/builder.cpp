@@ -17,20 +17,21 @@ private:
 
 // Builds a subtree from the next n entries; its root is the entry at position n / 2 of the
 // run (the upper middle for even n), so both sides differ by at most one entry. Nodes are
-// made in ascending order, so an in-order walk of the result reads memory in sequence.
-Link build_balanced(Cursor& cursor, NodePool& pool, std::uint64_t n) {
+// made in ascending order into consecutive slots, so the nodes sit in memory in key order.
+Link build_balanced(Cursor& cursor, Node* slots, std::size_t& next, std::uint64_t n) {
     if (n == 0) {
         return Link();
     }
     const std::uint64_t half = n / 2;
-    Link left = build_balanced(cursor, pool, half);
+    Link left = build_balanced(cursor, slots, next, half);
     Entry* entry = cursor.next();
     if (entry == nullptr) {
         panic("iterator must supply exactly n entries");
     }
-    Link node = pool.make(std::move(*entry), view_key(entry->key.get()));
+    Link node(new (static_cast<void*>(slots + next++))
+                  Node(std::move(*entry), view_key(entry->key.get())));
     node->left = std::move(left);
-    node->right = build_balanced(cursor, pool, n - 1 - half);
+    node->right = build_balanced(cursor, slots, next, n - 1 - half);
     node->size = std::uint32_t(n);
     set_heights(*node, node_height(node->left), node_height(node->right));
     return node;
@@ -69,7 +70,10 @@ Tree Tree::from_sorted_entries(EntryList entries) {
     }
     Cursor cursor(entries);
     Tree tree;
-    tree.root = build_balanced(cursor, tree.pool, entries.size());
+    if (!entries.empty()) {
+        std::size_t next = 0;
+        tree.root = build_balanced(cursor, tree.pool.take_run(entries.size()), next, entries.size());
+    }
     tree.count = entries.size();
     return tree;
 }

@@ -94,4 +94,13 @@ Node* NodePool::take_run(std::size_t n) {
     return reinterpret_cast<Node*>(add_slab(n));
 }
 
+const Node* NodePool::only_run() const noexcept {
+    // A slab from allocate() sets next_; a second slab links to the first.
+    if (slabs_ == nullptr || next_ != nullptr || free_ != nullptr ||
+        *static_cast<void* const*>(slabs_) != nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<const Node*>(static_cast<const char*>(slabs_) + slab_header);
+}
+
 }  // namespace quorel::tree

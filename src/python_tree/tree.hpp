@@ -115,6 +115,10 @@ public:
     void compact();
     static constexpr std::uint64_t min_compacted = 256;
 
+    // The first of the tree's nodes when all of them sit in one run of memory in key order
+    // (after compact() or a build in key order, before any later change); null otherwise.
+    const Node* nodes_in_key_order() const noexcept;
+
     // Moves the nodes out with their memory, leaving this tree empty (used to release
     // them elsewhere).
     Tree take_all() noexcept { return std::move(*this); }
