@@ -274,3 +274,23 @@ def test_construction_equals_insertion_one_by_one(name):
     built = AVLTree(keys)
     assert [id(v) for v in built.pre_order()] == [id(v) for v in inserted.pre_order()]
     assert built.height == inserted.height and len(built) == len(inserted)
+
+
+@pytest.mark.parametrize("odd", [None, 7, 21, 35, 41])
+@pytest.mark.parametrize("bounds", [(5, 30), (0, 40), (21, 21), (-3, 3), (30, 90), (6, 6)])
+@pytest.mark.parametrize("make", [int, float, lambda i: (i // 8, i), lambda i: "k%03d" % i])
+def test_ranges_ask_every_key_the_pruned_walk_meets(odd, bounds, make):
+    # Natively compared keys around one key with Python-level methods: the answer, and the
+    # calls that key sees, match the model's pruned walk whichever the endpoints are.
+    stored = [make(i) for i in range(0, 41, 2)]
+    if odd is not None:
+        stored.insert(len(stored) // 2, Logged(odd) if make in (int, float) else
+                      (odd // 8, Logged(odd)) if make(0) == (0, 0) else make(odd))
+    tree, model = AVLTree(), Model()
+    for k in stored:
+        assert _outcome(lambda: tree.insert(k)) == _outcome(lambda: model.insert(k, k))
+    for flags in [(True, False), (False, True)]:
+        start, end = make(bounds[0]), make(bounds[1])
+        got = _outcome(lambda: list(tree.range(start, end, include_start=flags[0],
+                                               include_end=flags[1])))
+        assert got == _outcome(lambda: model.range(start, end, *flags))

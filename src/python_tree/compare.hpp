@@ -126,9 +126,56 @@ inline std::optional<Ordering> compare_native(const KeyView& a, const KeyView& b
         return compare_text(a.object, b.object);
     }
     if (is_composite(a.kind) && is_composite(b.kind)) {
+        // Distinct int first items, the common case, decide without a call.
+        const bool int_heads = (a.kind == KeyKind::tuple_integer || is_pair(a.kind)) &&
+                               (b.kind == KeyKind::tuple_integer || is_pair(b.kind));
+        if (int_heads) {
+            const std::int64_t x = is_pair(a.kind) ? pair_first(a.bits, a.kind) : std::int64_t(a.bits);
+            const std::int64_t y = is_pair(b.kind) ? pair_first(b.bits, b.kind) : std::int64_t(b.bits);
+            if (x != y) {
+                return x < y ? Ordering::Less : Ordering::Greater;
+            }
+        }
         return compare_composite(a, b);
     }
     return std::nullopt;
+}
+
+// Classes of keys that compare natively with every key of the same class: such comparisons
+// always answer, run no Python code and cannot fail.
+enum class NativeClass { none, integer, real, text, pair };
+
+inline NativeClass native_class(const KeyView& key) noexcept {
+    switch (key.kind) {
+        case KeyKind::integer:
+            return NativeClass::integer;
+        case KeyKind::text:
+        case KeyKind::prefixed:
+            return NativeClass::text;
+        case KeyKind::real: {
+            double value;
+            std::memcpy(&value, &key.bits, sizeof value);
+            return value == value ? NativeClass::real : NativeClass::none;
+        }
+        default:
+            return is_pair(key.kind) ? NativeClass::pair : NativeClass::none;
+    }
+}
+
+// compare_native of two keys of the one class `shared`.
+inline Ordering compare_in_class(const KeyView& a, const KeyView& b, NativeClass shared) noexcept {
+    switch (shared) {
+        case NativeClass::integer:
+            return order_of(std::int64_t(a.bits), std::int64_t(b.bits));
+        case NativeClass::pair: {
+            const Ordering first = order_of(pair_first(a.bits, a.kind), pair_first(b.bits, b.kind));
+            return first != Ordering::Equal
+                       ? first
+                       : order_of(pair_second(a.bits, a.kind), pair_second(b.bits, b.kind));
+        }
+        default:
+            return *compare_native(a, b);
+    }
 }
 
 // The same answer as compare(a.object, b.object), natively where both sides allow it.

@@ -45,6 +45,62 @@ void collect_range(const Node* node, const RangeBounds& bounds, Snapshot& out) {
     }
 }
 
+// Room reserved for a range at first, which saves the smallest steps of growth.
+constexpr std::size_t first_room = 32;
+
+// The same result as collect_range when both endpoints are present and every key the pruned
+// walk would compare is of the endpoints' native class, so that its comparisons could not
+// be observed: those keys lie on the two endpoints' search paths or within the bounds.
+// Descends once for each endpoint and compares the keys within the bounds with the end
+// only. Returns false, with `out` unspecified, as soon as a key of another class shows.
+bool collect_native_range(const Node* root, const RangeBounds& bounds, NativeClass shared,
+                          Snapshot& out) {
+    auto order = [&](const Node* node, const KeyView& endpoint) -> std::optional<Ordering> {
+        if (native_class(node->view()) != shared) {
+            return std::nullopt;
+        }
+        return compare_in_class(node->view(), endpoint, shared);
+    };
+    for (const Node* node = root; node != nullptr;) {
+        const std::optional<Ordering> ce = order(node, bounds.end);
+        if (!ce) {
+            return false;
+        }
+        node = *ce == Ordering::Less ? node->right.get() : node->left.get();
+    }
+    out.reserve(first_room);
+    // The start's path, stacking the nodes at or above the first key within the bounds.
+    const Node* stack[max_height];
+    std::size_t depth = 0;
+    for (const Node* node = root; node != nullptr;) {
+        const std::optional<Ordering> cs = order(node, bounds.start);
+        if (!cs) {
+            return false;
+        }
+        if (*cs == Ordering::Greater || (*cs == Ordering::Equal && bounds.include_start)) {
+            stack[depth++] = node;
+            node = node->left.get();
+        } else {
+            node = node->right.get();
+        }
+    }
+    while (depth > 0) {
+        const Node* node = stack[--depth];
+        const std::optional<Ordering> ce = order(node, bounds.end);
+        if (!ce) {
+            return false;
+        }
+        if (*ce == Ordering::Greater || (*ce == Ordering::Equal && !bounds.include_end)) {
+            break;
+        }
+        out.push_back(node->value.new_ref());
+        for (const Node* next = node->right.get(); next != nullptr; next = next->left.get()) {
+            stack[depth++] = next;
+        }
+    }
+    return true;
+}
+
 // The bounded queries share one shape: descend one path comparing against the endpoint,
 // stacking the nodes that qualify, then emit in order without further comparisons.
 // `Toward` is the child taken when the node qualifies (towards the endpoint), `Away` the other.
@@ -89,6 +145,14 @@ Snapshot Tree::range(PyObject* start, PyObject* end, bool include_start, bool in
         throw_error(PyExc_ValueError, "range start must not exceed end");
     }
     Snapshot out;
+    const NativeClass shared = native_class(bounds.start);
+    if (start != nullptr && end != nullptr && shared != NativeClass::none &&
+        native_class(bounds.end) == shared) {
+        if (collect_native_range(root.get(), bounds, shared, out)) {
+            return out;
+        }
+        out.clear();
+    }
     collect_range(root.get(), bounds, out);
     return out;
 }
