@@ -99,6 +99,12 @@ MEMBERS = [
         "of range.",
     ),
     ("__reversed__", "($self)", "Return a snapshot iterator in descending key order."),
+    (
+        "copy",
+        "($self)",
+        "Return a new tree with the same key rule, values and keys, built in\n"
+        "O(n) time without comparisons.",
+    ),
     ("__class_getitem__", "($cls, item, /)", "See PEP 585"),
     ("__copy__", "($self)", "Return a shallow copy, as `copy` does."),
     (
@@ -108,12 +114,6 @@ MEMBERS = [
         "and `memo`, in ascending key order, after the new tree has entered\n"
         "`memo`, so values that refer back to this tree refer to the copy. The\n"
         "copy has the same shape; no keys are compared.",
-    ),
-    (
-        "copy",
-        "($self)",
-        "Return a new tree with the same key rule, values and keys, built in\n"
-        "O(n) time without comparisons.",
     ),
 ]
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The sources against a second compiler and standard library:
+#   0. no compiler built-in or POSIX header outside the portability header;
 #   1. a wheel built by clang with libc++ (the compiler and standard library of
 #      macOS) and -Werror, so that any -Wall -Wextra -Wpedantic warning fails;
 #      the whole test suite runs against that wheel;
@@ -11,6 +12,13 @@
 # interpreter the clang wheel is tested on; default python3),
 # QUOREL_HEADERS_PYTHON (the interpreter whose headers the gcc build uses).
 source "$(dirname "${BASH_SOURCE[0]}")/../reliability.sh"
+
+step "compiler built-ins and system headers only behind the portability header"
+# MSVC has neither; src/python_tree/memory_hints.hpp gives each a fallback.
+if grep -rnE '__builtin_|__attribute__|<sys/|<unistd\.h>' "$QUOREL_ROOT/src" --include='*.[ch]pp' |
+    grep -v '^[^:]*/memory_hints\.hpp:'; then
+    fail "use the portable forms of src/python_tree/memory_hints.hpp (or C++20's <bit>) instead"
+fi
 
 apt_install clang libc++-dev libc++abi-dev g++
 python=${QUOREL_CLANG_PYTHON:-python3}

@@ -111,6 +111,10 @@ PyMethodDef tree_methods[] = {
      "of range."},
     {"__reversed__", as_method(entries::descending), METH_NOARGS,
      "__reversed__($self)\n--\n\nReturn a snapshot iterator in descending key order."},
+    {"copy", as_method(entries::tree_copy), METH_NOARGS,
+     "copy($self)\n--\n\n"
+     "Return a new tree with the same key rule, values and keys, built in\n"
+     "O(n) time without comparisons."},
     {"__class_getitem__", entries::class_getitem, METH_O | METH_CLASS,
      "__class_getitem__($cls, item, /)\n--\n\nSee PEP 585"},
     {"__copy__", as_method(entries::tree_copy), METH_NOARGS,
@@ -121,10 +125,6 @@ PyMethodDef tree_methods[] = {
      "and `memo`, in ascending key order, after the new tree has entered\n"
      "`memo`, so values that refer back to this tree refer to the copy. The\n"
      "copy has the same shape; no keys are compared."},
-    {"copy", as_method(entries::tree_copy), METH_NOARGS,
-     "copy($self)\n--\n\n"
-     "Return a new tree with the same key rule, values and keys, built in\n"
-     "O(n) time without comparisons."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -85,9 +85,9 @@ void scan_sorted(const Node* first, std::size_t n, Out& out) {
     for (std::size_t left = n; left > 0; --left, node += Step) {
         if (left > ahead) {
             const Node& later = node[Step * std::ptrdiff_t(ahead)];
-            __builtin_prefetch(later.value.get(), 1);
+            prefetch_write(later.value.get());
             if constexpr (std::is_same_v<Out, EntryList>) {
-                __builtin_prefetch(later.key.get(), 1);
+                prefetch_write(later.key.get());
             }
         }
         take(out, *node);
