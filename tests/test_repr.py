@@ -168,3 +168,19 @@ def test_self_reference_guard_is_released_after_a_failure():
         repr(tree)
     holder = AVLTree([tree], key=id)
     assert repr(holder) == "AVLTree([AVLTree([x])])"
+
+
+def test_value_text_that_walks_every_tracked_list_sees_no_empty_slot():
+    import gc
+
+    class Prying:
+        def __init__(self, k):
+            self.k = k
+
+        def __repr__(self):
+            for o in gc.get_objects():
+                if type(o) is list:
+                    list(o)  # an unfilled slot would crash here
+            return f"P{self.k}"
+
+    assert repr(AVLTree([Prying(2), Prying(1)], key="k")) == "AVLTree([P1, P2])"

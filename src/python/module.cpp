@@ -35,8 +35,7 @@ PyMethodDef check_invariants_definition = {
     METH_FASTCALL | METH_KEYWORDS,
     "_check_invariants(tree)\n--\n\n"
     "Check the tree's internal invariants; raise AssertionError naming the first\n"
-    "broken one. For tests: a broken invariant is a defect, never an ordinary\n"
-    "failure.",
+    "broken one. For tests; errors of the keys' own comparisons pass through.",
 };
 
 String debug_rendering(Failure& failure) {

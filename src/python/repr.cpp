@@ -41,10 +41,12 @@ Ref text_form(PyObject* self) {
     // The texts stay Python strings throughout, so any str a __repr__ returns (lone
     // surrogates included) shows as it does in a list's text form.
     tree::Snapshot values = tree.tree.in_order();
-    Ref texts = checked(PyList_New(Py_ssize_t(values.size())));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        Ref value = std::move(values[i]);
-        PyList_SetItem(texts.get(), Py_ssize_t(i), checked(PyObject_Repr(value.get())).release());
+    // The list grows one text at a time: a __repr__ may reach it through the collector,
+    // and must never find an empty slot.
+    Ref texts = checked(PyList_New(0));
+    for (Ref& value : values) {
+        Ref text = checked(PyObject_Repr(Ref(std::move(value)).get()));
+        check_status(PyList_Append(texts.get(), text.get()));
     }
     Ref separator = make_str(", ");
     Ref joined = checked(PyUnicode_Join(separator.get(), texts.get()));

@@ -1,7 +1,6 @@
 #include "python_tree/node.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -76,18 +75,12 @@ char* NodePool::add_slab(std::size_t nodes) {
 
 Link NodePool::copy_of(const Node& shape, Entry&& entry) {
     const KeyView view = view_key(entry.key.get());
-    void* memory = allocate();
-    // The whole record first, so that no field is missed; then the owning fields start
-    // afresh over the copied bytes, which they must not release.
-    std::memcpy(memory, static_cast<const void*>(&shape), sizeof(Node));
-    auto* node = static_cast<Node*>(memory);
-    new (&node->value) Ref(std::move(entry.value));
-    new (&node->key) Ref(std::move(entry.key));
-    new (&node->left) Link();
-    new (&node->right) Link();
-    node->bits = view.bits;
-    node->kind = view.kind;
-    return Link(node);
+    Link node = make(std::move(entry), view);
+    // The shape's bookkeeping: every field besides the entry, its native form and the links.
+    node->height = shape.height;
+    node->balance = shape.balance;
+    node->size = shape.size;
+    return node;
 }
 
 Node* NodePool::take_run(std::size_t n) {

@@ -122,9 +122,8 @@ public:
     Node* take_run(std::size_t n);
 
     // The nodes of the pool when they all sit in one slab from take_run() and none was
-    // given back: the first of them, and their number; null otherwise.
+    // given back: the first of them; null otherwise.
     const Node* only_run() const noexcept;
-    std::size_t capacity() const noexcept { return capacity_; }
 
     // Each slab is as large as all earlier ones together, up to a cap, so a small tree
     // wastes at most half its node memory and a large one at most one slab.

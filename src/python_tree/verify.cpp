@@ -3,7 +3,6 @@
 // as every descent (natively where both native forms allow it), so a tree whose keys run
 // Python comparison methods can be checked while only read.
 #include <algorithm>
-#include "call_boundary/memory.hpp"
 
 #include "call_boundary/failure.hpp"
 #include "python_tree/tree.hpp"
