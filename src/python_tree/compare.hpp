@@ -3,11 +3,11 @@
 // part of the behaviour, since a < b may call other methods than b > a.
 //
 // Keys of exactly int (within 64 bits), float or str are compared natively when both
-// operands are of the same such type: those comparisons run no Python code, cannot fail
-// (except the float NaN case, which fails as the rich comparisons do) and have no side
-// effects, so skipping the calls is not observable. So are exact tuples whose items are all
-// such values (floats other than NaN) or such tuples, as long as the items met at each
-// position are of one type. Subclasses, mixed pairs and anything else take the general road.
+// operands are of the same such type and no float is a NaN (a NaN is left to the rich
+// comparisons, which fail on it): those comparisons run no Python code, cannot fail and
+// have no side effects, so skipping the calls is not observable. So are exact tuples whose
+// items are all such values (floats other than NaN) or such tuples, as long as the items
+// met at each position are of one type. Subclasses, mixed pairs and anything else take the general road.
 #pragma once
 
 #include <cstdint>
@@ -80,6 +80,14 @@ Ordering order_of(T x, T y) noexcept {
     return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
 }
 
+// Two (int, int) pairs held whole: by the first items, then the second.
+inline Ordering order_pairs(const KeyView& a, const KeyView& b) noexcept {
+    const Ordering first = order_of(pair_first(a.bits, a.kind), pair_first(b.bits, b.kind));
+    return first != Ordering::Equal
+               ? first
+               : order_of(pair_second(a.bits, a.kind), pair_second(b.bits, b.kind));
+}
+
 // The answer compare(a.object, b.object) gives, where it can be had natively; what
 // `otherwise()` gives where the rich comparison is needed (including a float NaN on either
 // side, where it fails). Runs no Python code itself.
@@ -90,10 +98,7 @@ inline auto compare_natively_or(const KeyView& a, const KeyView& b, Otherwise ot
         return order_of(std::int64_t(a.bits), std::int64_t(b.bits));
     }
     if (is_pair(a.kind) && is_pair(b.kind)) {
-        const Ordering first = order_of(pair_first(a.bits, a.kind), pair_first(b.bits, b.kind));
-        return first != Ordering::Equal
-                   ? first
-                   : order_of(pair_second(a.bits, a.kind), pair_second(b.bits, b.kind));
+        return order_pairs(a, b);
     }
     if (a.kind == b.kind) {
         switch (a.kind) {
@@ -166,12 +171,8 @@ inline Ordering compare_in_class(const KeyView& a, const KeyView& b, NativeClass
     switch (shared) {
         case NativeClass::integer:
             return order_of(std::int64_t(a.bits), std::int64_t(b.bits));
-        case NativeClass::pair: {
-            const Ordering first = order_of(pair_first(a.bits, a.kind), pair_first(b.bits, b.kind));
-            return first != Ordering::Equal
-                       ? first
-                       : order_of(pair_second(a.bits, a.kind), pair_second(b.bits, b.kind));
-        }
+        case NativeClass::pair:
+            return order_pairs(a, b);
         default:
             return *compare_native(a, b);
     }

@@ -108,8 +108,8 @@ public:
         return Link(new (allocate()) Node(std::move(entry), view));
     }
 
-    // A node with every field of `shape` (height, balance and any other bookkeeping) but
-    // holding `entry`, with the entry key's native form, and no children.
+    // A node holding `entry`, with its key's native form, no children, and the height,
+    // balance and subtree size of `shape`.
     Link copy_of(const Node& shape, Entry&& entry);
 
     // Releases the node's references like its link would, then keeps its memory for reuse.

@@ -110,11 +110,25 @@ void walk_post_order(const Node* node, Snapshot& out) {
     out.push_back(node->value.new_ref());
 }
 
-template <class Walk>
-Snapshot collect(const Tree& tree, Walk walk) {
-    Snapshot out;
+template <class Out = Snapshot, class Walk>
+Out collect(const Tree& tree, Walk walk) {
+    Out out;
     out.reserve(tree.count);
     walk(tree.root.get(), out);
+    return out;
+}
+
+// A sorted walk, or one pass over memory (forward for Step 1, back for -1) when the nodes
+// sit there in key order.
+template <int Step, class Out = Snapshot, class Walk>
+Out collect_sorted(const Tree& tree, Walk walk) {
+    const Node* first = tree.nodes_in_key_order();
+    if (first == nullptr) {
+        return collect<Out>(tree, walk);
+    }
+    Out out;
+    out.reserve(tree.count);
+    scan_sorted<Step>(first, tree.count, out);
     return out;
 }
 
@@ -124,25 +138,8 @@ const Node* Tree::nodes_in_key_order() const noexcept {
     return laid_out_in_order ? pool.only_run() : nullptr;
 }
 
-Snapshot Tree::in_order() const {
-    if (const Node* first = nodes_in_key_order()) {
-        Snapshot out;
-        out.reserve(count);
-        scan_sorted<1>(first, count, out);
-        return out;
-    }
-    return collect(*this, walk_in_order);
-}
-
-Snapshot Tree::descending() const {
-    if (const Node* first = nodes_in_key_order()) {
-        Snapshot out;
-        out.reserve(count);
-        scan_sorted<-1>(first, count, out);
-        return out;
-    }
-    return collect(*this, walk_descending);
-}
+Snapshot Tree::in_order() const { return collect_sorted<1>(*this, walk_in_order); }
+Snapshot Tree::descending() const { return collect_sorted<-1>(*this, walk_descending); }
 Snapshot Tree::pre_order() const { return collect(*this, walk_pre_order); }
 Snapshot Tree::post_order() const { return collect(*this, walk_post_order); }
 
@@ -168,14 +165,7 @@ Snapshot Tree::level_order() const {
 }
 
 EntryList Tree::entries() const {
-    EntryList out;
-    out.reserve(count);
-    if (const Node* first = nodes_in_key_order()) {
-        scan_sorted<1>(first, count, out);
-    } else {
-        walk_sorted<&Node::left, &Node::right>(root.get(), out);
-    }
-    return out;
+    return collect_sorted<1, EntryList>(*this, walk_sorted<&Node::left, &Node::right, EntryList>);
 }
 
 }  // namespace quorel::tree
