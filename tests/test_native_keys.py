@@ -256,6 +256,12 @@ def _key_lists():
         "nan-late": [float(i % 50) for i in range(200)] + [math.nan] + [0.5] * 10,
         "item-types-clash": [(i % 5, i) for i in range(200)] + [(3, "x")] + [(1, 1)] * 10,
         "huge-ints": [(i * 7919) % 1009 * 2**64 for i in range(300)],
+        # Large enough for the builds that sort numbers by their digits and fetch ahead.
+        "many-ints": [rng.randrange(-(2**40), 2**40) if rng.random() < 0.9
+                      else rng.randrange(-9, 9) * 1000 for _ in range(80000)],
+        "many-close-ints": [rng.randrange(10**6, 10**6 + 9000) for _ in range(20000)],
+        "many-floats": [rng.choice([rng.random(), -rng.random(), 0.0, -0.0, math.inf])
+                        for _ in range(80000)],
     }
 
 

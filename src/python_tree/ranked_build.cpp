@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "python_tree/memory_hints.hpp"
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {
@@ -94,6 +95,44 @@ Ordering native_order(const Ranked& a, const Ranked& b) {
     return *order;
 }
 
+// Sorts by `primary` alone, keeping records with equal primaries in their order: a least
+// significant digit first radix sort, skipping the digits every primary shares (the high
+// ones, for small numbers).
+void sort_by_primary(Vector<Ranked>& items) {
+    constexpr unsigned digit_bits = 11;
+    constexpr std::uint64_t digit_mask = (std::uint64_t(1) << digit_bits) - 1;
+    constexpr unsigned digits = (64 + digit_bits - 1) / digit_bits;
+    std::uint64_t differ = 0;
+    for (const Ranked& r : items) {
+        differ |= r.primary ^ items[0].primary;
+    }
+    Vector<std::uint32_t> counts(digits << digit_bits);
+    for (const Ranked& r : items) {
+        for (unsigned d = 0; d < digits; ++d) {
+            ++counts[(d << digit_bits) + ((r.primary >> (d * digit_bits)) & digit_mask)];
+        }
+    }
+    Vector<Ranked> other(items.size());
+    for (unsigned d = 0; d < digits; ++d) {
+        const unsigned shift = d * digit_bits;
+        if (((differ >> shift) & digit_mask) == 0) {
+            continue;
+        }
+        std::uint32_t* start = counts.data() + (d << digit_bits);
+        std::uint32_t sum = 0;
+        for (std::uint64_t b = 0; b <= digit_mask; ++b) {
+            sum += std::exchange(start[b], sum);
+        }
+        for (const Ranked& r : items) {
+            other[start[(r.primary >> shift) & digit_mask]++] = r;
+        }
+        items.swap(other);
+    }
+}
+
+// Below this many records, a comparison sort is faster than the radix sort's passes.
+constexpr std::size_t min_radix_sorted = std::size_t(1) << 13;
+
 // AVL insertion of ranks, with the same rebalancing as the tree's own insertion. Links and
 // heights live in one small record per rank.
 class RankTree {
@@ -122,6 +161,43 @@ public:
         }
     }
 
+    // Inserts the ranks in order, skipping no_rank. Once the records outgrow the caches,
+    // each descent would wait on memory at most levels, so the descents of the next few
+    // ranks run ahead, one level per insertion, fetching their paths: a path changes
+    // little in a few insertions.
+    void insert_all(const Vector<std::uint32_t>& ranks) {
+        if (records_.size() < min_fetched_ahead) {
+            for (const std::uint32_t rank : ranks) {
+                if (rank != no_rank) {
+                    insert(rank);
+                }
+            }
+            return;
+        }
+        constexpr std::size_t lanes = 16;
+        std::uint32_t target[lanes];
+        std::uint32_t at[lanes];
+        std::fill(at, at + lanes, no_rank);
+        for (std::size_t i = 0; i < ranks.size(); ++i) {
+            for (std::size_t j = 0; j < lanes; ++j) {
+                if (at[j] != no_rank) {
+                    const Record& r = records_[at[j]];
+                    at[j] = target[j] < at[j] ? r.left : r.right;
+                    if (at[j] != no_rank) {
+                        prefetch_read(&records_[at[j]]);
+                    }
+                }
+            }
+            if (i + lanes < ranks.size()) {
+                target[i % lanes] = ranks[i + lanes];
+                at[i % lanes] = ranks[i + lanes] == no_rank ? no_rank : root_;
+            }
+            if (ranks[i] != no_rank) {
+                insert(ranks[i]);
+            }
+        }
+    }
+
     std::uint32_t root() const noexcept { return root_; }
     std::uint32_t left(std::uint32_t rank) const noexcept { return records_[rank].left; }
     std::uint32_t right(std::uint32_t rank) const noexcept { return records_[rank].right; }
@@ -130,6 +206,8 @@ public:
     }
 
 private:
+    static constexpr std::size_t min_fetched_ahead = std::size_t(1) << 16;
+
     struct Record {
         std::uint32_t left = no_rank;
         std::uint32_t right = no_rank;
@@ -217,7 +295,9 @@ std::optional<Tree> Tree::from_native_entries(EntryList& entries) {
     Vector<std::uint32_t> rank_of(n, no_rank);
     Vector<std::uint32_t> ranked;  // position in `sorted` of each rank
     try {
-        if (exact) {
+        if (exact && n >= min_radix_sorted) {
+            sort_by_primary(sorted);  // the input order, and so the index, breaks ties
+        } else if (exact) {
             std::sort(sorted.begin(), sorted.end(), [](const Ranked& a, const Ranked& b) {
                 return a.primary != b.primary ? a.primary < b.primary : a.index < b.index;
             });
@@ -244,11 +324,7 @@ std::optional<Tree> Tree::from_native_entries(EntryList& entries) {
     }
 
     RankTree shape(ranked.size());
-    for (const std::uint32_t rank : rank_of) {
-        if (rank != no_rank) {
-            shape.insert(rank);
-        }
-    }
+    shape.insert_all(rank_of);
 
     // Nodes in key order; later duplicates stay in `entries` for the caller to release.
     Tree tree;
