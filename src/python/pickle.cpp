@@ -57,6 +57,27 @@ tree::EntryList convert_pairs(PyObject* pairs) {
     return entries;
 }
 
+// The tree built straight from a list of pairs, borrowing its items: one pass that checks
+// every pair, then one that builds; no Python code runs in between, so nothing can change
+// the list.
+tree::Tree build_from_list(PyObject* pairs) {
+    const Py_ssize_t n = PyList_Size(pairs);
+    converted("pairs", [&] {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            check_tuple_length(PyList_GetItem(pairs, i), 2);
+        }
+    });
+    struct Cursor {
+        PyObject* pairs;
+        Py_ssize_t position = 0;
+    } cursor{pairs};
+    return tree::Tree::from_sorted(std::size_t(n), [](void* context) {
+        Cursor& at = *static_cast<Cursor*>(context);
+        PyObject* pair = PyList_GetItem(at.pairs, at.position++);
+        return tree::Entry(Ref::borrow(PyTuple_GetItem(pair, 0)), Ref::borrow(PyTuple_GetItem(pair, 1)));
+    }, &cursor);
+}
+
 // Whether an object can never be part of a reference cycle as far as the collector
 // knows: not a collected type, or a tuple the collector has stopped tracking.
 bool atomic(PyObject* object) noexcept {
@@ -67,22 +88,24 @@ bool atomic(PyObject* object) noexcept {
 Ref reduce(PyObject* self) {
     AVLTreeObject& tree = AVLTreeObject::of(self);
     SharedBorrow borrow(tree.borrow);
-    tree::EntryList entries = tree.tree.entries();
-    Ref pairs = checked(PyList_New(Py_ssize_t(entries.size())));
-    for (std::size_t i = 0; i < entries.size(); ++i) {
+    Ref pairs = checked(PyList_New(Py_ssize_t(tree.tree.size())));
+    // Out of the collector's sight until every slot is filled, so that no code the
+    // collector runs meanwhile can meet an empty slot.
+    PyObject_GC_UnTrack(pairs.get());
+    Py_ssize_t filled = 0;
+    auto take = [&](PyObject* value, PyObject* key) {
         Ref pair = checked(PyTuple_New(2));
         // A pair of atomic items is left out of the collector's work, as the collector
         // itself would decide on its first pass over it.
-        const bool untracked = atomic(entries[i].value.get()) &&
-                               (entries[i].key.get() == entries[i].value.get() ||
-                                atomic(entries[i].key.get()));
-        if (untracked) {
+        if (atomic(value) && (key == value || atomic(key))) {
             PyObject_GC_UnTrack(pair.get());
         }
-        PyTuple_SetItem(pair.get(), 0, entries[i].value.release());
-        PyTuple_SetItem(pair.get(), 1, entries[i].key.release());
-        PyList_SetItem(pairs.get(), Py_ssize_t(i), pair.release());
-    }
+        PyTuple_SetItem(pair.get(), 0, Ref::borrow(value).release());
+        PyTuple_SetItem(pair.get(), 1, Ref::borrow(key).release());
+        PyList_SetItem(pairs.get(), filled++, pair.release());
+    };
+    tree.tree.each_entry(take);
+    PyObject_GC_Track(pairs.get());
     Ref key_spec = tree.key_rule.to_argument();
     Ref module = checked(PyImport_ImportModule("quorel.quorel"));
     Ref rebuild = checked(PyObject_GetAttrString(module.get(), "_avltree_from_sorted_entries"));
@@ -102,13 +125,15 @@ PyObject* from_sorted_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs
                               PyObject* kwnames) noexcept {
     return boundary::object_entry([&] {
         const auto bound = bind<2>(from_entries_call, args, nargs, kwnames);
-        tree::EntryList pairs = converted("pairs", [&] { return convert_pairs(bound[0]); });
+        tree::Tree built = PyList_CheckExact(bound[0])
+                               ? build_from_list(bound[0])
+                               : tree::Tree::from_sorted_entries(converted(
+                                     "pairs", [&] { return convert_pairs(bound[0]); }));
         KeyExtractor rule;
         if (bound[1] != Py_None) {
             rule = converted("key_spec", [&] { return KeyExtractor::classify(bound[1]); });
         }
-        return wrap_tree(avltree_type(), tree::Tree::from_sorted_entries(std::move(pairs)),
-                         std::move(rule));
+        return wrap_tree(avltree_type(), std::move(built), std::move(rule));
     });
 }
 

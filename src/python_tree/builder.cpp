@@ -1,37 +1,28 @@
-#include "call_boundary/failure.hpp"
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {
 namespace {
 
-class Cursor {
-public:
-    explicit Cursor(EntryList& entries) noexcept : entries_(entries) {}
-
-    Entry* next() noexcept { return position_ < entries_.size() ? &entries_[position_++] : nullptr; }
-
-private:
-    EntryList& entries_;
-    std::size_t position_ = 0;
+// Hands over the entries of a build one at a time.
+struct Source {
+    Entry (*next)(void*);
+    void* context;
 };
 
 // Builds a subtree from the next n entries; its root is the entry at position n / 2 of the
 // run (the upper middle for even n), so both sides differ by at most one entry. Nodes are
 // made in ascending order into consecutive slots, so the nodes sit in memory in key order.
-Link build_balanced(Cursor& cursor, Node* slots, std::size_t& next, std::uint64_t n) {
+Link build_balanced(const Source& source, Node* slots, std::size_t& next, std::uint64_t n) {
     if (n == 0) {
         return Link();
     }
     const std::uint64_t half = n / 2;
-    Link left = build_balanced(cursor, slots, next, half);
-    Entry* entry = cursor.next();
-    if (entry == nullptr) {
-        panic("iterator must supply exactly n entries");
-    }
-    Link node(new (static_cast<void*>(slots + next++))
-                  Node(std::move(*entry), view_key(entry->key.get())));
+    Link left = build_balanced(source, slots, next, half);
+    Entry entry = source.next(source.context);
+    const KeyView view = view_key(entry.key.get());
+    Link node(new (static_cast<void*>(slots + next++)) Node(std::move(entry), view));
     node->left = std::move(left);
-    node->right = build_balanced(cursor, slots, next, n - 1 - half);
+    node->right = build_balanced(source, slots, next, n - 1 - half);
     node->size = std::uint32_t(n);
     set_heights(*node, node_height(node->left), node_height(node->right));
     return node;
@@ -64,18 +55,28 @@ void Tree::compact() {
     laid_out_in_order = true;
 }
 
-Tree Tree::from_sorted_entries(EntryList entries) {
-    if (entries.size() > max_entries) {
+Tree Tree::from_sorted(std::size_t n, Entry (*next)(void*), void* context) {
+    if (n > max_entries) {
         too_many_entries();
     }
-    Cursor cursor(entries);
     Tree tree;
-    if (!entries.empty()) {
-        std::size_t next = 0;
-        tree.root = build_balanced(cursor, tree.pool.take_run(entries.size()), next, entries.size());
+    if (n > 0) {
+        std::size_t made = 0;
+        tree.root = build_balanced({next, context}, tree.pool.take_run(n), made, n);
     }
-    tree.count = entries.size();
+    tree.count = n;
     return tree;
+}
+
+Tree Tree::from_sorted_entries(EntryList entries) {
+    struct Cursor {
+        EntryList& entries;
+        std::size_t position = 0;
+    } cursor{entries};
+    return from_sorted(entries.size(), [](void* context) {
+        Cursor& at = *static_cast<Cursor*>(context);
+        return std::move(at.entries[at.position++]);
+    }, &cursor);
 }
 
 }  // namespace quorel::tree

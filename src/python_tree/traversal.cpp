@@ -11,8 +11,14 @@ namespace {
 // are bounded in depth by the height.
 
 void take(Snapshot& out, const Node& node) { out.push_back(node.value.new_ref()); }
-void take(EntryList& out, const Node& node) {
-    out.emplace_back(node.value.new_ref(), node.key.new_ref());
+
+// Hands each entry to a caller's function, borrowed.
+struct EntryVisit {
+    void (*take)(void*, PyObject*, PyObject*);
+    void* context;
+};
+void take(EntryVisit& out, const Node& node) {
+    out.take(out.context, node.value.get(), node.key.get());
 }
 
 // Nodes are taken into the result a few nodes after they were reached, with their objects
@@ -22,17 +28,17 @@ class PrefetchingSink {
 public:
     explicit PrefetchingSink(Out& out) noexcept : out_(out) {}
 
-    // Takes the nodes still pending; the result has room for all of them.
-    void flush() noexcept {
+    // Takes the nodes still pending; a result has room for all of them, a visit may throw.
+    void flush() noexcept(can_not_throw) {
         for (std::size_t i = seen_ > lag ? seen_ - lag : 0; i < seen_; ++i) {
             take(out_, *pending_[i % lag]);
         }
         seen_ = 0;
     }
 
-    void add(const Node* node) noexcept {
+    void add(const Node* node) noexcept(can_not_throw) {
         prefetch_write(node->value.get());
-        if constexpr (std::is_same_v<Out, EntryList>) {
+        if constexpr (std::is_same_v<Out, EntryVisit>) {
             prefetch_write(node->key.get());
         }
         const Node*& slot = pending_[seen_ % lag];
@@ -44,6 +50,7 @@ public:
     }
 
 private:
+    static constexpr bool can_not_throw = !std::is_same_v<Out, EntryVisit>;
     static constexpr std::size_t lag = 32;  // nodes in flight
     Out& out_;
     const Node* pending_[lag];
@@ -86,7 +93,7 @@ void scan_sorted(const Node* first, std::size_t n, Out& out) {
         if (left > ahead) {
             const Node& later = node[Step * std::ptrdiff_t(ahead)];
             prefetch_write(later.value.get());
-            if constexpr (std::is_same_v<Out, EntryList>) {
+            if constexpr (std::is_same_v<Out, EntryVisit>) {
                 prefetch_write(later.key.get());
             }
         }
@@ -164,8 +171,13 @@ Snapshot Tree::level_order() const {
     return out;
 }
 
-EntryList Tree::entries() const {
-    return collect_sorted<1, EntryList>(*this, walk_sorted<&Node::left, &Node::right, EntryList>);
+void Tree::each_entry_with(void (*take)(void*, PyObject*, PyObject*), void* context) const {
+    EntryVisit visit{take, context};
+    if (const Node* first = nodes_in_key_order()) {
+        scan_sorted<1>(first, count, visit);
+    } else {
+        walk_sorted<&Node::left, &Node::right>(root.get(), visit);
+    }
 }
 
 }  // namespace quorel::tree

@@ -80,7 +80,16 @@ public:
     Snapshot pre_order() const;
     Snapshot post_order() const;
     Snapshot level_order() const;
-    EntryList entries() const;
+    // Calls `take(value, key)` with borrowed references for every entry in ascending key
+    // order; no comparisons. Whatever `take` throws ends the walk. `take` must not change
+    // the tree.
+    template <class Take>
+    void each_entry(Take& take) const {
+        each_entry_with([](void* context, PyObject* value, PyObject* key) {
+            (*static_cast<Take*>(context))(value, key);
+        }, &take);
+    }
+    void each_entry_with(void (*take)(void*, PyObject*, PyObject*), void* context) const;
 
     // Ordered queries; null endpoints are absent. Comparisons put the node's key first.
     Snapshot range(PyObject* start, PyObject* end, bool include_start, bool include_end) const;
@@ -89,6 +98,8 @@ public:
 
     // Linear-time build from entries in strictly ascending key order; no comparisons.
     static Tree from_sorted_entries(EntryList entries);
+    // The same from n entries that `next(context)` hands over one at a time, in order.
+    static Tree from_sorted(std::size_t n, Entry (*next)(void*), void* context);
 
     // A tree of the same shape and bookkeeping, node by node in linear time without
     // comparisons, whose entries `copy(value, key)` makes from the stored ones, called in
