@@ -124,12 +124,13 @@ def _bad_items():
     }
 
 
+@pytest.mark.parametrize("container", [Lying, list], ids=["iterated", "list"])
 @pytest.mark.parametrize("case", sorted(_bad_items()))
-def test_badly_shaped_items_refused(case):
+def test_badly_shaped_items_refused(case, container):
     items, error, message = _bad_items()[case]
     refs = [weakref.ref(x) for item in items if isinstance(item, (tuple, list)) for x in item if isinstance(x, Token)]
     with pytest.raises(error) as info:
-        build(Lying(items), None)
+        build(container(items), None)
     assert str(info.value) == message
     if HAS_NOTES:
         assert info.value.__notes__ == ["while processing 'pairs'"]
