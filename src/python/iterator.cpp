@@ -27,7 +27,7 @@ struct IteratorObject {
     }
 };
 
-constexpr std::size_t prefetch_distance = 16;
+constexpr std::size_t prefetch_distance = 32;
 
 }  // namespace
 

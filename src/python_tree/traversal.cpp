@@ -79,7 +79,7 @@ Snapshot sorted_values(const Tree& tree) {
     // Every slot starts as an empty handle, so constructing over it drops nothing.
     auto take = [&](const Node& node) { std::construct_at(slot++, node.value.new_ref()); };
     if (const Node* first = tree.nodes_in_key_order()) {
-        constexpr std::size_t ahead = 16;
+        constexpr std::size_t ahead = 32;
         const Node* node = Step > 0 ? first : first + n - 1;
         for (std::size_t left = n; left > 0; --left, node += Step) {
             if (left > ahead) {
