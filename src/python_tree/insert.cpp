@@ -35,6 +35,7 @@ bool Tree::insert(Entry entry) {
     }
     *link = pool.make(std::move(entry), sought);
     ++count;
+    walked_unchanged = false;
     // A new largest key continues the run of nodes made in key order.
     if (laid_out_in_order && std::find(went_left, went_left + depth, true) != went_left + depth) {
         laid_out_in_order = false;

@@ -1,5 +1,5 @@
-#include <algorithm>
-#include <type_traits>
+#include <functional>
+#include <memory>
 
 #include "python_tree/memory_hints.hpp"
 #include "python_tree/tree.hpp"
@@ -10,8 +10,6 @@ namespace {
 // Pre-order recurses on one side and loops on the other, post-order recurses twice; both
 // are bounded in depth by the height.
 
-void take(Snapshot& out, const Node& node) { out.push_back(node.value.new_ref()); }
-
 // Hands each entry to a caller's function, borrowed.
 struct EntryVisit {
     void (*take)(void*, PyObject*, PyObject*);
@@ -21,50 +19,13 @@ void take(EntryVisit& out, const Node& node) {
     out.take(out.context, node.value.get(), node.key.get());
 }
 
-// Nodes are taken into the result a few nodes after they were reached, with their objects
-// prefetched in between, so that the walk does not stall on each reference count in turn.
-template <class Out>
-class PrefetchingSink {
-public:
-    explicit PrefetchingSink(Out& out) noexcept : out_(out) {}
-
-    // Takes the nodes still pending; a result has room for all of them, a visit may throw.
-    void flush() noexcept(can_not_throw) {
-        for (std::size_t i = seen_ > lag ? seen_ - lag : 0; i < seen_; ++i) {
-            take(out_, *pending_[i % lag]);
-        }
-        seen_ = 0;
-    }
-
-    void add(const Node* node) noexcept(can_not_throw) {
-        prefetch_write(node->value.get());
-        if constexpr (std::is_same_v<Out, EntryVisit>) {
-            prefetch_write(node->key.get());
-        }
-        const Node*& slot = pending_[seen_ % lag];
-        if (seen_ >= lag) {
-            take(out_, *slot);
-        }
-        slot = node;
-        ++seen_;
-    }
-
-private:
-    static constexpr bool can_not_throw = !std::is_same_v<Out, EntryVisit>;
-    static constexpr std::size_t lag = 32;  // nodes in flight
-    Out& out_;
-    const Node* pending_[lag];
-    std::size_t seen_ = 0;
-};
-
 // In key order (Near = left) or its reverse (Near = right), with an explicit stack of one
 // root-to-leaf path. The far child of each stacked node is prefetched, to be there when
 // the walk turns to it.
-template <Link Node::*Near, Link Node::*Far, class Out>
-void walk_sorted(const Node* node, Out& out) {
+template <Link Node::*Near, Link Node::*Far, class Visit>
+void walk_sorted(const Node* node, Visit visit) {
     const Node* stack[max_height];
     std::size_t depth = 0;
-    PrefetchingSink<Out> sink(out);
     for (;;) {
         for (; node != nullptr; node = (node->*Near).get()) {
             prefetch_read((node->*Far).get());
@@ -74,31 +35,69 @@ void walk_sorted(const Node* node, Out& out) {
             break;
         }
         node = stack[--depth];
-        sink.add(node);
+        visit(*node);
         node = (node->*Far).get();
     }
-    sink.flush();
 }
 
-constexpr auto walk_in_order = walk_sorted<&Node::left, &Node::right, Snapshot>;
-constexpr auto walk_descending = walk_sorted<&Node::right, &Node::left, Snapshot>;
+// Entries in key order, taken a few nodes after they were reached, with their objects
+// prefetched in between, so that the walk does not stall on each reference count in turn.
+template <class Out>
+class PrefetchingSink {
+public:
+    explicit PrefetchingSink(Out& out) noexcept : out_(out) {}
 
-// The same for nodes that sit in memory in key order: one pass over them, forward
-// (Step 1) or back (Step -1), prefetching the objects of a node a little further on.
-template <int Step, class Out>
-void scan_sorted(const Node* first, std::size_t n, Out& out) {
-    constexpr std::size_t ahead = 16;
-    const Node* node = Step > 0 ? first : first + n - 1;
-    for (std::size_t left = n; left > 0; --left, node += Step) {
-        if (left > ahead) {
-            const Node& later = node[Step * std::ptrdiff_t(ahead)];
-            prefetch_write(later.value.get());
-            if constexpr (std::is_same_v<Out, EntryVisit>) {
-                prefetch_write(later.key.get());
-            }
+    // Takes the nodes still pending. Whatever taking a node throws ends the walk.
+    void flush() {
+        for (std::size_t i = seen_ > lag ? seen_ - lag : 0; i < seen_; ++i) {
+            take(out_, *pending_[i % lag]);
         }
-        take(out, *node);
+        seen_ = 0;
     }
+
+    void operator()(const Node& node) {
+        prefetch_write(node.value.get());
+        prefetch_write(node.key.get());
+        const Node*& slot = pending_[seen_ % lag];
+        if (seen_ >= lag) {
+            take(out_, *slot);
+        }
+        slot = &node;
+        ++seen_;
+    }
+
+private:
+    static constexpr std::size_t lag = 32;  // nodes in flight
+    Out& out_;
+    const Node* pending_[lag];
+    std::size_t seen_ = 0;
+};
+
+// New references to the values in key order (Step 1) or its reverse (Step -1), each
+// written into its slot of a result made at full size. When the nodes sit in memory in key
+// order, one pass over them replaces the walk, prefetching the objects a little further on.
+template <int Step>
+Snapshot sorted_values(const Tree& tree) {
+    const std::size_t n = tree.count;
+    Snapshot out(n);
+    Ref* slot = out.data();
+    // Every slot starts as an empty handle, so constructing over it drops nothing.
+    auto take = [&](const Node& node) { std::construct_at(slot++, node.value.new_ref()); };
+    if (const Node* first = tree.nodes_in_key_order()) {
+        constexpr std::size_t ahead = 32;
+        const Node* node = Step > 0 ? first : first + n - 1;
+        for (std::size_t left = n; left > 0; --left, node += Step) {
+            if (left > ahead) {
+                prefetch_write(node[Step * std::ptrdiff_t(ahead)].value.get());
+            }
+            take(*node);
+        }
+    } else if constexpr (Step > 0) {
+        walk_sorted<&Node::left, &Node::right>(tree.root.get(), take);
+    } else {
+        walk_sorted<&Node::right, &Node::left>(tree.root.get(), take);
+    }
+    return out;
 }
 
 void walk_pre_order(const Node* node, Snapshot& out) {
@@ -117,25 +116,11 @@ void walk_post_order(const Node* node, Snapshot& out) {
     out.push_back(node->value.new_ref());
 }
 
-template <class Out = Snapshot, class Walk>
-Out collect(const Tree& tree, Walk walk) {
-    Out out;
+template <class Walk>
+Snapshot collect(const Tree& tree, Walk walk) {
+    Snapshot out;
     out.reserve(tree.count);
     walk(tree.root.get(), out);
-    return out;
-}
-
-// A sorted walk, or one pass over memory (forward for Step 1, back for -1) when the nodes
-// sit there in key order.
-template <int Step, class Out = Snapshot, class Walk>
-Out collect_sorted(const Tree& tree, Walk walk) {
-    const Node* first = tree.nodes_in_key_order();
-    if (first == nullptr) {
-        return collect<Out>(tree, walk);
-    }
-    Out out;
-    out.reserve(tree.count);
-    scan_sorted<Step>(first, tree.count, out);
     return out;
 }
 
@@ -145,8 +130,15 @@ const Node* Tree::nodes_in_key_order() const noexcept {
     return laid_out_in_order ? pool.only_run() : nullptr;
 }
 
-Snapshot Tree::in_order() const { return collect_sorted<1>(*this, walk_in_order); }
-Snapshot Tree::descending() const { return collect_sorted<-1>(*this, walk_descending); }
+void Tree::before_sorted_walk() {
+    if (walked_unchanged) {
+        compact();
+    }
+    walked_unchanged = true;
+}
+
+Snapshot Tree::in_order() const { return sorted_values<1>(*this); }
+Snapshot Tree::descending() const { return sorted_values<-1>(*this); }
 Snapshot Tree::pre_order() const { return collect(*this, walk_pre_order); }
 Snapshot Tree::post_order() const { return collect(*this, walk_post_order); }
 
@@ -171,13 +163,22 @@ Snapshot Tree::level_order() const {
     return out;
 }
 
-void Tree::each_entry_with(void (*take)(void*, PyObject*, PyObject*), void* context) const {
-    EntryVisit visit{take, context};
+void Tree::each_entry_with(void (*hand_over)(void*, PyObject*, PyObject*), void* context) const {
+    EntryVisit visit{hand_over, context};
     if (const Node* first = nodes_in_key_order()) {
-        scan_sorted<1>(first, count, visit);
-    } else {
-        walk_sorted<&Node::left, &Node::right>(root.get(), visit);
+        constexpr std::size_t ahead = 16;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i + ahead < count) {
+                prefetch_write(first[i + ahead].value.get());
+                prefetch_write(first[i + ahead].key.get());
+            }
+            take(visit, first[i]);
+        }
+        return;
     }
+    PrefetchingSink<EntryVisit> sink(visit);
+    walk_sorted<&Node::left, &Node::right>(root.get(), std::ref(sink));
+    sink.flush();
 }
 
 }  // namespace quorel::tree
