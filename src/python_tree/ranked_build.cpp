@@ -163,8 +163,8 @@ public:
 
     // Inserts the ranks in order, skipping no_rank. Once the records outgrow the caches,
     // each descent would wait on memory at most levels, so the descents of the next few
-    // ranks run ahead, one level per insertion, fetching their paths: a path changes
-    // little in a few insertions.
+    // ranks run ahead, one level per insertion, fetching their paths (a path changes
+    // little in a few insertions) and the records of their neighbours.
     void insert_all(const Vector<std::uint32_t>& ranks) {
         if (records_.size() < min_fetched_ahead) {
             for (const std::uint32_t rank : ranks) {
@@ -189,8 +189,12 @@ public:
                 }
             }
             if (i + lanes < ranks.size()) {
-                target[i % lanes] = ranks[i + lanes];
-                at[i % lanes] = ranks[i + lanes] == no_rank ? no_rank : root_;
+                const std::uint32_t next = ranks[i + lanes];
+                target[i % lanes] = next;
+                at[i % lanes] = next == no_rank ? no_rank : root_;
+                if (next != no_rank) {
+                    fetch_neighbours(next);
+                }
             }
             if (ranks[i] != no_rank) {
                 insert(ranks[i]);
@@ -206,6 +210,14 @@ public:
     }
 
 private:
+    // The last levels of a descent are records of ranks close to the inserted one.
+    void fetch_neighbours(std::uint32_t rank) const noexcept {
+        for (const std::size_t distance : {0, 6, 12, 24}) {
+            prefetch_write(&records_[std::min(rank + distance, records_.size() - 1)]);
+            prefetch_write(&records_[rank >= distance ? rank - distance : 0]);
+        }
+    }
+
     static constexpr std::size_t min_fetched_ahead = std::size_t(1) << 16;
 
     struct Record {
