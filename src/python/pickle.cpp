@@ -10,6 +10,7 @@
 #include "call_boundary/text.hpp"
 #include "python/avltree.hpp"
 #include "python/avltree_entries.hpp"
+#include "python_tree/memory_hints.hpp"
 
 namespace quorel::python {
 namespace {
@@ -69,10 +70,22 @@ tree::Tree build_from_list(PyObject* pairs) {
     });
     struct Cursor {
         PyObject* pairs;
+        Py_ssize_t n;
         Py_ssize_t position = 0;
-    } cursor{pairs};
+    } cursor{pairs, n};
     return tree::Tree::from_sorted(std::size_t(n), [](void* context) {
         Cursor& at = *static_cast<Cursor*>(context);
+        // The pairs a little further on, and then their items, are fetched early, so that
+        // taking references does not wait on memory each time.
+        constexpr Py_ssize_t ahead = 8;
+        if (at.position + 2 * ahead < at.n) {
+            tree::prefetch_read(PyList_GetItem(at.pairs, at.position + 2 * ahead));
+        }
+        if (at.position + ahead < at.n) {
+            PyObject* later = PyList_GetItem(at.pairs, at.position + ahead);
+            tree::prefetch_write(PyTuple_GetItem(later, 0));
+            tree::prefetch_write(PyTuple_GetItem(later, 1));
+        }
         PyObject* pair = PyList_GetItem(at.pairs, at.position++);
         return tree::Entry(Ref::borrow(PyTuple_GetItem(pair, 0)), Ref::borrow(PyTuple_GetItem(pair, 1)));
     }, &cursor);
