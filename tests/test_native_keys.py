@@ -260,6 +260,9 @@ def _key_lists():
         "many-ints": [rng.randrange(-(2**40), 2**40) if rng.random() < 0.9
                       else rng.randrange(-9, 9) * 1000 for _ in range(80000)],
         "many-close-ints": [rng.randrange(10**6, 10**6 + 9000) for _ in range(20000)],
+        "many-ascending-ints": sorted(rng.randrange(10**6, 10**6 + 400000) for _ in range(80000)),
+        "many-descending-floats": sorted((rng.randrange(400000) / 2 for _ in range(80000)),
+                                         reverse=True),
         "many-floats": [rng.choice([rng.random(), -rng.random(), 0.0, -0.0, math.inf])
                         for _ in range(80000)],
     }

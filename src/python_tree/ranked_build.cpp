@@ -133,6 +133,22 @@ void sort_by_primary(Vector<Ranked>& items) {
 // Below this many records, a comparison sort is faster than the radix sort's passes.
 constexpr std::size_t min_radix_sorted = std::size_t(1) << 13;
 
+// Orders records whose primaries decide alone, equal primaries in input order.
+void sort_exact(Vector<Ranked>& items) {
+    if (std::is_sorted(items.begin(), items.end(), [](const Ranked& a, const Ranked& b) {
+            return a.primary < b.primary;
+        })) {
+        return;  // equal primaries are in input order already
+    }
+    if (items.size() >= min_radix_sorted) {
+        sort_by_primary(items);
+        return;
+    }
+    std::sort(items.begin(), items.end(), [](const Ranked& a, const Ranked& b) {
+        return a.primary != b.primary ? a.primary < b.primary : a.index < b.index;
+    });
+}
+
 // AVL insertion of ranks, with the same rebalancing as the tree's own insertion. Links and
 // heights live in one small record per rank.
 class RankTree {
@@ -166,7 +182,7 @@ public:
     // ranks run ahead, one level per insertion, fetching their paths (a path changes
     // little in a few insertions) and the records of their neighbours.
     void insert_all(const Vector<std::uint32_t>& ranks) {
-        if (records_.size() < min_fetched_ahead) {
+        if (records_.size() < min_fetched_ahead || monotonic(ranks)) {
             for (const std::uint32_t rank : ranks) {
                 if (rank != no_rank) {
                     insert(rank);
@@ -210,6 +226,25 @@ public:
     }
 
 private:
+    // Whether the ranks other than no_rank come in ascending or in descending order: then
+    // every descent follows one edge of the tree, which stays in the caches.
+    static bool monotonic(const Vector<std::uint32_t>& ranks) noexcept {
+        bool up = true;
+        bool down = true;
+        std::uint32_t last = no_rank;
+        for (const std::uint32_t rank : ranks) {
+            if (rank != no_rank) {
+                up = up && (last == no_rank || rank > last);
+                down = down && (last == no_rank || rank < last);
+                if (!up && !down) {
+                    return false;
+                }
+                last = rank;
+            }
+        }
+        return true;
+    }
+
     // The last levels of a descent are records of ranks close to the inserted one.
     void fetch_neighbours(std::uint32_t rank) const noexcept {
         for (const std::size_t distance : {0, 6, 12, 24}) {
@@ -307,12 +342,8 @@ std::optional<Tree> Tree::from_native_entries(EntryList& entries) {
     Vector<std::uint32_t> rank_of(n, no_rank);
     Vector<std::uint32_t> ranked;  // position in `sorted` of each rank
     try {
-        if (exact && n >= min_radix_sorted) {
-            sort_by_primary(sorted);  // the input order, and so the index, breaks ties
-        } else if (exact) {
-            std::sort(sorted.begin(), sorted.end(), [](const Ranked& a, const Ranked& b) {
-                return a.primary != b.primary ? a.primary < b.primary : a.index < b.index;
-            });
+        if (exact) {
+            sort_exact(sorted);
         } else {
             std::sort(sorted.begin(), sorted.end(), [&](const Ranked& a, const Ranked& b) {
                 if (one_class && a.primary != b.primary) {
