@@ -10,6 +10,16 @@ public:
 
     Entry* next() noexcept { return position_ < entries_.size() ? &entries_[position_++] : nullptr; }
 
+    // The entry's native key form, counting its shape in `shape`.
+    KeyView view(const Entry& entry) noexcept {
+        KeyShape added;
+        const KeyView view = view_key(entry.key.get(), added);
+        shape.add(added);
+        return view;
+    }
+
+    ShapeTally shape;
+
 private:
     EntryList& entries_;
     std::size_t position_ = 0;
@@ -29,7 +39,7 @@ Link build_balanced(Cursor& cursor, Node* slots, std::size_t& next, std::uint64_
         panic("iterator must supply exactly n entries");
     }
     Link node(new (static_cast<void*>(slots + next++))
-                  Node(std::move(*entry), view_key(entry->key.get())));
+                  Node(std::move(*entry), cursor.view(*entry)));
     node->left = std::move(left);
     node->right = build_balanced(cursor, slots, next, n - 1 - half);
     node->size = std::uint32_t(n);
@@ -75,6 +85,7 @@ Tree Tree::from_sorted_entries(EntryList entries) {
         tree.root = build_balanced(cursor, tree.pool.take_run(entries.size()), next, entries.size());
     }
     tree.count = entries.size();
+    tree.shape = cursor.shape.shape;
     return tree;
 }
 

@@ -27,6 +27,7 @@ Tree Tree::clone_with(Entry (*copy)(void*, PyObject*, PyObject*), void* context)
     Tree result;
     result.root = Cloner{result.pool, copy, context}.clone(root.get());
     result.count = count;
+    result.shape = shape;
     return result;
 }
 

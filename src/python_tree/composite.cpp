@@ -24,24 +24,34 @@ bool native_int(PyObject* item, std::int64_t& value) noexcept {
 
 double real_of(PyObject* item) noexcept { return PyFloat_AsDouble(item); }
 
-// Whether every item of the exact tuple is natively comparable.
-bool native_items(PyObject* tuple, int depth) noexcept {
+// Whether every item of the exact tuple is natively comparable; adds the tuple's tokens
+// to `shape` on the way.
+bool native_items(PyObject* tuple, int depth, KeyShape& shape) noexcept {
     const Py_ssize_t length = PyTuple_Size(tuple);
     if (length == 0 || depth > max_depth) {
         return false;
     }
+    shape = extend_shape(shape, ShapeToken::open);
     for (Py_ssize_t i = 0; i < length; ++i) {
         PyObject* item = PyTuple_GetItem(tuple, i);
         std::int64_t ignored;
-        const bool native = PyLong_CheckExact(item)      ? native_int(item, ignored)
-                            : PyUnicode_CheckExact(item) ? true
-                            : PyFloat_CheckExact(item)   ? real_of(item) == real_of(item)
-                            : PyTuple_CheckExact(item)   ? native_items(item, depth + 1)
-                                                         : false;
+        bool native = true;
+        if (PyLong_CheckExact(item)) {
+            native = native_int(item, ignored);
+            shape = extend_shape(shape, ShapeToken::integer);
+        } else if (PyUnicode_CheckExact(item)) {
+            shape = extend_shape(shape, ShapeToken::text);
+        } else if (PyFloat_CheckExact(item)) {
+            native = real_of(item) == real_of(item);
+            shape = extend_shape(shape, ShapeToken::real);
+        } else {
+            native = PyTuple_CheckExact(item) && native_items(item, depth + 1, shape);
+        }
         if (!native) {
             return false;
         }
     }
+    shape = extend_shape(shape, ShapeToken::close);
     return true;
 }
 
@@ -104,8 +114,10 @@ KeyView head(const KeyView& key) noexcept {
 
 }  // namespace
 
-KeyView view_composite(PyObject* key) noexcept {
-    if (!native_items(key, 0)) {
+KeyView view_composite(PyObject* key, KeyShape& shape) noexcept {
+    shape = shape_start;
+    if (!native_items(key, 0, shape)) {
+        shape = no_shape;
         return {key, 0, KeyKind::general};
     }
     PyObject* first = PyTuple_GetItem(key, 0);

@@ -14,8 +14,9 @@ struct RangeBounds {
     bool include_end;
 };
 
-KeyView endpoint_view(PyObject* endpoint) noexcept {
-    return endpoint != nullptr ? view_key(endpoint) : KeyView{nullptr, 0, KeyKind::general};
+KeyView endpoint_view(PyObject* endpoint, KeyShape& shape) noexcept {
+    shape = no_shape;
+    return endpoint != nullptr ? view_key(endpoint, shape) : KeyView{nullptr, 0, KeyKind::general};
 }
 
 // In-order walk that skips subtrees which cannot hold keys within the bounds. Both
@@ -101,6 +102,24 @@ bool collect_native_range(const Node* root, const RangeBounds& bounds, NativeCla
     return true;
 }
 
+// Emits up to n values in order from a stack of qualifying nodes of one root-to-leaf
+// path (the next one on top), comparing nothing. `Toward` is the child taken towards the
+// endpoint the stack was built against, `Away` the direction of the run.
+template <Link Node::*Toward, Link Node::*Away>
+void emit_run(const Node** stack, std::size_t depth, std::uint64_t n, Snapshot& out) {
+    while (out.size() < n && depth > 0) {
+        const Node* node = stack[--depth];
+        out.push_back(node->value.new_ref());
+        for (const Node* next = (node->*Away).get(); next != nullptr; next = (next->*Toward).get()) {
+            prefetch_read((next->*Away).get());
+            stack[depth++] = next;
+        }
+        if (depth > 0) {
+            prefetch_write(stack[depth - 1]->value.get());
+        }
+    }
+}
+
 // The bounded queries share one shape: descend one path comparing against the endpoint,
 // stacking the nodes that qualify, then emit in order without further comparisons.
 // `Toward` is the child taken when the node qualifies (towards the endpoint), `Away` the other.
@@ -123,16 +142,43 @@ Snapshot bounded_run(const Tree& tree, PyObject* endpoint, std::uint64_t n) {
             node = (node->*Toward).get();
         }
     }
-    while (out.size() < n && depth > 0) {
-        const Node* node = stack[--depth];
-        out.push_back(node->value.new_ref());
-        for (const Node* next = (node->*Away).get(); next != nullptr; next = (next->*Toward).get()) {
-            prefetch_read((next->*Away).get());
-            stack[depth++] = next;
+    emit_run<Toward, Away>(stack, depth, n, out);
+    return out;
+}
+
+// The same result as collect_range when every stored key and both endpoints have one
+// shape: then no comparison among them runs Python code or can fail, and skipping those
+// within the bounds cannot be observed. The end's descent counts the keys before the end
+// of the window, the start's descent stacks the path to its first key and counts the keys
+// before it; the difference is emitted from there in order, comparing nothing.
+Snapshot uniform_range(const Node* root, const RangeBounds& bounds) {
+    std::uint64_t before_end = 0;
+    for (const Node* node = root; node != nullptr;) {
+        const Ordering ce = compare(node->view(), bounds.end);
+        if (ce == Ordering::Less || (ce == Ordering::Equal && bounds.include_end)) {
+            before_end += node_size(node->left) + 1;
+            node = node->right.get();
+        } else {
+            node = node->left.get();
         }
-        if (depth > 0) {
-            prefetch_write(stack[depth - 1]->value.get());
+    }
+    std::uint64_t before_start = 0;
+    const Node* stack[max_height];
+    std::size_t depth = 0;
+    for (const Node* node = root; node != nullptr;) {
+        const Ordering cs = compare(node->view(), bounds.start);
+        if (cs == Ordering::Greater || (cs == Ordering::Equal && bounds.include_start)) {
+            stack[depth++] = node;
+            node = node->left.get();
+        } else {
+            before_start += node_size(node->left) + 1;
+            node = node->right.get();
         }
+    }
+    Snapshot out;
+    if (before_end > before_start) {
+        out.reserve(before_end - before_start);
+        emit_run<&Node::left, &Node::right>(stack, depth, before_end - before_start, out);
     }
     return out;
 }
@@ -140,9 +186,15 @@ Snapshot bounded_run(const Tree& tree, PyObject* endpoint, std::uint64_t n) {
 }  // namespace
 
 Snapshot Tree::range(PyObject* start, PyObject* end, bool include_start, bool include_end) const {
-    const RangeBounds bounds{endpoint_view(start), endpoint_view(end), include_start, include_end};
+    KeyShape start_shape;
+    KeyShape end_shape;
+    const RangeBounds bounds{endpoint_view(start, start_shape), endpoint_view(end, end_shape),
+                             include_start, include_end};
     if (start != nullptr && end != nullptr && compare(bounds.start, bounds.end) == Ordering::Greater) {
         throw_error(PyExc_ValueError, "range start must not exceed end");
+    }
+    if (root && shape != no_shape && start_shape == shape && end_shape == shape) {
+        return uniform_range(root.get(), bounds);
     }
     Snapshot out;
     const NativeClass shared = native_class(bounds.start);
