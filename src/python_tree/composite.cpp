@@ -60,13 +60,14 @@ unsigned width(std::int64_t value) noexcept {
     return 65u - unsigned(std::countl_zero(std::uint64_t(value < 0 ? ~value : value)));
 }
 
-// Item by item as Python does, or nothing when the items at one position differ in type.
-// Both tuples hold natively comparable items only.
-std::optional<Ordering> compare_items(PyObject* a, PyObject* b) noexcept {
+// Item by item as Python does, or nothing when the items at one position differ in type;
+// the items before `from` are known to be equal. Both tuples hold natively comparable
+// items only.
+std::optional<Ordering> compare_items(PyObject* a, PyObject* b, Py_ssize_t from = 0) noexcept {
     const Py_ssize_t na = PyTuple_Size(a);
     const Py_ssize_t nb = PyTuple_Size(b);
     const Py_ssize_t n = na < nb ? na : nb;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = from; i < n; ++i) {
         PyObject* x = PyTuple_GetItem(a, i);
         PyObject* y = PyTuple_GetItem(b, i);
         if (x == y) {
@@ -176,7 +177,10 @@ std::optional<Ordering> compare_composite(const KeyView& a, const KeyView& b) no
             }
         }
     }
-    return compare_items(a.object, b.object);
+    // Equal int or float first items (no NaN is native) leave the rest to decide.
+    const bool equal_heads =
+        x.kind == y.kind && x.bits == y.bits && (x.kind == KeyKind::integer || x.kind == KeyKind::real);
+    return compare_items(a.object, b.object, equal_heads ? 1 : 0);
 }
 
 }  // namespace quorel::tree
