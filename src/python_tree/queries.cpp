@@ -160,31 +160,36 @@ void emit_positions(const Node* first, std::uint64_t begin, std::uint64_t end, S
 
 // The same result as collect_range when every stored key and both endpoints have one
 // shape: then no comparison among them runs Python code or can fail, and skipping those
-// within the bounds cannot be observed. The end's descent counts the keys before the end
-// of the window, the start's descent the keys before its first key, stacking the path to
-// it; the keys between are emitted in order, comparing nothing.
+// within the bounds cannot be observed. The descents for the two endpoints, one level of
+// each in turn so that their loads from memory overlap, count the keys before the window's
+// start and end, and stack the path to its first key; the keys between are emitted in
+// order, comparing nothing.
 Snapshot uniform_range(const Tree& tree, const RangeBounds& bounds) {
-    std::uint64_t before_end = 0;
-    for (const Node* node = tree.root.get(); node != nullptr;) {
-        const Ordering ce = compare(node->view(), bounds.end);
-        if (ce == Ordering::Less || (ce == Ordering::Equal && bounds.include_end)) {
-            before_end += node_size(node->left) + 1;
-            node = node->right.get();
-        } else {
-            node = node->left.get();
-        }
-    }
     std::uint64_t before_start = 0;
+    std::uint64_t before_end = 0;
     const Node* stack[max_height];
     std::size_t depth = 0;
-    for (const Node* node = tree.root.get(); node != nullptr;) {
-        const Ordering cs = compare(node->view(), bounds.start);
-        if (cs == Ordering::Greater || (cs == Ordering::Equal && bounds.include_start)) {
-            stack[depth++] = node;
-            node = node->left.get();
-        } else {
-            before_start += node_size(node->left) + 1;
-            node = node->right.get();
+    const Node* at_start = tree.root.get();
+    const Node* at_end = at_start;
+    while (at_start != nullptr || at_end != nullptr) {
+        if (at_start != nullptr) {
+            const Ordering cs = compare(at_start->view(), bounds.start);
+            if (cs == Ordering::Greater || (cs == Ordering::Equal && bounds.include_start)) {
+                stack[depth++] = at_start;
+                at_start = at_start->left.get();
+            } else {
+                before_start += node_size(at_start->left) + 1;
+                at_start = at_start->right.get();
+            }
+        }
+        if (at_end != nullptr) {
+            const Ordering ce = compare(at_end->view(), bounds.end);
+            if (ce == Ordering::Less || (ce == Ordering::Equal && bounds.include_end)) {
+                before_end += node_size(at_end->left) + 1;
+                at_end = at_end->right.get();
+            } else {
+                at_end = at_end->left.get();
+            }
         }
     }
     Snapshot out;
