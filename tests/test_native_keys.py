@@ -4,6 +4,7 @@ comparisons give, at the edges where a native comparison could go wrong:
 64-bit limits, signed zeros and infinities, str prefixes, mixed types and
 subclasses (which must still be asked)."""
 
+import copy
 import itertools
 import math
 import pickle
@@ -384,3 +385,16 @@ def test_a_key_of_another_shape_keeps_every_window_comparison(state):
         for flags in [(True, False), (False, True)]:
             assert _result(lambda: list(tree.range(start, end, include_start=flags[0], include_end=flags[1]))) == \
                 _result(lambda: model.range(start, end, *flags))
+
+
+def test_a_deep_copy_orders_the_keys_its_memo_gives():
+    # The memo turns the copy's item 6 into a str: the copy's window holding (5, "six")
+    # must still compare it with the endpoints, which raises against (5, 0).
+    tree = AVLTree([(1, 2), (5, 6), (7, 8)])
+    duplicate = copy.deepcopy(tree, {id(6): "six"})
+    _check_invariants(duplicate)
+    model = Model()
+    for k in [(1, 2), (5, "six"), (7, 8)]:
+        model.insert(k, k)
+    for start, end in [((5, 0), (9, 0)), ((0, 0), (4, 0)), ((1, 2), (7, 8))]:
+        assert _result(lambda: list(duplicate.range(start, end))) == _result(lambda: model.range(start, end))

@@ -73,6 +73,17 @@ constexpr KeyShape extend_shape(KeyShape shape, ShapeToken token) noexcept {
     return shape == no_shape || shape >> 61 != 0 ? no_shape : shape << 3 | unsigned(token);
 }
 
+// The shape a set of keys shares, one key after another.
+struct ShapeTally {
+    KeyShape shape = no_shape;
+    bool empty = true;
+
+    void add(KeyShape added) noexcept {
+        shape = empty || added == shape ? added : no_shape;
+        empty = false;
+    }
+};
+
 // Classifies a key; never fails and runs no Python code.
 KeyView view_key(PyObject* key, KeyShape& shape) noexcept;
 inline KeyView view_key(PyObject* key) noexcept {

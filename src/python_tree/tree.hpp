@@ -149,17 +149,6 @@ public:
     }
 };
 
-// The shape a set of keys shares, one key after another.
-struct ShapeTally {
-    KeyShape shape = no_shape;
-    bool empty = true;
-
-    void add(KeyShape added) noexcept {
-        shape = empty || added == shape ? added : no_shape;
-        empty = false;
-    }
-};
-
 // Throws OverflowError: the tree already holds max_entries entries.
 [[noreturn]] void too_many_entries();
 
