@@ -131,6 +131,25 @@ def test_escaping_refusal_fails_outer_call(member, action):
     assert tree.insert(Hook(5)) and tree.remove_key(Hook(5))
 
 
+@pytest.mark.parametrize("member", sorted(SHARED_MEMBERS))
+def test_repeated_walks_inside_a_member_leave_the_nodes_where_they_are(member):
+    # Walking a tree whole twice without a change lays its nodes out afresh; a member
+    # part-way through the tree keeps pointing at them, so that must wait until it ends.
+    values = [Hook(v) for v in range(600)]
+    tree = AVLTree()
+    for i in range(600):
+        tree.insert(values[(i * 337) % 600])
+    Hook.escape, Hook.outcome = False, None
+    Hook.action = lambda: [list(tree) == values for _ in range(3)]
+    result = SHARED_MEMBERS[member](tree)
+    assert Hook.outcome == ("ok", [True] * 3)
+    _check_invariants(tree)
+    Hook.action = None
+    assert [list(tree) == values for _ in range(3)] == [True] * 3
+    assert SHARED_MEMBERS[member](tree) == result
+    _check_invariants(tree)
+
+
 class Finalized(ByValue):
     """A value whose finalizer runs `Finalized.action` on release."""
 

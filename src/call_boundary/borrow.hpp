@@ -24,6 +24,8 @@ public:
         ++state_;
     }
     void release_shared() noexcept { --state_; }
+    // Whether one shared borrow is all there is: no other member is part-way through.
+    bool sole_shared() const noexcept { return state_ == 1; }
 
     void acquire_exclusive() {
         if (state_ != 0) {

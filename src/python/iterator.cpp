@@ -19,14 +19,15 @@ struct IteratorObject {
     PyObject_HEAD
     BorrowFlag borrow;
     tree::Snapshot snapshot;
-    std::size_t cursor;
+    Ref* cursor;  // the next value to hand out, or end
+    Ref* end;
 
     static IteratorObject& of(PyObject* self) noexcept {
         return *reinterpret_cast<IteratorObject*>(self);
     }
 };
 
-constexpr std::size_t prefetch_distance = 16;
+constexpr std::size_t prefetch_distance = 32;
 
 }  // namespace
 
@@ -36,7 +37,8 @@ Ref make_iterator(tree::Snapshot snapshot) {
     IteratorObject& object = IteratorObject::of(self);
     new (&object.borrow) BorrowFlag();
     new (&object.snapshot) tree::Snapshot(std::move(snapshot));
-    object.cursor = 0;
+    object.cursor = object.snapshot.data();
+    object.end = object.cursor + object.snapshot.size();
     return Ref::steal(self);
 }
 
@@ -55,14 +57,13 @@ PyObject* iterator_next(PyObject* self) noexcept {
     return boundary::object_entry([&] {
         IteratorObject& it = IteratorObject::of(self);
         ExclusiveBorrow borrow(it.borrow);
-        const std::size_t size = it.snapshot.size();
-        if (it.cursor < size) {
+        if (it.cursor != it.end) {
             // The caller will use and release this value; a value a little further on is
             // fetched meanwhile, so a long snapshot does not stall on each object in turn.
-            if (it.cursor + prefetch_distance < size) {
-                tree::prefetch_write(it.snapshot[it.cursor + prefetch_distance].get());
+            if (std::size_t(it.end - it.cursor) > prefetch_distance) {
+                tree::prefetch_write(it.cursor[prefetch_distance].get());
             }
-            return std::move(it.snapshot[it.cursor++]);  // the snapshot's reference, handed over
+            return std::move(*it.cursor++);  // the snapshot's reference, handed over
         }
         // Exhaustion is raised explicitly as StopIteration() with no arguments.
         PyErr_SetNone(PyExc_StopIteration);

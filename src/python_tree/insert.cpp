@@ -37,6 +37,7 @@ bool Tree::insert(Entry entry) {
     *link = pool.make(std::move(entry), sought);
     shape = shape_with(added);
     ++count;
+    walked_unchanged = false;
     // A new largest key continues the run of nodes made in key order.
     if (laid_out_in_order && std::find(went_left, went_left + depth, true) != went_left + depth) {
         laid_out_in_order = false;

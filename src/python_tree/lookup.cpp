@@ -56,6 +56,7 @@ PyObject* Tree::last() const noexcept {
 void Tree::clear() noexcept {
     root.reset();
     count = 0;
+    walked_unchanged = false;
     pool.free_slabs();
     laid_out_in_order = true;
 }

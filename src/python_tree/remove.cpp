@@ -94,6 +94,7 @@ bool Tree::remove(PyObject* key) {
         return false;
     }
     --count;
+    walked_unchanged = false;
     laid_out_in_order = false;  // the freed node will be reused out of order
     pool.recycle(std::move(victim));
     return true;
@@ -104,6 +105,7 @@ Ref Tree::pop(std::uint64_t index) {
     bool shorter = false;
     Link victim = detach(root, locate, shorter);
     --count;
+    walked_unchanged = false;
     laid_out_in_order = false;
     Ref value = std::move(victim->value);
     pool.recycle(std::move(victim));

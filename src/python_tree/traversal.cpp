@@ -1,5 +1,5 @@
-#include <algorithm>
-#include <type_traits>
+#include <functional>
+#include <memory>
 
 #include "python_tree/memory_hints.hpp"
 #include "python_tree/tree.hpp"
@@ -10,12 +10,32 @@ namespace {
 // Pre-order recurses on one side and loops on the other, post-order recurses twice; both
 // are bounded in depth by the height.
 
-void take(Snapshot& out, const Node& node) { out.push_back(node.value.new_ref()); }
 void take(EntryList& out, const Node& node) {
     out.emplace_back(node.value.new_ref(), node.key.new_ref());
 }
 
-// Nodes are taken into the result a few nodes after they were reached, with their objects
+// In key order (Near = left) or its reverse (Near = right), with an explicit stack of one
+// root-to-leaf path. The far child of each stacked node is prefetched, to be there when
+// the walk turns to it.
+template <Link Node::*Near, Link Node::*Far, class Visit>
+void walk_sorted(const Node* node, Visit visit) {
+    const Node* stack[max_height];
+    std::size_t depth = 0;
+    for (;;) {
+        for (; node != nullptr; node = (node->*Near).get()) {
+            prefetch_read((node->*Far).get());
+            stack[depth++] = node;
+        }
+        if (depth == 0) {
+            break;
+        }
+        node = stack[--depth];
+        visit(*node);
+        node = (node->*Far).get();
+    }
+}
+
+// Entries in key order, taken a few nodes after they were reached, with their objects
 // prefetched in between, so that the walk does not stall on each reference count in turn.
 template <class Out>
 class PrefetchingSink {
@@ -30,16 +50,14 @@ public:
         seen_ = 0;
     }
 
-    void add(const Node* node) noexcept {
-        prefetch_write(node->value.get());
-        if constexpr (std::is_same_v<Out, EntryList>) {
-            prefetch_write(node->key.get());
-        }
+    void operator()(const Node& node) noexcept {
+        prefetch_write(node.value.get());
+        prefetch_write(node.key.get());
         const Node*& slot = pending_[seen_ % lag];
         if (seen_ >= lag) {
             take(out_, *slot);
         }
-        slot = node;
+        slot = &node;
         ++seen_;
     }
 
@@ -50,48 +68,31 @@ private:
     std::size_t seen_ = 0;
 };
 
-// In key order (Near = left) or its reverse (Near = right), with an explicit stack of one
-// root-to-leaf path. The far child of each stacked node is prefetched, to be there when
-// the walk turns to it.
-template <Link Node::*Near, Link Node::*Far, class Out>
-void walk_sorted(const Node* node, Out& out) {
-    const Node* stack[max_height];
-    std::size_t depth = 0;
-    PrefetchingSink<Out> sink(out);
-    for (;;) {
-        for (; node != nullptr; node = (node->*Near).get()) {
-            prefetch_read((node->*Far).get());
-            stack[depth++] = node;
-        }
-        if (depth == 0) {
-            break;
-        }
-        node = stack[--depth];
-        sink.add(node);
-        node = (node->*Far).get();
-    }
-    sink.flush();
-}
-
-constexpr auto walk_in_order = walk_sorted<&Node::left, &Node::right, Snapshot>;
-constexpr auto walk_descending = walk_sorted<&Node::right, &Node::left, Snapshot>;
-
-// The same for nodes that sit in memory in key order: one pass over them, forward
-// (Step 1) or back (Step -1), prefetching the objects of a node a little further on.
-template <int Step, class Out>
-void scan_sorted(const Node* first, std::size_t n, Out& out) {
-    constexpr std::size_t ahead = 16;
-    const Node* node = Step > 0 ? first : first + n - 1;
-    for (std::size_t left = n; left > 0; --left, node += Step) {
-        if (left > ahead) {
-            const Node& later = node[Step * std::ptrdiff_t(ahead)];
-            prefetch_write(later.value.get());
-            if constexpr (std::is_same_v<Out, EntryList>) {
-                prefetch_write(later.key.get());
+// New references to the values in key order (Step 1) or its reverse (Step -1), each
+// written into its slot of a result made at full size. When the nodes sit in memory in key
+// order, one pass over them replaces the walk, prefetching the objects a little further on.
+template <int Step>
+Snapshot sorted_values(const Tree& tree) {
+    const std::size_t n = tree.count;
+    Snapshot out(n);
+    Ref* slot = out.data();
+    // Every slot starts as an empty handle, so constructing over it drops nothing.
+    auto take = [&](const Node& node) { std::construct_at(slot++, node.value.new_ref()); };
+    if (const Node* first = tree.nodes_in_key_order()) {
+        constexpr std::size_t ahead = 32;
+        const Node* node = Step > 0 ? first : first + n - 1;
+        for (std::size_t left = n; left > 0; --left, node += Step) {
+            if (left > ahead) {
+                prefetch_write(node[Step * std::ptrdiff_t(ahead)].value.get());
             }
+            take(*node);
         }
-        take(out, *node);
+    } else if constexpr (Step > 0) {
+        walk_sorted<&Node::left, &Node::right>(tree.root.get(), take);
+    } else {
+        walk_sorted<&Node::right, &Node::left>(tree.root.get(), take);
     }
+    return out;
 }
 
 void walk_pre_order(const Node* node, Snapshot& out) {
@@ -110,25 +111,11 @@ void walk_post_order(const Node* node, Snapshot& out) {
     out.push_back(node->value.new_ref());
 }
 
-template <class Out = Snapshot, class Walk>
-Out collect(const Tree& tree, Walk walk) {
-    Out out;
+template <class Walk>
+Snapshot collect(const Tree& tree, Walk walk) {
+    Snapshot out;
     out.reserve(tree.count);
     walk(tree.root.get(), out);
-    return out;
-}
-
-// A sorted walk, or one pass over memory (forward for Step 1, back for -1) when the nodes
-// sit there in key order.
-template <int Step, class Out = Snapshot, class Walk>
-Out collect_sorted(const Tree& tree, Walk walk) {
-    const Node* first = tree.nodes_in_key_order();
-    if (first == nullptr) {
-        return collect<Out>(tree, walk);
-    }
-    Out out;
-    out.reserve(tree.count);
-    scan_sorted<Step>(first, tree.count, out);
     return out;
 }
 
@@ -138,8 +125,15 @@ const Node* Tree::nodes_in_key_order() const noexcept {
     return laid_out_in_order ? pool.only_run() : nullptr;
 }
 
-Snapshot Tree::in_order() const { return collect_sorted<1>(*this, walk_in_order); }
-Snapshot Tree::descending() const { return collect_sorted<-1>(*this, walk_descending); }
+void Tree::before_sorted_walk() {
+    if (walked_unchanged) {
+        compact();
+    }
+    walked_unchanged = true;
+}
+
+Snapshot Tree::in_order() const { return sorted_values<1>(*this); }
+Snapshot Tree::descending() const { return sorted_values<-1>(*this); }
 Snapshot Tree::pre_order() const { return collect(*this, walk_pre_order); }
 Snapshot Tree::post_order() const { return collect(*this, walk_post_order); }
 
@@ -165,7 +159,23 @@ Snapshot Tree::level_order() const {
 }
 
 EntryList Tree::entries() const {
-    return collect_sorted<1, EntryList>(*this, walk_sorted<&Node::left, &Node::right, EntryList>);
+    EntryList out;
+    out.reserve(count);
+    if (const Node* first = nodes_in_key_order()) {
+        constexpr std::size_t ahead = 16;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i + ahead < count) {
+                prefetch_write(first[i + ahead].value.get());
+                prefetch_write(first[i + ahead].key.get());
+            }
+            take(out, first[i]);
+        }
+        return out;
+    }
+    PrefetchingSink<EntryList> sink(out);
+    walk_sorted<&Node::left, &Node::right>(root.get(), std::ref(sink));
+    sink.flush();
+    return out;
 }
 
 }  // namespace quorel::tree

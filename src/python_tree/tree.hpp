@@ -31,6 +31,7 @@ public:
         : pool(std::move(other.pool)), root(std::move(other.root)),
           count(std::exchange(other.count, 0)),
           laid_out_in_order(std::exchange(other.laid_out_in_order, true)),
+          walked_unchanged(std::exchange(other.walked_unchanged, false)),
           shape(std::exchange(other.shape, no_shape)) {}
     Tree& operator=(Tree&& other) noexcept {
         if (this != &other) {
@@ -39,6 +40,7 @@ public:
             root = std::move(other.root);
             count = std::exchange(other.count, 0);
             laid_out_in_order = std::exchange(other.laid_out_in_order, true);
+            walked_unchanged = std::exchange(other.walked_unchanged, false);
             shape = std::exchange(other.shape, no_shape);
         }
         return *this;
@@ -117,6 +119,13 @@ public:
     void compact();
     static constexpr std::uint64_t min_compacted = 256;
 
+    // Called before a whole walk in key order, while no other operation is part-way
+    // through the tree. From the second such walk without a change in between, lays the
+    // nodes out first (compact()): a tree read again and again is then read in sequence,
+    // while one changed between walks is not copied each time. Raises MemoryError, with
+    // the tree unchanged, when there is no memory for the copy.
+    void before_sorted_walk();
+
     // The first of the tree's nodes when all of them sit in one run of memory in key order
     // (after compact() or a build in key order, before any later change); null otherwise.
     const Node* nodes_in_key_order() const noexcept;
@@ -138,6 +147,8 @@ public:
     // Whether the nodes sit in memory in key order: true while every node was made as the
     // new largest key, by the builder or by compact(); removal ends it.
     bool laid_out_in_order = true;
+    // Whole walks in key order since the last insertion or removal, counted up to 2.
+    bool walked_unchanged = false;
     // The shape every stored key has, or no_shape when they differ or any has none. Set by
     // the first insertion into an empty tree (its value while empty means nothing) and by
     // every construction; a key of another shape ends it, removals leave it as it is.
