@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <memory>
 
 #include "call_boundary/failure.hpp"
 #include "python_tree/memory_hints.hpp"
@@ -102,14 +103,32 @@ bool collect_native_range(const Node* root, const RangeBounds& bounds, NativeCla
     return true;
 }
 
-// Emits up to n values in order from a stack of qualifying nodes of one root-to-leaf
-// path (the next one on top), comparing nothing. `Toward` is the child taken towards the
-// endpoint the stack was built against, `Away` the direction of the run.
+// Emits the n values that follow in order from a stack of qualifying nodes of one
+// root-to-leaf path (the next one on top), comparing nothing. `Toward` is the child taken
+// towards the endpoint the stack was built against, `Away` the direction of the run. When
+// the nodes sit in memory in key order, the values are read straight from there instead,
+// from position `from` on, each written into its slot of a result made at full size.
 template <Link Node::*Toward, Link Node::*Away>
-void emit_run(const Node** stack, std::size_t depth, std::uint64_t n, Snapshot& out) {
-    while (out.size() < n && depth > 0) {
+Snapshot emit_run(const Tree& tree, const Node** stack, std::size_t depth, std::uint64_t from,
+                  std::uint64_t n) {
+    Snapshot out(n);
+    Ref* slot = out.data();
+    // Every slot starts as an empty handle, so constructing over it drops nothing.
+    auto take = [&](const Node& node) { std::construct_at(slot++, node.value.new_ref()); };
+    if (const Node* first = tree.nodes_in_key_order()) {
+        constexpr bool up = Away == &Node::right;
+        constexpr std::uint64_t ahead = 32;
+        for (std::uint64_t k = 0; k < n; ++k) {
+            if (k + ahead < n) {
+                prefetch_write(first[up ? from + k + ahead : from - k - ahead].value.get());
+            }
+            take(first[up ? from + k : from - k]);
+        }
+        return out;
+    }
+    for (std::uint64_t left = n; left > 0; --left) {
         const Node* node = stack[--depth];
-        out.push_back(node->value.new_ref());
+        take(*node);
         for (const Node* next = (node->*Away).get(); next != nullptr; next = (next->*Toward).get()) {
             prefetch_read((next->*Away).get());
             stack[depth++] = next;
@@ -118,44 +137,36 @@ void emit_run(const Node** stack, std::size_t depth, std::uint64_t n, Snapshot& 
             prefetch_write(stack[depth - 1]->value.get());
         }
     }
+    return out;
 }
 
 // The bounded queries share one shape: descend one path comparing against the endpoint,
-// stacking the nodes that qualify, then emit in order without further comparisons.
-// `Toward` is the child taken when the node qualifies (towards the endpoint), `Away` the other.
+// stacking the nodes that qualify and counting those passed over, then emit in order
+// without further comparisons. `Toward` is the child taken when the node qualifies
+// (towards the endpoint), `Away` the other.
 template <Ordering Skip, Link Node::*Toward, Link Node::*Away>
 Snapshot bounded_run(const Tree& tree, PyObject* endpoint, std::uint64_t n) {
-    Snapshot out;
     if (n == 0) {
-        return out;
+        return Snapshot();
     }
-    out.reserve(std::min<std::uint64_t>(n, tree.count));
     // The stack only ever holds nodes of one root-to-leaf path.
     const Node* stack[max_height];
     std::size_t depth = 0;
+    std::uint64_t skipped = 0;
     const KeyView sought = view_key(endpoint);
     for (const Node* node = tree.root.get(); node != nullptr;) {
         if (compare(node->view(), sought) == Skip) {
+            skipped += node_size(node->*Toward) + 1;
             node = (node->*Away).get();
         } else {
             stack[depth++] = node;
             node = (node->*Toward).get();
         }
     }
-    emit_run<Toward, Away>(stack, depth, n, out);
-    return out;
-}
-
-// The values of the positions [begin, end) in key order, read straight from nodes that
-// sit in memory in key order; the objects are prefetched some nodes ahead.
-void emit_positions(const Node* first, std::uint64_t begin, std::uint64_t end, Snapshot& out) {
-    constexpr std::uint64_t ahead = 16;
-    for (std::uint64_t i = begin; i < end; ++i) {
-        if (i + ahead < end) {
-            prefetch_write(first[i + ahead].value.get());
-        }
-        out.push_back(first[i].value.new_ref());
-    }
+    // Positions count from the far end when the run goes down.
+    const std::uint64_t from = Away == &Node::right ? skipped : tree.count - 1 - skipped;
+    return emit_run<Toward, Away>(tree, stack, depth, from,
+                                  std::min(n, tree.count - skipped));
 }
 
 // The same result as collect_range when every stored key and both endpoints have one
@@ -192,16 +203,9 @@ Snapshot uniform_range(const Tree& tree, const RangeBounds& bounds) {
             }
         }
     }
-    Snapshot out;
-    if (before_end > before_start) {
-        out.reserve(before_end - before_start);
-        if (const Node* first = tree.nodes_in_key_order()) {
-            emit_positions(first, before_start, before_end, out);
-        } else {
-            emit_run<&Node::left, &Node::right>(stack, depth, before_end - before_start, out);
-        }
-    }
-    return out;
+    // Equal endpoints that both stay out leave the end before the start.
+    return emit_run<&Node::left, &Node::right>(
+        tree, stack, depth, before_start, before_end > before_start ? before_end - before_start : 0);
 }
 
 }  // namespace
