@@ -341,7 +341,8 @@ def _inserted(keys):
 @pytest.mark.parametrize("build", sorted(BUILDS))
 @pytest.mark.parametrize("make", sorted(ONE_SHAPE))
 def test_ranges_of_one_key_shape_agree_with_the_model(make, build):
-    # Endpoints of the keys' shape, stored (even) or not (odd), with every flag combination.
+    # Endpoints of the keys' shape, stored (even) or not (odd), with every flag combination;
+    # the runs from and to them too.
     make = ONE_SHAPE[make]
     keys = [make(i) for i in range(0, 160, 2)]
     tree, model = BUILDS[build](keys), Model()
@@ -349,6 +350,8 @@ def test_ranges_of_one_key_shape_agree_with_the_model(make, build):
         model.insert(k, k)
     _check_invariants(tree)
     for low, high in [(0, 158), (20, 20), (21, 21), (7, 60), (60, 61), (-5, 3), (150, 200), (40, 13)]:
+        assert list(tree.iter_from(make(low), 9)) == model.iter_from(make(low), 9)
+        assert list(tree.iter_to(make(high), 9)) == model.iter_to(make(high), 9)
         for flags in itertools.product([False, True], repeat=2):
             start, end = make(low), make(high)
             assert _result(lambda: list(tree.range(start, end, include_start=flags[0], include_end=flags[1]))) == \
