@@ -103,6 +103,13 @@ bool collect_native_range(const Node* root, const RangeBounds& bounds, NativeCla
     return true;
 }
 
+// A descent loads the child it takes while comparing at its parent, which may have to
+// read the key object and its items.
+void prefetch_children(const Node& node) noexcept {
+    prefetch_read(node.left.get());
+    prefetch_read(node.right.get());
+}
+
 // Emits the n values that follow in order from a stack of qualifying nodes of one
 // root-to-leaf path (the next one on top), comparing nothing. `Toward` is the child taken
 // towards the endpoint the stack was built against, `Away` the direction of the run. When
@@ -155,6 +162,7 @@ Snapshot bounded_run(const Tree& tree, PyObject* endpoint, std::uint64_t n) {
     std::uint64_t skipped = 0;
     const KeyView sought = view_key(endpoint);
     for (const Node* node = tree.root.get(); node != nullptr;) {
+        prefetch_children(*node);
         if (compare(node->view(), sought) == Skip) {
             skipped += node_size(node->*Toward) + 1;
             node = (node->*Away).get();
@@ -184,6 +192,7 @@ Snapshot uniform_range(const Tree& tree, const RangeBounds& bounds) {
     const Node* at_end = at_start;
     while (at_start != nullptr || at_end != nullptr) {
         if (at_start != nullptr) {
+            prefetch_children(*at_start);
             const Ordering cs = compare(at_start->view(), bounds.start);
             if (cs == Ordering::Greater || (cs == Ordering::Equal && bounds.include_start)) {
                 stack[depth++] = at_start;
@@ -194,6 +203,7 @@ Snapshot uniform_range(const Tree& tree, const RangeBounds& bounds) {
             }
         }
         if (at_end != nullptr) {
+            prefetch_children(*at_end);
             const Ordering ce = compare(at_end->view(), bounds.end);
             if (ce == Ordering::Less || (ce == Ordering::Equal && bounds.include_end)) {
                 before_end += node_size(at_end->left) + 1;
