@@ -147,7 +147,7 @@ public:
     // Whether the nodes sit in memory in key order: true while every node was made as the
     // new largest key, by the builder or by compact(); removal ends it.
     bool laid_out_in_order = true;
-    // Whole walks in key order since the last insertion or removal, counted up to 2.
+    // Whether the tree was walked whole in key order since its last insertion or removal.
     bool walked_unchanged = false;
     // The shape every stored key has, or no_shape when they differ or any has none. Set by
     // the first insertion into an empty tree (its value while empty means nothing) and by
