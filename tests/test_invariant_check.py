@@ -17,6 +17,8 @@ KEY_KINDS = {
     "latin text": lambda r: "".join(r.choice("ab\xe9") for _ in range(r.randrange(12))),
     "wide text": lambda r: "".join(r.choice("a\u0101\U0001f600") for _ in range(r.randrange(10))),
     "tuple": lambda r: (r.randrange(20), r.randrange(20)),
+    "tuples of two shapes": lambda r: (r.randrange(20), r.randrange(20)) if r.random() < 0.98
+    else (r.randrange(20, 25), "s"),
 }
 
 

@@ -4,7 +4,10 @@ comparisons give, at the edges where a native comparison could go wrong:
 64-bit limits, signed zeros and infinities, str prefixes, mixed types and
 subclasses (which must still be asked)."""
 
+import copy
+import itertools
 import math
+import pickle
 import re
 
 import pytest
@@ -12,6 +15,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from quorel import AVLTree
+from quorel.quorel import _check_invariants
 
 from _model import ALL_FALSE, Model
 
@@ -303,3 +307,106 @@ def test_ranges_ask_every_key_the_pruned_walk_meets(odd, bounds, make):
         got = _outcome(lambda: list(tree.range(start, end, include_start=flags[0],
                                                include_end=flags[1])))
         assert got == _outcome(lambda: model.range(start, end, *flags))
+
+
+def _result(call):
+    try:
+        return call()
+    except (TypeError, ValueError) as e:
+        return type(e), str(e)
+
+
+# Keys that all share one structure of item types; the second int of the pairs sometimes
+# needs more than the packed pair form holds.
+ONE_SHAPE = {
+    "int pairs": lambda i: (i // 4, i * 2**50 if i % 3 == 0 else i),
+    "int str": lambda i: (i // 3, "s%03d" % i),
+    "float int": lambda i: (i / 4, -i),
+    "str str": lambda i: ("k%d" % (i // 5), "v%03d" % i),
+    "nested": lambda i: (i // 6, (i % 3, float(i))),
+    "int": lambda i: i,
+}
+BUILDS = {
+    "inserted": lambda keys: _inserted(keys),
+    "constructed": lambda keys: AVLTree(keys[::-1]),
+    "copied": lambda keys: AVLTree(keys).copy(),
+    "pickled": lambda keys: pickle.loads(pickle.dumps(AVLTree(keys))),
+}
+
+
+def _inserted(keys):
+    # Emptied from two shapes, then filled, with removals and insertions in between.
+    tree = AVLTree([("a", 1), ("b", "c")])
+    tree.remove_key(("a", 1))
+    tree.remove_key(("b", "c"))
+    for k in keys:
+        tree.insert(k)
+    for k in keys[::7]:
+        tree.remove_key(k)
+        tree.insert(k)
+    return tree
+
+
+@pytest.mark.parametrize("build", sorted(BUILDS))
+@pytest.mark.parametrize("make", sorted(ONE_SHAPE))
+def test_ranges_of_one_key_shape_agree_with_the_model(make, build):
+    # Endpoints of the keys' shape, stored (even) or not (odd), with every flag combination;
+    # the runs from and to them too.
+    make = ONE_SHAPE[make]
+    keys = [make(i) for i in range(0, 160, 2)]
+    tree, model = BUILDS[build](keys), Model()
+    for k in keys:
+        model.insert(k, k)
+    _check_invariants(tree)
+    for low, high in [(0, 158), (20, 20), (21, 21), (7, 60), (60, 61), (-5, 3), (150, 200), (40, 13)]:
+        assert list(tree.iter_from(make(low), 9)) == model.iter_from(make(low), 9)
+        assert list(tree.iter_to(make(high), 9)) == model.iter_to(make(high), 9)
+        for flags in itertools.product([False, True], repeat=2):
+            start, end = make(low), make(high)
+            assert _result(lambda: list(tree.range(start, end, include_start=flags[0], include_end=flags[1]))) == \
+                _result(lambda: model.range(start, end, *flags))
+
+
+MIXED_BOUNDS = [((0, 0), (4, 9)), ((5, 0), (9, 9)), ((4, "x"), (8, 8)), ((1, 0), (30, 0)),
+                ((5, "a"), (5, "a")), ((2, 2), (2.0, 2))]
+
+
+@pytest.mark.parametrize("state", ["odd key in", "odd key removed", "emptied by removal",
+                                   "emptied by pop", "cleared"])
+def test_a_key_of_another_shape_keeps_every_window_comparison(state):
+    # (5, "a") among int pairs: a window holding it compares it with both endpoints, and
+    # against (5, 0) that raises. Refilled trees order pairs again; all agree with the model.
+    pairs = [(i, i) for i in range(0, 40, 2)]
+    tree, model = AVLTree(pairs), Model()
+    for k in pairs + [(5, "a")]:
+        tree.insert(k)
+        model.insert(k, k)
+    if state == "odd key removed":
+        tree.remove_key((5, "a"))
+        model.remove((5, "a"))
+    elif state != "odd key in":
+        {"emptied by removal": lambda: [tree.remove_key(k) for k in list(tree)],
+         "emptied by pop": lambda: [tree.pop() for _ in range(len(tree))],
+         "cleared": tree.clear}[state]()
+        model = Model()
+        for k in pairs:
+            tree.insert(k)
+            model.insert(k, k)
+    _check_invariants(tree)
+    for start, end in MIXED_BOUNDS:
+        for flags in [(True, False), (False, True)]:
+            assert _result(lambda: list(tree.range(start, end, include_start=flags[0], include_end=flags[1]))) == \
+                _result(lambda: model.range(start, end, *flags))
+
+
+def test_a_deep_copy_orders_the_keys_its_memo_gives():
+    # The memo turns the copy's item 6 into a str: the copy's window holding (5, "six")
+    # must still compare it with the endpoints, which raises against (5, 0).
+    tree = AVLTree([(1, 2), (5, 6), (7, 8)])
+    duplicate = copy.deepcopy(tree, {id(6): "six"})
+    _check_invariants(duplicate)
+    model = Model()
+    for k in [(1, 2), (5, "six"), (7, 8)]:
+        model.insert(k, k)
+    for start, end in [((5, 0), (9, 0)), ((0, 0), (4, 0)), ((1, 2), (7, 8))]:
+        assert _result(lambda: list(duplicate.range(start, end))) == _result(lambda: model.range(start, end))

@@ -3,23 +3,32 @@
 namespace quorel::tree {
 namespace {
 
-// Hands over the entries of a build one at a time.
+// Hands over the entries of a build one at a time, counting the shapes of their keys.
 struct Source {
     Entry (*next)(void*);
     void* context;
+    ShapeTally shape;
+
+    // The next entry and its native key form.
+    std::pair<Entry, KeyView> take() {
+        Entry entry = next(context);
+        KeyShape added;
+        const KeyView view = view_key(entry.key.get(), added);
+        shape.add(added);
+        return {std::move(entry), view};
+    }
 };
 
 // Builds a subtree from the next n entries; its root is the entry at position n / 2 of the
 // run (the upper middle for even n), so both sides differ by at most one entry. Nodes are
 // made in ascending order into consecutive slots, so the nodes sit in memory in key order.
-Link build_balanced(const Source& source, Node* slots, std::size_t& next, std::uint64_t n) {
+Link build_balanced(Source& source, Node* slots, std::size_t& next, std::uint64_t n) {
     if (n == 0) {
         return Link();
     }
     const std::uint64_t half = n / 2;
     Link left = build_balanced(source, slots, next, half);
-    Entry entry = source.next(source.context);
-    const KeyView view = view_key(entry.key.get());
+    auto [entry, view] = source.take();
     Link node(new (static_cast<void*>(slots + next++)) Node(std::move(entry), view));
     node->left = std::move(left);
     node->right = build_balanced(source, slots, next, n - 1 - half);
@@ -60,11 +69,13 @@ Tree Tree::from_sorted(std::size_t n, Entry (*next)(void*), void* context) {
         too_many_entries();
     }
     Tree tree;
+    Source source{next, context, {}};
     if (n > 0) {
         std::size_t made = 0;
-        tree.root = build_balanced({next, context}, tree.pool.take_run(n), made, n);
+        tree.root = build_balanced(source, tree.pool.take_run(n), made, n);
     }
     tree.count = n;
+    tree.shape = source.shape.shape;
     return tree;
 }
 

@@ -7,6 +7,7 @@ struct Cloner {
     NodePool& pool;
     Entry (*copy)(void*, PyObject*, PyObject*);
     void* context;
+    ShapeTally shapes;  // the copies' keys may differ from the stored ones
 
     // In key order, so that the copy's nodes also sit in memory in key order.
     Link clone(const Node* source) {
@@ -14,7 +15,8 @@ struct Cloner {
             return Link();
         }
         Link left = clone(source->left.get());
-        Link node = pool.copy_of(*source, copy(context, source->value.get(), source->key.get()));
+        Link node = pool.copy_of(*source, copy(context, source->value.get(), source->key.get()),
+                                 shapes);
         node->left = std::move(left);
         node->right = clone(source->right.get());
         return node;
@@ -25,8 +27,10 @@ struct Cloner {
 
 Tree Tree::clone_with(Entry (*copy)(void*, PyObject*, PyObject*), void* context) const {
     Tree result;
-    result.root = Cloner{result.pool, copy, context}.clone(root.get());
+    Cloner cloner{result.pool, copy, context, {}};
+    result.root = cloner.clone(root.get());
     result.count = count;
+    result.shape = cloner.shapes.shape;
     return result;
 }
 

@@ -34,23 +34,27 @@ KeyView view_text(PyObject* key) noexcept {
 
 }  // namespace
 
-KeyView view_key(PyObject* key) noexcept {
+KeyView view_key(PyObject* key, KeyShape& shape) noexcept {
     if (PyLong_CheckExact(key)) {
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(key, &overflow);
         if (overflow == 0) {
+            shape = extend_shape(shape_start, ShapeToken::integer);
             return {key, std::uint64_t(value), KeyKind::integer};
         }
     } else if (PyUnicode_CheckExact(key)) {
+        shape = extend_shape(shape_start, ShapeToken::text);
         return view_text(key);
     } else if (PyFloat_CheckExact(key)) {
         const double value = PyFloat_AsDouble(key);
         std::uint64_t bits;
         std::memcpy(&bits, &value, sizeof bits);
+        shape = value == value ? extend_shape(shape_start, ShapeToken::real) : no_shape;
         return {key, bits, KeyKind::real};
     } else if (PyTuple_CheckExact(key)) {
-        return view_composite(key);
+        return view_composite(key, shape);
     }
+    shape = no_shape;
     return {key, 0, KeyKind::general};
 }
 

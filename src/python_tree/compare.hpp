@@ -58,11 +58,41 @@ struct KeyView {
     KeyKind kind;
 };
 
+// The recursive type structure of a natively comparable key: a leading 1 bit, then one
+// 3-bit token for each int, str or float and for the start and end of each tuple, in
+// reading order. Two keys of one shape compare natively, totally and without Python code.
+// no_shape stands for every other key, and for structures too long for the code.
+using KeyShape = std::uint64_t;
+constexpr KeyShape no_shape = 0;
+constexpr KeyShape shape_start = 1;  // before the first token
+
+enum class ShapeToken : unsigned { integer = 1, text, real, open, close };
+
+// The shape with one more token; no_shape once the code is full.
+constexpr KeyShape extend_shape(KeyShape shape, ShapeToken token) noexcept {
+    return shape == no_shape || shape >> 61 != 0 ? no_shape : shape << 3 | unsigned(token);
+}
+
+// The shape a set of keys shares, one key after another.
+struct ShapeTally {
+    KeyShape shape = no_shape;
+    bool empty = true;
+
+    void add(KeyShape added) noexcept {
+        shape = empty || added == shape ? added : no_shape;
+        empty = false;
+    }
+};
+
 // Classifies a key; never fails and runs no Python code.
-KeyView view_key(PyObject* key) noexcept;
+KeyView view_key(PyObject* key, KeyShape& shape) noexcept;
+inline KeyView view_key(PyObject* key) noexcept {
+    KeyShape unused;
+    return view_key(key, unused);
+}
 
 // view_key of an exact tuple.
-KeyView view_composite(PyObject* key) noexcept;
+KeyView view_composite(PyObject* key, KeyShape& shape) noexcept;
 
 // Where `a` sorts relative to `b` by the rich comparisons alone. Throws the comparison's or
 // truth test's exception, or TypeError "PyAny::compare(): All comparisons returned false".

@@ -24,24 +24,34 @@ bool native_int(PyObject* item, std::int64_t& value) noexcept {
 
 double real_of(PyObject* item) noexcept { return PyFloat_AsDouble(item); }
 
-// Whether every item of the exact tuple is natively comparable.
-bool native_items(PyObject* tuple, int depth) noexcept {
+// Whether every item of the exact tuple is natively comparable; adds the tuple's tokens
+// to `shape` on the way.
+bool native_items(PyObject* tuple, int depth, KeyShape& shape) noexcept {
     const Py_ssize_t length = PyTuple_Size(tuple);
     if (length == 0 || depth > max_depth) {
         return false;
     }
+    shape = extend_shape(shape, ShapeToken::open);
     for (Py_ssize_t i = 0; i < length; ++i) {
         PyObject* item = PyTuple_GetItem(tuple, i);
         std::int64_t ignored;
-        const bool native = PyLong_CheckExact(item)      ? native_int(item, ignored)
-                            : PyUnicode_CheckExact(item) ? true
-                            : PyFloat_CheckExact(item)   ? real_of(item) == real_of(item)
-                            : PyTuple_CheckExact(item)   ? native_items(item, depth + 1)
-                                                         : false;
+        bool native = true;
+        if (PyLong_CheckExact(item)) {
+            native = native_int(item, ignored);
+            shape = extend_shape(shape, ShapeToken::integer);
+        } else if (PyUnicode_CheckExact(item)) {
+            shape = extend_shape(shape, ShapeToken::text);
+        } else if (PyFloat_CheckExact(item)) {
+            native = real_of(item) == real_of(item);
+            shape = extend_shape(shape, ShapeToken::real);
+        } else {
+            native = PyTuple_CheckExact(item) && native_items(item, depth + 1, shape);
+        }
         if (!native) {
             return false;
         }
     }
+    shape = extend_shape(shape, ShapeToken::close);
     return true;
 }
 
@@ -50,13 +60,14 @@ unsigned width(std::int64_t value) noexcept {
     return 65u - unsigned(std::countl_zero(std::uint64_t(value < 0 ? ~value : value)));
 }
 
-// Item by item as Python does, or nothing when the items at one position differ in type.
-// Both tuples hold natively comparable items only.
-std::optional<Ordering> compare_items(PyObject* a, PyObject* b) noexcept {
+// Item by item as Python does, or nothing when the items at one position differ in type;
+// the items before `from` are known to be equal. Both tuples hold natively comparable
+// items only.
+std::optional<Ordering> compare_items(PyObject* a, PyObject* b, Py_ssize_t from = 0) noexcept {
     const Py_ssize_t na = PyTuple_Size(a);
     const Py_ssize_t nb = PyTuple_Size(b);
     const Py_ssize_t n = na < nb ? na : nb;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = from; i < n; ++i) {
         PyObject* x = PyTuple_GetItem(a, i);
         PyObject* y = PyTuple_GetItem(b, i);
         if (x == y) {
@@ -104,8 +115,10 @@ KeyView head(const KeyView& key) noexcept {
 
 }  // namespace
 
-KeyView view_composite(PyObject* key) noexcept {
-    if (!native_items(key, 0)) {
+KeyView view_composite(PyObject* key, KeyShape& shape) noexcept {
+    shape = shape_start;
+    if (!native_items(key, 0, shape)) {
+        shape = no_shape;
         return {key, 0, KeyKind::general};
     }
     PyObject* first = PyTuple_GetItem(key, 0);
@@ -164,7 +177,10 @@ std::optional<Ordering> compare_composite(const KeyView& a, const KeyView& b) no
             }
         }
     }
-    return compare_items(a.object, b.object);
+    // Equal int or float first items (no NaN is native) leave the rest to decide.
+    const bool equal_heads =
+        x.kind == y.kind && x.bits == y.bits && (x.kind == KeyKind::integer || x.kind == KeyKind::real);
+    return compare_items(a.object, b.object, equal_heads ? 1 : 0);
 }
 
 }  // namespace quorel::tree

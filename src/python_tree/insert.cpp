@@ -16,7 +16,8 @@ void too_many_entries() {
 // parent up to the first subtree whose height stays as it was. A full tree refuses only
 // a key it does not hold yet.
 bool Tree::insert(Entry entry) {
-    const KeyView sought = view_key(entry.key.get());
+    KeyShape added;
+    const KeyView sought = view_key(entry.key.get(), added);
     Link* path[max_height];
     bool went_left[max_height];
     std::size_t depth = 0;
@@ -34,6 +35,7 @@ bool Tree::insert(Entry entry) {
         too_many_entries();
     }
     *link = pool.make(std::move(entry), sought);
+    shape = shape_with(added);
     ++count;
     walked_unchanged = false;
     // A new largest key continues the run of nodes made in key order.

@@ -73,8 +73,10 @@ char* NodePool::add_slab(std::size_t nodes) {
     return slab + slab_header;
 }
 
-Link NodePool::copy_of(const Node& shape, Entry&& entry) {
-    const KeyView view = view_key(entry.key.get());
+Link NodePool::copy_of(const Node& shape, Entry&& entry, ShapeTally& key_shapes) {
+    KeyShape added;
+    const KeyView view = view_key(entry.key.get(), added);
+    key_shapes.add(added);
     Link node = make(std::move(entry), view);
     // The shape's bookkeeping: every field besides the entry, its native form and the links.
     node->height = shape.height;

@@ -109,8 +109,8 @@ public:
     }
 
     // A node holding `entry`, with its key's native form, no children, and the height,
-    // balance and subtree size of `shape`.
-    Link copy_of(const Node& shape, Entry&& entry);
+    // balance and subtree size of `shape`; the key's shape is added to `key_shapes`.
+    Link copy_of(const Node& shape, Entry&& entry, ShapeTally& key_shapes);
 
     // Releases the node's references like its link would, then keeps its memory for reuse.
     void recycle(Link node) noexcept;

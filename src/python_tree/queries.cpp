@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <memory>
 
 #include "call_boundary/failure.hpp"
 #include "python_tree/memory_hints.hpp"
@@ -14,8 +15,9 @@ struct RangeBounds {
     bool include_end;
 };
 
-KeyView endpoint_view(PyObject* endpoint) noexcept {
-    return endpoint != nullptr ? view_key(endpoint) : KeyView{nullptr, 0, KeyKind::general};
+KeyView endpoint_view(PyObject* endpoint, KeyShape& shape) noexcept {
+    shape = no_shape;
+    return endpoint != nullptr ? view_key(endpoint, shape) : KeyView{nullptr, 0, KeyKind::general};
 }
 
 // In-order walk that skips subtrees which cannot hold keys within the bounds. Both
@@ -101,31 +103,39 @@ bool collect_native_range(const Node* root, const RangeBounds& bounds, NativeCla
     return true;
 }
 
-// The bounded queries share one shape: descend one path comparing against the endpoint,
-// stacking the nodes that qualify, then emit in order without further comparisons.
-// `Toward` is the child taken when the node qualifies (towards the endpoint), `Away` the other.
-template <Ordering Skip, Link Node::*Toward, Link Node::*Away>
-Snapshot bounded_run(const Tree& tree, PyObject* endpoint, std::uint64_t n) {
-    Snapshot out;
-    if (n == 0) {
+// A descent loads the child it takes while comparing at its parent, which may have to
+// read the key object and its items.
+void prefetch_children(const Node& node) noexcept {
+    prefetch_read(node.left.get());
+    prefetch_read(node.right.get());
+}
+
+// Emits the n values that follow in order from a stack of qualifying nodes of one
+// root-to-leaf path (the next one on top), comparing nothing. `Toward` is the child taken
+// towards the endpoint the stack was built against, `Away` the direction of the run. When
+// the nodes sit in memory in key order, the values are read straight from there instead,
+// from position `from` on, each written into its slot of a result made at full size.
+template <Link Node::*Toward, Link Node::*Away>
+Snapshot emit_run(const Tree& tree, const Node** stack, std::size_t depth, std::uint64_t from,
+                  std::uint64_t n) {
+    Snapshot out(n);
+    Ref* slot = out.data();
+    // Every slot starts as an empty handle, so constructing over it drops nothing.
+    auto take = [&](const Node& node) { std::construct_at(slot++, node.value.new_ref()); };
+    if (const Node* first = tree.nodes_in_key_order()) {
+        constexpr bool up = Away == &Node::right;
+        constexpr std::uint64_t ahead = 32;
+        for (std::uint64_t k = 0; k < n; ++k) {
+            if (k + ahead < n) {
+                prefetch_write(first[up ? from + k + ahead : from - k - ahead].value.get());
+            }
+            take(first[up ? from + k : from - k]);
+        }
         return out;
     }
-    out.reserve(std::min<std::uint64_t>(n, tree.count));
-    // The stack only ever holds nodes of one root-to-leaf path.
-    const Node* stack[max_height];
-    std::size_t depth = 0;
-    const KeyView sought = view_key(endpoint);
-    for (const Node* node = tree.root.get(); node != nullptr;) {
-        if (compare(node->view(), sought) == Skip) {
-            node = (node->*Away).get();
-        } else {
-            stack[depth++] = node;
-            node = (node->*Toward).get();
-        }
-    }
-    while (out.size() < n && depth > 0) {
+    for (std::uint64_t left = n; left > 0; --left) {
         const Node* node = stack[--depth];
-        out.push_back(node->value.new_ref());
+        take(*node);
         for (const Node* next = (node->*Away).get(); next != nullptr; next = (next->*Toward).get()) {
             prefetch_read((next->*Away).get());
             stack[depth++] = next;
@@ -137,12 +147,89 @@ Snapshot bounded_run(const Tree& tree, PyObject* endpoint, std::uint64_t n) {
     return out;
 }
 
+// The bounded queries share one shape: descend one path comparing against the endpoint,
+// stacking the nodes that qualify and counting those passed over, then emit in order
+// without further comparisons. `Toward` is the child taken when the node qualifies
+// (towards the endpoint), `Away` the other.
+template <Ordering Skip, Link Node::*Toward, Link Node::*Away>
+Snapshot bounded_run(const Tree& tree, PyObject* endpoint, std::uint64_t n) {
+    if (n == 0) {
+        return Snapshot();
+    }
+    // The stack only ever holds nodes of one root-to-leaf path.
+    const Node* stack[max_height];
+    std::size_t depth = 0;
+    std::uint64_t skipped = 0;
+    const KeyView sought = view_key(endpoint);
+    for (const Node* node = tree.root.get(); node != nullptr;) {
+        prefetch_children(*node);
+        if (compare(node->view(), sought) == Skip) {
+            skipped += node_size(node->*Toward) + 1;
+            node = (node->*Away).get();
+        } else {
+            stack[depth++] = node;
+            node = (node->*Toward).get();
+        }
+    }
+    // Positions count from the far end when the run goes down.
+    const std::uint64_t from = Away == &Node::right ? skipped : tree.count - 1 - skipped;
+    return emit_run<Toward, Away>(tree, stack, depth, from,
+                                  std::min(n, tree.count - skipped));
+}
+
+// The same result as collect_range when every stored key and both endpoints have one
+// shape: then no comparison among them runs Python code or can fail, and skipping those
+// within the bounds cannot be observed. The descents for the two endpoints, one level of
+// each in turn so that their loads from memory overlap, count the keys before the window's
+// start and end, and stack the path to its first key; the keys between are emitted in
+// order, comparing nothing.
+Snapshot uniform_range(const Tree& tree, const RangeBounds& bounds) {
+    std::uint64_t before_start = 0;
+    std::uint64_t before_end = 0;
+    const Node* stack[max_height];
+    std::size_t depth = 0;
+    const Node* at_start = tree.root.get();
+    const Node* at_end = at_start;
+    while (at_start != nullptr || at_end != nullptr) {
+        if (at_start != nullptr) {
+            prefetch_children(*at_start);
+            const Ordering cs = compare(at_start->view(), bounds.start);
+            if (cs == Ordering::Greater || (cs == Ordering::Equal && bounds.include_start)) {
+                stack[depth++] = at_start;
+                at_start = at_start->left.get();
+            } else {
+                before_start += node_size(at_start->left) + 1;
+                at_start = at_start->right.get();
+            }
+        }
+        if (at_end != nullptr) {
+            prefetch_children(*at_end);
+            const Ordering ce = compare(at_end->view(), bounds.end);
+            if (ce == Ordering::Less || (ce == Ordering::Equal && bounds.include_end)) {
+                before_end += node_size(at_end->left) + 1;
+                at_end = at_end->right.get();
+            } else {
+                at_end = at_end->left.get();
+            }
+        }
+    }
+    // Equal endpoints that both stay out leave the end before the start.
+    return emit_run<&Node::left, &Node::right>(
+        tree, stack, depth, before_start, before_end > before_start ? before_end - before_start : 0);
+}
+
 }  // namespace
 
 Snapshot Tree::range(PyObject* start, PyObject* end, bool include_start, bool include_end) const {
-    const RangeBounds bounds{endpoint_view(start), endpoint_view(end), include_start, include_end};
+    KeyShape start_shape;
+    KeyShape end_shape;
+    const RangeBounds bounds{endpoint_view(start, start_shape), endpoint_view(end, end_shape),
+                             include_start, include_end};
     if (start != nullptr && end != nullptr && compare(bounds.start, bounds.end) == Ordering::Greater) {
         throw_error(PyExc_ValueError, "range start must not exceed end");
+    }
+    if (root && shape != no_shape && start_shape == shape && end_shape == shape) {
+        return uniform_range(*this, bounds);
     }
     Snapshot out;
     const NativeClass shared = native_class(bounds.start);

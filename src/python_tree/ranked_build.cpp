@@ -326,8 +326,11 @@ std::optional<Tree> Tree::from_native_entries(EntryList& entries) {
     }
     Vector<Ranked> sorted;
     sorted.reserve(n);
+    ShapeTally shapes;  // equal keys have one shape, so the duplicates change nothing
     for (std::size_t i = 0; i < n; ++i) {
-        const KeyView view = view_key(entries[i].key.get());
+        KeyShape added;
+        const KeyView view = view_key(entries[i].key.get(), added);
+        shapes.add(added);
         if (view.kind == KeyKind::general) {
             return std::nullopt;
         }
@@ -391,6 +394,7 @@ std::optional<Tree> Tree::from_native_entries(EntryList& entries) {
         settle_sizes(*tree.root);
     }
     tree.count = ranked.size();
+    tree.shape = shapes.shape;
     return tree;
 }
 

@@ -31,7 +31,8 @@ public:
         : pool(std::move(other.pool)), root(std::move(other.root)),
           count(std::exchange(other.count, 0)),
           laid_out_in_order(std::exchange(other.laid_out_in_order, true)),
-          walked_unchanged(std::exchange(other.walked_unchanged, false)) {}
+          walked_unchanged(std::exchange(other.walked_unchanged, false)),
+          shape(std::exchange(other.shape, no_shape)) {}
     Tree& operator=(Tree&& other) noexcept {
         if (this != &other) {
             root.reset();  // the nodes go before the memory that holds them
@@ -40,6 +41,7 @@ public:
             count = std::exchange(other.count, 0);
             laid_out_in_order = std::exchange(other.laid_out_in_order, true);
             walked_unchanged = std::exchange(other.walked_unchanged, false);
+            shape = std::exchange(other.shape, no_shape);
         }
         return *this;
     }
@@ -144,8 +146,8 @@ public:
     Tree take_all() noexcept { return std::move(*this); }
 
     // Checks every invariant of the records: key order between in-order neighbours with no
-    // Equal pair, exact heights, balances and subtree sizes, the count, and each node's
-    // native key form.
+    // Equal pair, exact heights, balances and subtree sizes, the count, each node's native
+    // key form and the shared shape of the keys.
     // Throws AssertionError naming the first broken one, or a comparison's own exception.
     // Only reads the tree; the caller holds a shared borrow while comparisons run.
     void verify() const;
@@ -156,8 +158,17 @@ public:
     // Whether the nodes sit in memory in key order: true while every node was made as the
     // new largest key, by the builder or by compact(); removal ends it.
     bool laid_out_in_order = true;
-    // Whole walks in key order since the last insertion or removal, counted up to 2.
+    // Whether the tree was walked whole in key order since its last insertion or removal.
     bool walked_unchanged = false;
+    // The shape every stored key has, or no_shape when they differ or any has none. Set by
+    // the first insertion into an empty tree (its value while empty means nothing) and by
+    // every construction; a key of another shape ends it, removals leave it as it is.
+    KeyShape shape = no_shape;
+
+    // The shape after linking one more key of shape `added`.
+    KeyShape shape_with(KeyShape added) const noexcept {
+        return count == 0 || added == shape ? added : no_shape;
+    }
 };
 
 // Throws OverflowError: the tree already holds max_entries entries.

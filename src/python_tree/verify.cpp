@@ -17,6 +17,8 @@ namespace {
 
 class Verifier {
 public:
+    explicit Verifier(KeyShape shared) noexcept : shared_(shared) {}
+
     // Returns the subtree's height.
     std::uint64_t visit(const Node& node, std::uint64_t depth) {
         if (depth > max_height) {
@@ -34,9 +36,13 @@ public:
 
 private:
     void check_entry(const Node& node, std::uint64_t position) {
-        const KeyView now = view_key(node.key.get());
+        KeyShape shape;
+        const KeyView now = view_key(node.key.get(), shape);
         if (now.kind != node.kind || now.bits != node.bits) {
             broken("stored native key form differs from the key's", position);
+        }
+        if (shared_ != no_shape && shape != shared_) {
+            broken("key shape differs from the one the tree records for all keys", position);
         }
         if (previous_ != nullptr) {
             const Ordering order = compare(previous_->view(), node.view());
@@ -73,6 +79,7 @@ private:
         }
     }
 
+    KeyShape shared_;
     const Node* previous_ = nullptr;
     std::uint64_t nodes_ = 0;
 };
@@ -80,7 +87,7 @@ private:
 }  // namespace
 
 void Tree::verify() const {
-    Verifier verifier;
+    Verifier verifier(shape);
     if (root) {
         verifier.visit(*root, 1);
     }
