@@ -23,6 +23,7 @@ bool Tree::insert(Entry entry) {
     std::size_t depth = 0;
     Link* link = &root;
     while (Node* node = link->get()) {
+        prefetch_children(*node);
         const Ordering order = compare(sought, node->view());
         if (order == Ordering::Equal) {
             return false;  // the stored value stays; the new entry is released on return

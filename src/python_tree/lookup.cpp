@@ -17,6 +17,7 @@ PyObject* Tree::search(PyObject* key) const {
         }
     }
     while (node != nullptr) {
+        prefetch_children(*node);
         switch (compare(sought, node->view())) {
             case Ordering::Equal:
                 return node->value.get();

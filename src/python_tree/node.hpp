@@ -19,6 +19,7 @@
 
 #include "call_boundary/ref.hpp"
 #include "python_tree/compare.hpp"
+#include "python_tree/memory_hints.hpp"
 
 namespace quorel::tree {
 
@@ -71,6 +72,13 @@ struct Node {
 
     KeyView view() const noexcept { return {key.get(), bits, kind}; }
 };
+
+// A descent loads the child it takes while comparing at its parent, which may have to
+// read the key object and its items.
+inline void prefetch_children(const Node& node) noexcept {
+    prefetch_read(node.left.get());
+    prefetch_read(node.right.get());
+}
 
 inline std::uint64_t node_height(const Link& link) noexcept { return link ? link->height : 0; }
 inline std::uint32_t node_size(const Link& link) noexcept { return link ? link->size : 0; }

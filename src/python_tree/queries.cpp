@@ -103,13 +103,6 @@ bool collect_native_range(const Node* root, const RangeBounds& bounds, NativeCla
     return true;
 }
 
-// A descent loads the child it takes while comparing at its parent, which may have to
-// read the key object and its items.
-void prefetch_children(const Node& node) noexcept {
-    prefetch_read(node.left.get());
-    prefetch_read(node.right.get());
-}
-
 // Emits the n values that follow in order from a stack of qualifying nodes of one
 // root-to-leaf path (the next one on top), comparing nothing. `Toward` is the child taken
 // towards the endpoint the stack was built against, `Away` the direction of the run. When

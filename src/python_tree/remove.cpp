@@ -25,7 +25,10 @@ Detached remove_min(Link node) {
 // Finds the victim by comparing the sought key (first operand) with each node's key.
 struct ByKey {
     KeyView key;
-    Ordering operator()(const Node& node) const { return compare(key, node.view()); }
+    Ordering operator()(const Node& node) const {
+        prefetch_children(node);
+        return compare(key, node.view());
+    }
 };
 
 // Finds the victim by its position in key order, counted within the current subtree.

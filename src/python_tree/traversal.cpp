@@ -10,15 +10,6 @@ namespace {
 // Pre-order recurses on one side and loops on the other, post-order recurses twice; both
 // are bounded in depth by the height.
 
-// Hands each entry to a caller's function, borrowed.
-struct EntryVisit {
-    void (*take)(void*, PyObject*, PyObject*);
-    void* context;
-};
-void take(EntryVisit& out, const Node& node) {
-    out.take(out.context, node.value.get(), node.key.get());
-}
-
 // In key order (Near = left) or its reverse (Near = right), with an explicit stack of one
 // root-to-leaf path. The far child of each stacked node is prefetched, to be there when
 // the walk turns to it.
@@ -40,27 +31,30 @@ void walk_sorted(const Node* node, Visit visit) {
     }
 }
 
-// Entries in key order, taken a few nodes after they were reached, with their objects
-// prefetched in between, so that the walk does not stall on each reference count in turn.
-template <class Out>
+// Takes the nodes a walk reaches a few nodes after reaching them, with their objects (the
+// value, and with Keys the key too) prefetched in between, so that the walk does not stall
+// on each reference count in turn.
+template <bool Keys, class Take>
 class PrefetchingSink {
 public:
-    explicit PrefetchingSink(Out& out) noexcept : out_(out) {}
+    explicit PrefetchingSink(Take take) noexcept : take_(take) {}
 
     // Takes the nodes still pending. Whatever taking a node throws ends the walk.
     void flush() {
         for (std::size_t i = seen_ > lag ? seen_ - lag : 0; i < seen_; ++i) {
-            take(out_, *pending_[i % lag]);
+            take_(*pending_[i % lag]);
         }
         seen_ = 0;
     }
 
     void operator()(const Node& node) {
         prefetch_write(node.value.get());
-        prefetch_write(node.key.get());
+        if constexpr (Keys) {
+            prefetch_write(node.key.get());
+        }
         const Node*& slot = pending_[seen_ % lag];
         if (seen_ >= lag) {
-            take(out_, *slot);
+            take_(*slot);
         }
         slot = &node;
         ++seen_;
@@ -68,34 +62,52 @@ public:
 
 private:
     static constexpr std::size_t lag = 32;  // nodes in flight
-    Out& out_;
+    Take take_;
     const Node* pending_[lag];
     std::size_t seen_ = 0;
 };
 
+template <bool Keys, Link Node::*Near, Link Node::*Far, class Take>
+void walk_sorted_taking(const Node* root, Take take) {
+    PrefetchingSink<Keys, Take> sink(take);
+    walk_sorted<Near, Far>(root, std::ref(sink));
+    sink.flush();
+}
+
 // New references to the values in key order (Step 1) or its reverse (Step -1), each
-// written into its slot of a result made at full size. When the nodes sit in memory in key
-// order, one pass over them replaces the walk, prefetching the objects a little further on.
+// constructed into the next of `slots`, which all start as empty handles, so constructing
+// over them drops nothing.
+template <int Step>
+void walk_values(const Node* root, Ref* slots) {
+    auto take = [&](const Node& node) { std::construct_at(slots++, node.value.new_ref()); };
+    if constexpr (Step > 0) {
+        walk_sorted_taking<false, &Node::left, &Node::right>(root, take);
+    } else {
+        walk_sorted_taking<false, &Node::right, &Node::left>(root, take);
+    }
+}
+
+// The same for n nodes that sit in memory in key order from `first`: one pass over them,
+// prefetching the objects a little further on.
+template <int Step>
+void scan_values(const Node* first, std::size_t n, Ref* slots) {
+    constexpr std::size_t ahead = 32;
+    const Node* node = Step > 0 ? first : first + n - 1;
+    for (std::size_t left = n; left > 0; --left, node += Step) {
+        if (left > ahead) {
+            prefetch_write(node[Step * std::ptrdiff_t(ahead)].value.get());
+        }
+        std::construct_at(slots++, node->value.new_ref());
+    }
+}
+
 template <int Step>
 Snapshot sorted_values(const Tree& tree) {
-    const std::size_t n = tree.count;
-    Snapshot out(n);
-    Ref* slot = out.data();
-    // Every slot starts as an empty handle, so constructing over it drops nothing.
-    auto take = [&](const Node& node) { std::construct_at(slot++, node.value.new_ref()); };
+    Snapshot out(tree.count);
     if (const Node* first = tree.nodes_in_key_order()) {
-        constexpr std::size_t ahead = 32;
-        const Node* node = Step > 0 ? first : first + n - 1;
-        for (std::size_t left = n; left > 0; --left, node += Step) {
-            if (left > ahead) {
-                prefetch_write(node[Step * std::ptrdiff_t(ahead)].value.get());
-            }
-            take(*node);
-        }
-    } else if constexpr (Step > 0) {
-        walk_sorted<&Node::left, &Node::right>(tree.root.get(), take);
+        scan_values<Step>(first, tree.count, out.data());
     } else {
-        walk_sorted<&Node::right, &Node::left>(tree.root.get(), take);
+        walk_values<Step>(tree.root.get(), out.data());
     }
     return out;
 }
@@ -164,7 +176,7 @@ Snapshot Tree::level_order() const {
 }
 
 void Tree::each_entry_with(void (*hand_over)(void*, PyObject*, PyObject*), void* context) const {
-    EntryVisit visit{hand_over, context};
+    auto take = [&](const Node& node) { hand_over(context, node.value.get(), node.key.get()); };
     if (const Node* first = nodes_in_key_order()) {
         constexpr std::size_t ahead = 16;
         for (std::size_t i = 0; i < count; ++i) {
@@ -172,13 +184,11 @@ void Tree::each_entry_with(void (*hand_over)(void*, PyObject*, PyObject*), void*
                 prefetch_write(first[i + ahead].value.get());
                 prefetch_write(first[i + ahead].key.get());
             }
-            take(visit, first[i]);
+            take(first[i]);
         }
         return;
     }
-    PrefetchingSink<EntryVisit> sink(visit);
-    walk_sorted<&Node::left, &Node::right>(root.get(), std::ref(sink));
-    sink.flush();
+    walk_sorted_taking<true, &Node::left, &Node::right>(root.get(), take);
 }
 
 }  // namespace quorel::tree
