@@ -143,7 +143,7 @@ const Node* Tree::nodes_in_key_order() const noexcept {
 }
 
 void Tree::before_sorted_walk() {
-    if (walked_unchanged) {
+    if (walked_unchanged && count <= max_walk_compacted) {
         compact();
     }
     walked_unchanged = true;

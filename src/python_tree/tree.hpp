@@ -136,6 +136,9 @@ public:
     // while one changed between walks is not copied each time. Raises MemoryError, with
     // the tree unchanged, when there is no memory for the copy.
     void before_sorted_walk();
+    // Trees above this many nodes are left as they are: there the copy costs several
+    // walks (most of it in fresh memory) and saves less of each later one.
+    static constexpr std::uint64_t max_walk_compacted = std::uint64_t(1) << 18;
 
     // The first of the tree's nodes when all of them sit in one run of memory in key order
     // (after compact() or a build in key order, before any later change); null otherwise.
