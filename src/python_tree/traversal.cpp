@@ -7,9 +7,6 @@
 namespace quorel::tree {
 namespace {
 
-// Pre-order recurses on one side and loops on the other, post-order recurses twice; both
-// are bounded in depth by the height.
-
 // In key order (Near = left) or its reverse (Near = right), with an explicit stack of one
 // root-to-leaf path. The far child of each stacked node is prefetched, to be there when
 // the walk turns to it.
@@ -111,6 +108,9 @@ Snapshot sorted_values(const Tree& tree) {
     }
     return out;
 }
+
+// Pre-order recurses on one side and loops on the other, post-order recurses twice; both
+// are bounded in depth by the height.
 
 void walk_pre_order(const Node* node, Snapshot& out) {
     for (; node != nullptr; node = node->right.get()) {
