@@ -57,23 +57,14 @@ PyObject* bounded_walk(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-template <tree::Snapshot (tree::Tree::*Walk)() const>
+// A whole walk in key order may first lay the nodes out in key order, unless another
+// member is part-way through the tree.
+template <tree::Snapshot (tree::Tree::*Walk)() const, bool InKeyOrder = false>
 PyObject* whole_walk(PyObject* self, PyObject*) noexcept {
     return boundary::object_entry([&] {
         AVLTreeObject& tree = AVLTreeObject::of(self);
         SharedBorrow borrow(tree.borrow);
-        return make_iterator((tree.tree.*Walk)());
-    });
-}
-
-// A whole walk in key order may first lay the nodes out in key order, unless another
-// member is part-way through the tree.
-template <tree::Snapshot (tree::Tree::*Walk)() const>
-PyObject* sorted_walk(PyObject* self, PyObject*) noexcept {
-    return boundary::object_entry([&] {
-        AVLTreeObject& tree = AVLTreeObject::of(self);
-        SharedBorrow borrow(tree.borrow);
-        if (tree.borrow.sole_shared()) {
+        if (InKeyOrder && tree.borrow.sole_shared()) {
             tree.tree.before_sorted_walk();
         }
         return make_iterator((tree.tree.*Walk)());
@@ -88,8 +79,8 @@ const Fastcall range = range_walk;
 const Fastcall iter_from = bounded_walk<iter_from_call, &tree::Tree::iter_from>;
 const Fastcall iter_to = bounded_walk<iter_to_call, &tree::Tree::iter_to>;
 
-const NoArgs in_order = sorted_walk<&tree::Tree::in_order>;
-const NoArgs descending = sorted_walk<&tree::Tree::descending>;
+const NoArgs in_order = whole_walk<&tree::Tree::in_order, true>;
+const NoArgs descending = whole_walk<&tree::Tree::descending, true>;
 const NoArgs pre_order = whole_walk<&tree::Tree::pre_order>;
 const NoArgs post_order = whole_walk<&tree::Tree::post_order>;
 const NoArgs level_order = whole_walk<&tree::Tree::level_order>;

@@ -1,16 +1,22 @@
+#include "call_boundary/failure.hpp"
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {
 namespace {
 
-// Hands over the entries of a build one at a time, counting the shapes of their keys.
+// Hands over the n entries of a build one at a time, counting the shapes of their keys.
 struct Source {
     Entry (*next)(void*);
     void* context;
+    std::size_t left;
     ShapeTally shape;
 
     // The next entry and its native key form.
     std::pair<Entry, KeyView> take() {
+        if (left == 0) {
+            panic("iterator must supply exactly n entries");
+        }
+        --left;
         Entry entry = next(context);
         KeyShape added;
         const KeyView view = view_key(entry.key.get(), added);
@@ -69,7 +75,7 @@ Tree Tree::from_sorted(std::size_t n, Entry (*next)(void*), void* context) {
         too_many_entries();
     }
     Tree tree;
-    Source source{next, context, {}};
+    Source source{next, context, n, {}};
     if (n > 0) {
         std::size_t made = 0;
         tree.root = build_balanced(source, tree.pool.take_run(n), made, n);

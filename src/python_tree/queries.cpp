@@ -112,23 +112,15 @@ template <Link Node::*Toward, Link Node::*Away>
 Snapshot emit_run(const Tree& tree, const Node** stack, std::size_t depth, std::uint64_t from,
                   std::uint64_t n) {
     Snapshot out(n);
-    Ref* slot = out.data();
-    // Every slot starts as an empty handle, so constructing over it drops nothing.
-    auto take = [&](const Node& node) { std::construct_at(slot++, node.value.new_ref()); };
     if (const Node* first = tree.nodes_in_key_order()) {
-        constexpr bool up = Away == &Node::right;
-        constexpr std::uint64_t ahead = 32;
-        for (std::uint64_t k = 0; k < n; ++k) {
-            if (k + ahead < n) {
-                prefetch_write(first[up ? from + k + ahead : from - k - ahead].value.get());
-            }
-            take(first[up ? from + k : from - k]);
-        }
+        copy_laid_out_values(first + from, Away == &Node::right ? 1 : -1, n, out.data());
         return out;
     }
+    Ref* slot = out.data();
     for (std::uint64_t left = n; left > 0; --left) {
         const Node* node = stack[--depth];
-        take(*node);
+        // Every slot starts as an empty handle, so constructing over it drops nothing.
+        std::construct_at(slot++, node->value.new_ref());
         for (const Node* next = (node->*Away).get(); next != nullptr; next = (next->*Toward).get()) {
             prefetch_read((next->*Away).get());
             stack[depth++] = next;

@@ -84,25 +84,12 @@ void walk_values(const Node* root, Ref* slots) {
     }
 }
 
-// The same for n nodes that sit in memory in key order from `first`: one pass over them,
-// prefetching the objects a little further on.
-template <int Step>
-void scan_values(const Node* first, std::size_t n, Ref* slots) {
-    constexpr std::size_t ahead = 32;
-    const Node* node = Step > 0 ? first : first + n - 1;
-    for (std::size_t left = n; left > 0; --left, node += Step) {
-        if (left > ahead) {
-            prefetch_write(node[Step * std::ptrdiff_t(ahead)].value.get());
-        }
-        std::construct_at(slots++, node->value.new_ref());
-    }
-}
-
 template <int Step>
 Snapshot sorted_values(const Tree& tree) {
     Snapshot out(tree.count);
     if (const Node* first = tree.nodes_in_key_order()) {
-        scan_values<Step>(first, tree.count, out.data());
+        copy_laid_out_values(Step > 0 ? first : first + tree.count - 1, Step, tree.count,
+                             out.data());
     } else {
         walk_values<Step>(tree.root.get(), out.data());
     }
@@ -137,6 +124,17 @@ Snapshot collect(const Tree& tree, Walk walk) {
 }
 
 }  // namespace
+
+void copy_laid_out_values(const Node* from, std::ptrdiff_t step, std::size_t n, Ref* slots) {
+    constexpr std::size_t ahead = 32;
+    const Node* node = from;
+    for (std::size_t left = n; left > 0; --left, node += step) {
+        if (left > ahead) {
+            prefetch_write(node[step * std::ptrdiff_t(ahead)].value.get());
+        }
+        std::construct_at(slots++, node->value.new_ref());
+    }
+}
 
 const Node* Tree::nodes_in_key_order() const noexcept {
     return laid_out_in_order ? pool.only_run() : nullptr;

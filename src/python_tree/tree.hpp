@@ -174,6 +174,11 @@ public:
     }
 };
 
+// New references to the values of n nodes laid out in key order, read from `from` in
+// steps of `step` (1 or -1) and prefetched a little ahead, each constructed into the next
+// of `slots`, which all hold empty handles (so constructing over them drops nothing).
+void copy_laid_out_values(const Node* from, std::ptrdiff_t step, std::size_t n, Ref* slots);
+
 // Throws OverflowError: the tree already holds max_entries entries.
 [[noreturn]] void too_many_entries();
 
