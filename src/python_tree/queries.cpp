@@ -112,6 +112,10 @@ template <Link Node::*Toward, Link Node::*Away>
 Snapshot emit_run(const Tree& tree, const Node** stack, std::size_t depth, std::uint64_t from,
                   std::uint64_t n) {
     Snapshot out(n);
+    // An empty run may start one position outside the block, where no pointer may point.
+    if (n == 0) {
+        return out;
+    }
     if (const Node* first = tree.nodes_in_key_order()) {
         copy_laid_out_values(first + from, Away == &Node::right ? 1 : -1, n, out.data());
         return out;
