@@ -127,12 +127,13 @@ Snapshot collect(const Tree& tree, Walk walk) {
 
 void copy_laid_out_values(const Node* from, std::ptrdiff_t step, std::size_t n, Ref* slots) {
     constexpr std::size_t ahead = 32;
-    const Node* node = from;
-    for (std::size_t left = n; left > 0; --left, node += step) {
-        if (left > ahead) {
-            prefetch_write(node[step * std::ptrdiff_t(ahead)].value.get());
+    // Indexed rather than stepped, so that a walk down the block never forms a pointer
+    // before its first node.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + ahead < n) {
+            prefetch_write(from[step * std::ptrdiff_t(i + ahead)].value.get());
         }
-        std::construct_at(slots++, node->value.new_ref());
+        std::construct_at(slots + i, from[step * std::ptrdiff_t(i)].value.new_ref());
     }
 }
 
