@@ -2,10 +2,11 @@
 """Fuzz target: random operation sequences on one tree, checked against the
 reference model in tests/_model.py after every step.
 
-Each input is read as a key rule followed by a list of operations. Keys count
-their comparisons, and an operation may be armed to fail at its n-th
-comparison or key call; a failed operation must leave the tree exactly as it
-was. Any disagreement with the model, any exception other than the injected
+Each input is read as a key rule followed by a list of operations. Keys with
+comparison methods count their calls, and an operation may be armed to fail
+at its n-th comparison or key call; a failed operation must leave the tree
+exactly as it was. The other rules store ints, floats, str and tuples of
+numbers, which the tree compares natively. Any disagreement with the model, any exception other than the injected
 fault and the documented refusals, and any crash is a finding.
 
     python fuzz/fuzz_operations.py fuzz/corpus/operations -max_total_time=60
@@ -97,13 +98,30 @@ def negated(item):
     return Key(-item.k.v)
 
 
-# (key rule given to the tree, the same rule in Python, value maker)
+def number(fdp):
+    """An int, a float or an int beyond 64 bits, all comparable with each other."""
+    i = fdp.ConsumeIntInRange(-8, 8)
+    return (i, i / 2, float(i), i * 2**64)[fdp.ConsumeIntInRange(0, 3)]
+
+
+def composite(fdp):
+    """Tuples of numbers, two long or three with a nested tuple last, so that two keys
+    always compare, though their item types and lengths vary."""
+    pair = (number(fdp), number(fdp))
+    return pair + ((number(fdp),),) if fdp.ConsumeBool() else pair
+
+
+# (key rule given to the tree, the same rule in Python, value maker). The last three store
+# keys the tree compares without calling Python code.
 RULES = [
     (None, lambda v: v, lambda fdp: Key(fdp.ConsumeIntInRange(-20, 20))),
     (None, lambda v: v, lambda fdp: Key(fdp.ConsumeUnicodeNoSurrogates(2))),
     (None, lambda v: v, lambda fdp: Key((fdp.ConsumeIntInRange(0, 3), fdp.ConsumeIntInRange(0, 3)))),
     ("k", lambda v: v.k, lambda fdp: Item(Key(fdp.ConsumeIntInRange(-20, 20)), fdp.ConsumeIntInRange(0, 3))),
     (negated, lambda v: Key(-v.k.v), lambda fdp: Item(Key(fdp.ConsumeIntInRange(-20, 20)), 0)),
+    (None, lambda v: v, number),
+    (None, lambda v: v, composite),
+    (None, lambda v: v, lambda fdp: fdp.ConsumeUnicode(2)),
 ]
 
 

@@ -2,8 +2,11 @@
 # The sources against a second compiler and standard library:
 #   0. no compiler built-in or POSIX header outside the portability header;
 #   1. a wheel built by clang with libc++ (the compiler and standard library of
-#      macOS) and -Werror, so that any -Wall -Wextra -Wpedantic warning fails;
-#      the whole test suite runs against that wheel;
+#      macOS) and -Werror, so that any -Wall -Wextra -Wpedantic warning fails,
+#      and with UndefinedBehaviorSanitizer's checks compiled in as traps (no
+#      runtime needed), which also catch what gcc's checks let pass, such as a
+#      pointer formed outside its array; the whole test suite runs against
+#      that wheel;
 #   2. a gcc/libstdc++ build with the same warnings made errors (the CI wheel
 #      itself is built without -Werror), against the headers of the newest
 #      CPython under pyenv, where new deprecations of the C API would show.
@@ -25,16 +28,17 @@ python=${QUOREL_CLANG_PYTHON:-python3}
 make_venv "$python" "$work/venv"
 venv=$work/venv
 
-step "clang with libc++: build the wheel"
+step "clang with libc++ and trapping undefined-behaviour checks: build the wheel"
 mkdir "$work/wheel"
-CC=clang CXX=clang++ CXXFLAGS="-stdlib=libc++ -Werror" LDFLAGS="-stdlib=libc++" \
+flags="-stdlib=libc++ -Werror -fsanitize=undefined -fsanitize-trap=undefined"
+CC=clang CXX=clang++ CXXFLAGS="$flags" LDFLAGS="-stdlib=libc++" \
     "$venv/bin/python" -m pip wheel -v --no-deps --no-build-isolation \
     --config-settings="build-dir=$work/build-clang" -w "$work/wheel" "$QUOREL_ROOT" \
     >"$work/build.log" 2>&1 || { tail -n 60 "$work/build.log"; fail "the clang build failed"; }
 grep -q 'The CXX compiler identification is Clang' "$work/build.log" ||
     fail "the wheel was not compiled by clang"
-grep -q '^CMAKE_CXX_FLAGS:STRING=-stdlib=libc++ -Werror$' "$work/build-clang/CMakeCache.txt" ||
-    fail "the clang build did not take -stdlib=libc++ -Werror"
+grep -qxF "CMAKE_CXX_FLAGS:STRING=$flags" "$work/build-clang/CMakeCache.txt" ||
+    fail "the clang build did not take $flags"
 wheel=$(echo "$work"/wheel/quorel-*-cp39-abi3-*.whl)
 [ -f "$wheel" ] || fail "no cp39-abi3 wheel in $work/wheel"
 "$venv/bin/python" -m pip install -q --no-deps "$wheel"
