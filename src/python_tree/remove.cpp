@@ -3,23 +3,47 @@
 namespace quorel::tree {
 namespace {
 
-struct Detached {
-    Link rest;     // what stays in the link the minimum was taken from
-    Link minimum;  // the node with the smallest key, without children
+// The links from the root down to a node and the side taken below each of them.
+struct Path {
+    Link* links[max_height];
+    bool went_left[max_height];
+    std::size_t depth = 0;
+
+    void push(Link* link, bool left) noexcept {
+        links[depth] = link;
+        went_left[depth++] = left;
+    }
+
+    // Every node of the path loses one entry. From the deepest up, while the subtree below
+    // got shorter, each is rebalanced; above the first one that keeps its height the
+    // records still hold, and a rebalancing there would change nothing.
+    void shrink(bool shorter) noexcept {
+        while (depth > 0 && shorter) {
+            Link& link = *links[--depth];
+            const std::uint8_t height = link->height;
+            --link->size;
+            rebalance_link(link, went_left[depth]);
+            shorter = link->height != height;
+        }
+        while (depth > 0) {
+            --(*links[--depth])->size;
+        }
+    }
 };
 
-Detached remove_min(Link node) {
-    Link left = std::move(node->left);
-    if (!left) {
-        Link rest = std::move(node->right);
-        return {std::move(rest), std::move(node)};
+// Takes the node with the smallest key out of the non-empty subtree in `link`, without
+// children, and leaves the rest of the subtree in `link`, rebalanced.
+Link remove_min(Link& link) {
+    Path path;
+    Link* at = &link;
+    while ((*at)->left) {
+        path.push(at, true);
+        at = &(*at)->left;
     }
-    Detached below = remove_min(std::move(left));
-    node->left = std::move(below.rest);
-    --node->size;
-    Link rest = std::move(node);
-    rebalance_link(rest, true);
-    return {std::move(rest), std::move(below.minimum)};
+    Link minimum = std::move(*at);
+    *at = std::move(minimum->right);
+    path.shrink(true);
+    return minimum;
 }
 
 // Finds the victim by comparing the sought key (first operand) with each node's key.
@@ -47,42 +71,41 @@ struct ByPosition {
     }
 };
 
-// One level per node on the search path; returns the victim, unlinked and without
-// children, or an empty link when there is none. The successor of a two-child victim is
-// moved as a whole, so no value or key changes node. `shorter` tells the level above
-// whether this subtree lost height: only then do its records need rebalancing.
+// Descends to the victim, remembering the links on the way; a failing comparison throws
+// before any link changes. Returns the victim, unlinked and without children, or an empty
+// link when there is none. The successor of a two-child victim is moved as a whole, so no
+// value or key changes node.
 template <class Locate>
-Link detach(Link& link, Locate& locate, bool& shorter) {
-    if (!link) {
-        return Link();
-    }
-    const Ordering order = locate(*link);
-    const std::uint8_t height = link->height;
-    if (order != Ordering::Equal) {
-        Link victim = detach(order == Ordering::Greater ? link->right : link->left, locate, shorter);
-        if (victim) {
-            --link->size;
-            if (shorter) {
-                rebalance_link(link, order == Ordering::Less);
-                shorter = link->height != height;
-            }
+Link detach(Link& root, Locate& locate) {
+    Path path;
+    Link* link = &root;
+    for (;;) {
+        const Node* node = link->get();
+        if (node == nullptr) {
+            return Link();
         }
-        return victim;
+        const Ordering order = locate(*node);
+        if (order == Ordering::Equal) {
+            break;
+        }
+        path.push(link, order == Ordering::Less);
+        link = order == Ordering::Greater ? &link->get()->right : &link->get()->left;
     }
-    Link victim = std::move(link);
+    Link victim = std::move(*link);
+    const std::uint8_t height = victim->height;
     Link left = std::move(victim->left);
     Link right = std::move(victim->right);
     if (!left) {
-        link = std::move(right);
+        *link = std::move(right);
     } else if (!right) {
-        link = std::move(left);
+        *link = std::move(left);
     } else {
-        Detached taken = remove_min(std::move(right));
-        taken.minimum->left = std::move(left);
-        taken.minimum->right = std::move(taken.rest);
-        link = rebalance(std::move(taken.minimum));
+        Link successor = remove_min(right);
+        successor->left = std::move(left);
+        successor->right = std::move(right);
+        *link = rebalance(std::move(successor));
     }
-    shorter = node_height(link) != height;
+    path.shrink(node_height(*link) != height);
     return victim;
 }
 
@@ -91,8 +114,7 @@ Link detach(Link& link, Locate& locate, bool& shorter) {
 // The victim's value and key are released only after the tree is whole again.
 bool Tree::remove(PyObject* key) {
     ByKey locate{view_key(key)};
-    bool shorter = false;
-    Link victim = detach(root, locate, shorter);
+    Link victim = detach(root, locate);
     if (!victim) {
         return false;
     }
@@ -105,8 +127,7 @@ bool Tree::remove(PyObject* key) {
 
 Ref Tree::pop(std::uint64_t index) {
     ByPosition locate{index};
-    bool shorter = false;
-    Link victim = detach(root, locate, shorter);
+    Link victim = detach(root, locate);
     --count;
     walked_unchanged = false;
     laid_out_in_order = false;
