@@ -46,11 +46,21 @@ Link remove_min(Link& link) {
     return minimum;
 }
 
+// A child, loaded while comparing at its grandparent: starts loading its key object and
+// its own children.
+inline void prefetch_below(const Node* child) noexcept {
+    if (child != nullptr) {
+        prefetch_read(child->key.get());
+        prefetch_children(*child);
+    }
+}
+
 // Finds the victim by comparing the sought key (first operand) with each node's key.
 struct ByKey {
     KeyView key;
     Ordering operator()(const Node& node) const {
-        prefetch_children(node);
+        prefetch_below(node.left.get());
+        prefetch_below(node.right.get());
         return compare(key, node.view());
     }
 };
