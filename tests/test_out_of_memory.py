@@ -46,7 +46,7 @@ WALKS = ["__iter__", "in_order", "descending", "pre_order", "post_order", "level
 
 
 class Case:
-    """A tree of 16 values made by `make`, and the objects an operation is given."""
+    """A tree of 16 values made by `make`, a larger one, and the objects an operation is given."""
 
     def __init__(self, spec, make, key_of):
         self.spec, self.key_of = spec, key_of
@@ -56,8 +56,14 @@ class Case:
         self.pairs = [(v, key_of(v)) for v in sorted(self.values, key=key_of)]
         # Enough values for several node slabs and the layout pass after construction.
         self.many = [make((i * 97) % 300) for i in range(300)]
+        # Several slabs, one node of them reused out of key order: the second whole walk
+        # in a row lays the nodes out afresh in a block of its own.
+        self.scattered = AVLTree(self.many, key=spec)
+        self.scattered.remove(self.many[0])
+        self.scattered.insert(self.many[0])
         keys = [key_of(v) for v in self.values + self.many]
-        self.objects = [self.tree, *self.values, *self.many, *keys, self.extra, self.twin, self.pairs]
+        self.objects = [self.tree, self.scattered, *self.values, *self.many, *keys, self.extra,
+                        self.twin, self.pairs]
 
 
 OPERATIONS = {
@@ -76,6 +82,7 @@ OPERATIONS = {
     "position": lambda c: (c.tree[5], c.tree[2:11:3], c.tree.index(c.values[4])),
     "neighbours": lambda c: (c.tree.floor(c.key_of(c.values[4])), c.tree.higher(c.key_of(c.values[4]))),
     "reversed": lambda c: list(reversed(c.tree)),
+    "walk-twice": lambda c: (list(c.scattered), list(c.scattered.descending())),
     "pop": lambda c: c.tree.pop(3),
     "repr": lambda c: repr(c.tree),
     "reduce": lambda c: c.tree.__reduce__(),
@@ -106,7 +113,7 @@ def describe(x):
 
 def run_until_success(operation, case):
     """The attempts from k = 0 on; returns the answer of the first that succeeds."""
-    shape = describe(case.tree)
+    shape = describe((case.tree, case.scattered))
     counts = [sys.getrefcount(o) for o in case.objects]
     for k in range(1000):
         _testcapi.set_nomemory(k, 0)
@@ -116,7 +123,7 @@ def run_until_success(operation, case):
             pass
         finally:
             _testcapi.remove_mem_hooks()
-        assert describe(case.tree) == shape, f"changed by the failure at allocation {k}"
+        assert describe((case.tree, case.scattered)) == shape, f"changed by the failure at allocation {k}"
         assert [sys.getrefcount(o) for o in case.objects] == counts, f"references moved at {k}"
     raise AssertionError("never succeeded")
 
