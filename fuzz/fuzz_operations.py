@@ -6,8 +6,9 @@ Each input is read as a key rule followed by a list of operations. Keys with
 comparison methods count their calls, and an operation may be armed to fail
 at its n-th comparison or key call; a failed operation must leave the tree
 exactly as it was. The other rules store ints, floats, str and tuples of
-numbers, which the tree compares natively. Any disagreement with the model, any exception other than the injected
-fault and the documented refusals, and any crash is a finding.
+numbers, which the tree compares natively. Any disagreement with the model,
+any exception other than the injected fault and the documented refusals, and
+any crash is a finding.
 
     python fuzz/fuzz_operations.py fuzz/corpus/operations -max_total_time=60
 """

@@ -56,8 +56,8 @@ class Case:
         self.pairs = [(v, key_of(v)) for v in sorted(self.values, key=key_of)]
         # Enough values for several node slabs and the layout pass after construction.
         self.many = [make((i * 97) % 300) for i in range(300)]
-        # Several slabs, one node of them reused out of key order: the second whole walk
-        # in a row lays the nodes out afresh in a block of its own.
+        # Laid out in key order, then one node freed and reused out of order: the second
+        # whole walk in a row lays the nodes out afresh in a block of their own.
         self.scattered = AVLTree(self.many, key=spec)
         self.scattered.remove(self.many[0])
         self.scattered.insert(self.many[0])
