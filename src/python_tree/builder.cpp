@@ -64,8 +64,11 @@ void Tree::compact() {
         return;
     }
     NodePool fresh;
+    // Allocated before the root is handed over: arguments may be evaluated in any order,
+    // and a failure after the move would lose the tree.
+    Node* const slots = fresh.take_run(count);
     std::size_t next = 0;
-    root = relocate(std::move(root), fresh.take_run(count), next);
+    root = relocate(std::move(root), slots, next);
     pool = std::move(fresh);  // the old slabs held only emptied records
     laid_out_in_order = true;
 }
