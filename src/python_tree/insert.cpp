@@ -18,9 +18,7 @@ void too_many_entries() {
 bool Tree::insert(Entry entry) {
     KeyShape added;
     const KeyView sought = view_key(entry.key.get(), added);
-    Link* path[max_height];
-    bool went_left[max_height];
-    std::size_t depth = 0;
+    DescentPath path;
     Link* link = &root;
     while (Node* node = link->get()) {
         prefetch_children(*node);
@@ -28,8 +26,7 @@ bool Tree::insert(Entry entry) {
         if (order == Ordering::Equal) {
             return false;  // the stored value stays; the new entry is released on return
         }
-        path[depth] = link;
-        went_left[depth++] = order == Ordering::Less;
+        path.push(link, order == Ordering::Less);
         link = order == Ordering::Greater ? &node->right : &node->left;
     }
     if (count == max_entries) {
@@ -40,22 +37,11 @@ bool Tree::insert(Entry entry) {
     ++count;
     walked_unchanged = false;
     // A new largest key continues the run of nodes made in key order.
-    if (laid_out_in_order && std::find(went_left, went_left + depth, true) != went_left + depth) {
+    const bool* const turns = path.went_left;
+    if (laid_out_in_order && std::find(turns, turns + path.depth, true) != turns + path.depth) {
         laid_out_in_order = false;
     }
-    while (depth > 0) {
-        --depth;
-        Link& parent = *path[depth];
-        const std::uint8_t height = parent->height;
-        ++parent->size;
-        rebalance_link(parent, went_left[depth]);
-        if (parent->height == height) {
-            break;  // the records above still hold; only their sizes change
-        }
-    }
-    while (depth > 0) {
-        ++(*path[--depth])->size;
-    }
+    path.settle<true>(true);
     return true;
 }
 

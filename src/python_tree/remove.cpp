@@ -3,38 +3,10 @@
 namespace quorel::tree {
 namespace {
 
-// The links from the root down to a node and the side taken below each of them.
-struct Path {
-    Link* links[max_height];
-    bool went_left[max_height];
-    std::size_t depth = 0;
-
-    void push(Link* link, bool left) noexcept {
-        links[depth] = link;
-        went_left[depth++] = left;
-    }
-
-    // Every node of the path loses one entry. From the deepest up, while the subtree below
-    // got shorter, each is rebalanced; above the first one that keeps its height the
-    // records still hold, and a rebalancing there would change nothing.
-    void shrink(bool shorter) noexcept {
-        while (depth > 0 && shorter) {
-            Link& link = *links[--depth];
-            const std::uint8_t height = link->height;
-            --link->size;
-            rebalance_link(link, went_left[depth]);
-            shorter = link->height != height;
-        }
-        while (depth > 0) {
-            --(*links[--depth])->size;
-        }
-    }
-};
-
 // Takes the node with the smallest key out of the non-empty subtree in `link`, without
 // children, and leaves the rest of the subtree in `link`, rebalanced.
 Link remove_min(Link& link) {
-    Path path;
+    DescentPath path;
     Link* at = &link;
     while ((*at)->left) {
         path.push(at, true);
@@ -42,7 +14,7 @@ Link remove_min(Link& link) {
     }
     Link minimum = std::move(*at);
     *at = std::move(minimum->right);
-    path.shrink(true);
+    path.settle<false>(true);
     return minimum;
 }
 
@@ -87,7 +59,7 @@ struct ByPosition {
 // value or key changes node.
 template <class Locate>
 Link detach(Link& root, Locate& locate) {
-    Path path;
+    DescentPath path;
     Link* link = &root;
     for (;;) {
         const Node* node = link->get();
@@ -115,7 +87,7 @@ Link detach(Link& root, Locate& locate) {
         successor->right = std::move(right);
         *link = rebalance(std::move(successor));
     }
-    path.shrink(node_height(*link) != height);
+    path.settle<false>(node_height(*link) != height);
     return victim;
 }
 

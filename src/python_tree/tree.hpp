@@ -192,4 +192,41 @@ void rebalance_link(Link& link, bool left_changed);
 Link rotate_left(Link node);
 Link rotate_right(Link node);
 
+// The links from the root down to where an insertion or removal changes the tree, and the
+// side taken below each of them.
+struct DescentPath {
+    Link* links[max_height];
+    bool went_left[max_height];
+    std::size_t depth = 0;
+
+    void push(Link* link, bool left) noexcept {
+        links[depth] = link;
+        went_left[depth++] = left;
+    }
+
+    // Every node of the path gains (Grew) or loses one entry. From the deepest up, each is
+    // rebalanced while the subtree below changed height; above the first one that keeps
+    // its height the records still hold, and a rebalancing there would change nothing.
+    template <bool Grew>
+    void settle(bool changed) noexcept {
+        auto adjust = [](Node& node) noexcept {
+            if constexpr (Grew) {
+                ++node.size;
+            } else {
+                --node.size;
+            }
+        };
+        while (depth > 0 && changed) {
+            Link& link = *links[--depth];
+            const std::uint8_t height = link->height;
+            adjust(*link);
+            rebalance_link(link, went_left[depth]);
+            changed = link->height != height;
+        }
+        while (depth > 0) {
+            adjust(**links[--depth]);
+        }
+    }
+};
+
 }  // namespace quorel::tree
