@@ -1,10 +1,8 @@
 // Copies of a tree. __copy__ and copy() share the stored values and keys; __deepcopy__
 // copies them with copy.deepcopy and the caller's memo. Both keep the tree's shape, node
 // by node in linear time, and make no comparisons.
-#include "call_boundary/binding.hpp"
-#include "call_boundary/entry.hpp"
-#include "python/avltree.hpp"
 #include "python/avltree_entries.hpp"
+#include "python/member_entry.hpp"
 
 namespace quorel::python {
 namespace {
@@ -12,9 +10,9 @@ namespace {
 constexpr const char* memo_parameter[] = {"memo"};
 constexpr CallDescription deepcopy_call{"AVLTree", "__deepcopy__", memo_parameter, 0, 1, {}};
 
-Ref shallow_copy(PyObject* self) {
-    AVLTreeObject& source = AVLTreeObject::of(self);
-    SharedBorrow borrow(source.borrow);
+constexpr CallDescription copy_call = describe("copy");
+
+Ref shallow_copy(AVLTreeObject& source) {
     auto same = [](PyObject* value, PyObject* key) {
         return tree::Entry(Ref::borrow(value), Ref::borrow(key));
     };
@@ -24,9 +22,7 @@ Ref shallow_copy(PyObject* self) {
 // The new tree enters the memo before anything is copied, so that values referring back
 // to this tree get the copy, as they would in a list. Until it is filled it is empty and
 // exclusively borrowed: code run by a value's __deepcopy__ that finds it is refused.
-Ref deep_copy(PyObject* self, PyObject* memo) {
-    AVLTreeObject& source = AVLTreeObject::of(self);
-    SharedBorrow borrow(source.borrow);
+Ref deep_copy(AVLTreeObject& source, PyObject* memo) {
     Ref module = checked(PyImport_ImportModule("copy"));
     Ref deepcopy = checked(PyObject_GetAttrString(module.get(), "deepcopy"));
     Ref own_memo;
@@ -38,7 +34,7 @@ Ref deep_copy(PyObject* self, PyObject* memo) {
         return checked(PyObject_CallFunctionObjArgs(deepcopy.get(), object, memo, nullptr));
     };
     Ref result = wrap_tree(avltree_type(), tree::Tree(), KeyExtractor());
-    Ref id = checked(PyLong_FromVoidPtr(self));
+    Ref id = checked(PyLong_FromVoidPtr(&source));
     check_status(PyObject_SetItem(memo, id.get(), result.get()));
     AVLTreeObject& target = AVLTreeObject::of(result.get());
     ExclusiveBorrow filling(target.borrow);
@@ -61,16 +57,13 @@ Ref deep_copy(PyObject* self, PyObject* memo) {
 
 namespace entries {
 
-PyObject* tree_copy(PyObject* self, PyObject*) noexcept {
-    return boundary::object_entry([&] { return shallow_copy(self); });
+PyObject* tree_copy(PyObject* self, PyObject* unused) noexcept {
+    return Member<copy_call, Access::shared, shallow_copy>::no_arguments(self, unused);
 }
 
 PyObject* tree_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
-    return boundary::object_entry([&] {
-        const auto bound = bind<1>(deepcopy_call, args, nargs, kwnames);
-        return deep_copy(self, bound[0]);
-    });
+    return Member<deepcopy_call, Access::shared, deep_copy>::method(self, args, nargs, kwnames);
 }
 
 }  // namespace entries

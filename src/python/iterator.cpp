@@ -9,6 +9,7 @@
 #include "python/avltree.hpp"
 #include "python/avltree_entries.hpp"
 #include "python/instance.hpp"
+#include "python/member_entry.hpp"
 #include "python/release.hpp"
 #include "python_tree/memory_hints.hpp"
 
@@ -29,6 +30,25 @@ struct IteratorObject {
 
 constexpr std::size_t prefetch_distance = 32;
 
+constexpr CallDescription iter_call{"_AVLTreeIterator", "__iter__", {}, 0, 0, {}};
+constexpr CallDescription next_call{"_AVLTreeIterator", "__next__", {}, 0, 0, {}};
+
+Ref same_iterator(IteratorObject& it) { return Ref::borrow(reinterpret_cast<PyObject*>(&it)); }
+
+Ref next_value(IteratorObject& it) {
+    if (it.cursor != it.end) {
+        // The caller will use and release this value; a value a little further on is
+        // fetched meanwhile, so a long snapshot does not stall on each object in turn.
+        if (std::size_t(it.end - it.cursor) > prefetch_distance) {
+            tree::prefetch_write(it.cursor[prefetch_distance].get());
+        }
+        return std::move(*it.cursor++);  // the snapshot's reference, handed over
+    }
+    // Exhaustion is raised explicitly as StopIteration() with no arguments.
+    PyErr_SetNone(PyExc_StopIteration);
+    return Ref();
+}
+
 }  // namespace
 
 Ref make_iterator(tree::Snapshot snapshot) {
@@ -47,28 +67,11 @@ std::size_t iterator_basic_size() noexcept { return sizeof(IteratorObject); }
 namespace entries {
 
 PyObject* iterator_iter(PyObject* self) noexcept {
-    return boundary::object_entry([&] {
-        SharedBorrow borrow(IteratorObject::of(self).borrow);
-        return Ref::borrow(self);
-    });
+    return Member<iter_call, Access::shared, same_iterator>::unary(self);
 }
 
 PyObject* iterator_next(PyObject* self) noexcept {
-    return boundary::object_entry([&] {
-        IteratorObject& it = IteratorObject::of(self);
-        ExclusiveBorrow borrow(it.borrow);
-        if (it.cursor != it.end) {
-            // The caller will use and release this value; a value a little further on is
-            // fetched meanwhile, so a long snapshot does not stall on each object in turn.
-            if (std::size_t(it.end - it.cursor) > prefetch_distance) {
-                tree::prefetch_write(it.cursor[prefetch_distance].get());
-            }
-            return std::move(*it.cursor++);  // the snapshot's reference, handed over
-        }
-        // Exhaustion is raised explicitly as StopIteration() with no arguments.
-        PyErr_SetNone(PyExc_StopIteration);
-        return Ref();
-    });
+    return Member<next_call, Access::exclusive, next_value>::unary(self);
 }
 
 void iterator_dealloc(PyObject* self) noexcept {

@@ -55,66 +55,65 @@ Ref first_value(AVLTreeObject& self) { return optional_value(self.tree.first());
 Ref last_value(AVLTreeObject& self) { return optional_value(self.tree.last()); }
 Ref empty(AVLTreeObject& self) { return truth(self.tree.size() == 0); }
 
-PyObject* clear_tree(PyObject* self, PyObject*) noexcept {
-    return boundary::object_entry([&] {
-        AVLTreeObject& tree = AVLTreeObject::of(self);
-        ExclusiveBorrow borrow(tree.borrow);
-        tree.tree.clear();
-        return Ref::borrow(Py_None);
-    });
+Ref clear_tree(AVLTreeObject& self) {
+    self.tree.clear();
+    return Ref::borrow(Py_None);
 }
+
+Py_ssize_t length(AVLTreeObject& self) { return Py_ssize_t(self.tree.size()); }
+int nonempty(AVLTreeObject& self) { return int(self.tree.size() != 0); }
+int holds(AVLTreeObject& self, PyObject* value) { return int(holds_value(self, value)); }
+
+Ref height(AVLTreeObject& self) {
+    return checked(PyLong_FromUnsignedLongLong(self.tree.height()));
+}
+
+constexpr CallDescription clear_call = describe("clear");
+constexpr CallDescription is_empty_call = describe("is_empty");
+constexpr CallDescription first_call = describe("first");
+constexpr CallDescription min_call = describe("min");
+constexpr CallDescription last_call = describe("last");
+constexpr CallDescription max_call = describe("max");
+constexpr CallDescription len_call = describe("__len__");
+constexpr CallDescription bool_call = describe("__bool__");
+constexpr CallDescription in_call = describe("__contains__", value_parameter);
+constexpr CallDescription height_call = describe("height");
 
 }  // namespace
 
 namespace entries {
 
-const Fastcall insert = one_parameter<insert_call, ExclusiveBorrow, insert_value>;
-const Fastcall remove = one_parameter<remove_call, ExclusiveBorrow, remove_value>;
-const Fastcall remove_key = one_parameter<remove_key_call, ExclusiveBorrow, remove_by_key>;
-const Fastcall search = one_parameter<search_call, SharedBorrow, search_value>;
-const Fastcall get = one_parameter<get_call, SharedBorrow, search_value>;
-const Fastcall search_key = one_parameter<search_key_call, SharedBorrow, search_by_key>;
-const Fastcall contains = one_parameter<contains_call, SharedBorrow, contains_value>;
-const Fastcall has_node = one_parameter<has_node_call, SharedBorrow, contains_value>;
-const Fastcall contains_key = one_parameter<contains_key_call, SharedBorrow, contains_by_key>;
+const Fastcall insert = Member<insert_call, Access::exclusive, insert_value>::method;
+const Fastcall remove = Member<remove_call, Access::exclusive, remove_value>::method;
+const Fastcall remove_key = Member<remove_key_call, Access::exclusive, remove_by_key>::method;
+const Fastcall search = Member<search_call, Access::shared, search_value>::method;
+const Fastcall get = Member<get_call, Access::shared, search_value>::method;
+const Fastcall search_key = Member<search_key_call, Access::shared, search_by_key>::method;
+const Fastcall contains = Member<contains_call, Access::shared, contains_value>::method;
+const Fastcall has_node = Member<has_node_call, Access::shared, contains_value>::method;
+const Fastcall contains_key = Member<contains_key_call, Access::shared, contains_by_key>::method;
 
-const NoArgs clear = clear_tree;
-const NoArgs is_empty = reader<empty>;
-const NoArgs first = reader<first_value>;
-const NoArgs min = reader<first_value>;
-const NoArgs last = reader<last_value>;
-const NoArgs max = reader<last_value>;
+const NoArgs clear = Member<clear_call, Access::exclusive, clear_tree>::no_arguments;
+const NoArgs is_empty = Member<is_empty_call, Access::shared, empty>::no_arguments;
+const NoArgs first = Member<first_call, Access::shared, first_value>::no_arguments;
+const NoArgs min = Member<min_call, Access::shared, first_value>::no_arguments;
+const NoArgs last = Member<last_call, Access::shared, last_value>::no_arguments;
+const NoArgs max = Member<max_call, Access::shared, last_value>::no_arguments;
 
 Py_ssize_t tree_len(PyObject* self) noexcept {
-    return boundary::integer_entry<Py_ssize_t>([&] {
-        AVLTreeObject& tree = AVLTreeObject::of(self);
-        SharedBorrow borrow(tree.borrow);
-        return Py_ssize_t(tree.tree.size());
-    });
+    return Member<len_call, Access::shared, length>::integer<Py_ssize_t>(self);
 }
 
 int tree_bool(PyObject* self) noexcept {
-    return boundary::integer_entry<int>([&] {
-        AVLTreeObject& tree = AVLTreeObject::of(self);
-        SharedBorrow borrow(tree.borrow);
-        return int(tree.tree.size() != 0);
-    });
+    return Member<bool_call, Access::shared, nonempty>::integer<int>(self);
 }
 
 int tree_contains(PyObject* self, PyObject* value) noexcept {
-    return boundary::integer_entry<int>([&] {
-        AVLTreeObject& tree = AVLTreeObject::of(self);
-        SharedBorrow borrow(tree.borrow);
-        return int(holds_value(tree, value));
-    });
+    return Member<in_call, Access::shared, holds>::integer<int>(self, value);
 }
 
-PyObject* tree_height(PyObject* self, void*) noexcept {
-    return boundary::object_entry([&] {
-        AVLTreeObject& tree = AVLTreeObject::of(self);
-        SharedBorrow borrow(tree.borrow);
-        return checked(PyLong_FromUnsignedLongLong(tree.tree.height()));
-    });
+PyObject* tree_height(PyObject* self, void* closure) noexcept {
+    return Member<height_call, Access::shared, height>::getter(self, closure);
 }
 
 }  // namespace entries

@@ -10,6 +10,7 @@
 #include "call_boundary/text.hpp"
 #include "python/avltree.hpp"
 #include "python/avltree_entries.hpp"
+#include "python/member_entry.hpp"
 #include "python_tree/memory_hints.hpp"
 
 namespace quorel::python {
@@ -98,9 +99,9 @@ bool atomic(PyObject* object) noexcept {
            (PyTuple_CheckExact(object) && !PyObject_GC_IsTracked(object));
 }
 
-Ref reduce(PyObject* self) {
-    AVLTreeObject& tree = AVLTreeObject::of(self);
-    SharedBorrow borrow(tree.borrow);
+constexpr CallDescription reduce_call = describe("__reduce__");
+
+Ref reduce(AVLTreeObject& tree) {
     Ref pairs = checked(PyList_New(Py_ssize_t(tree.tree.size())));
     // Out of the collector's sight until every slot is filled, so that no code the
     // collector runs meanwhile can meet an empty slot.
@@ -130,8 +131,8 @@ Ref reduce(PyObject* self) {
 
 namespace entries {
 
-PyObject* tree_reduce(PyObject* self, PyObject*) noexcept {
-    return boundary::object_entry([&] { return reduce(self); });
+PyObject* tree_reduce(PyObject* self, PyObject* unused) noexcept {
+    return Member<reduce_call, Access::shared, reduce>::no_arguments(self, unused);
 }
 
 PyObject* from_sorted_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs,

@@ -94,50 +94,41 @@ Ref neighbour(AVLTreeObject& self, PyObject* key) {
     return optional_value((self.tree.*Side)(key, Inclusive));
 }
 
-PyObject* pop_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-    return boundary::object_entry([&] {
-        const auto bound = bind<1>(pop_call, args, nargs, kwnames);
-        AVLTreeObject& tree = AVLTreeObject::of(self);
-        ExclusiveBorrow borrow(tree.borrow);
-        Ref number = bound[0] == nullptr
-                         ? Ref()
-                         : converted("index", [&] { return checked(PyNumber_Index(bound[0])); });
-        const std::uint64_t size = tree.tree.size();
-        if (size == 0) {
-            throw_error(PyExc_IndexError, "pop from empty AVLTree");
-        }
-        std::uint64_t at = size - 1;
-        if (number && !position(number.get(), size, at)) {
-            throw_error(PyExc_IndexError, "pop index out of range");
-        }
-        return tree.tree.pop(at);
-    });
+Ref pop_at(AVLTreeObject& self, PyObject* index) {
+    Ref number =
+        index == nullptr ? Ref() : converted("index", [&] { return checked(PyNumber_Index(index)); });
+    const std::uint64_t size = self.tree.size();
+    if (size == 0) {
+        throw_error(PyExc_IndexError, "pop from empty AVLTree");
+    }
+    std::uint64_t at = size - 1;
+    if (number && !position(number.get(), size, at)) {
+        throw_error(PyExc_IndexError, "pop index out of range");
+    }
+    return self.tree.pop(at);
 }
+
+constexpr CallDescription getitem_call = describe("__getitem__", key_parameter);
 
 }  // namespace
 
 namespace entries {
 
-const Fastcall index = one_parameter<index_call, SharedBorrow, index_value>;
-const Fastcall bisect_left = one_parameter<bisect_left_call, SharedBorrow, bisect<false>>;
-const Fastcall bisect_right = one_parameter<bisect_right_call, SharedBorrow, bisect<true>>;
+const Fastcall index = Member<index_call, Access::shared, index_value>::method;
+const Fastcall bisect_left = Member<bisect_left_call, Access::shared, bisect<false>>::method;
+const Fastcall bisect_right = Member<bisect_right_call, Access::shared, bisect<true>>::method;
 const Fastcall floor =
-    one_parameter<floor_call, SharedBorrow, neighbour<&tree::Tree::floor, true>>;
+    Member<floor_call, Access::shared, neighbour<&tree::Tree::floor, true>>::method;
 const Fastcall ceiling =
-    one_parameter<ceiling_call, SharedBorrow, neighbour<&tree::Tree::ceiling, true>>;
+    Member<ceiling_call, Access::shared, neighbour<&tree::Tree::ceiling, true>>::method;
 const Fastcall lower =
-    one_parameter<lower_call, SharedBorrow, neighbour<&tree::Tree::floor, false>>;
+    Member<lower_call, Access::shared, neighbour<&tree::Tree::floor, false>>::method;
 const Fastcall higher =
-    one_parameter<higher_call, SharedBorrow, neighbour<&tree::Tree::ceiling, false>>;
-const Fastcall pop = pop_entry;
+    Member<higher_call, Access::shared, neighbour<&tree::Tree::ceiling, false>>::method;
+const Fastcall pop = Member<pop_call, Access::exclusive, pop_at>::method;
 
 PyObject* tree_subscript(PyObject* self, PyObject* item) noexcept {
-    return boundary::object_entry([&] {
-        AVLTreeObject& tree = AVLTreeObject::of(self);
-        SharedBorrow borrow(tree.borrow);
-        return subscript(tree, item);
-    });
+    return Member<getitem_call, Access::shared, subscript>::binary(self, item);
 }
 
 PyObject* class_getitem(PyObject* type, PyObject* item) noexcept {

@@ -1,8 +1,7 @@
 // The text form of a tree: "AVLTree([" + the values' reprs in ascending key order + "])".
-#include "call_boundary/entry.hpp"
 #include "call_boundary/text.hpp"
-#include "python/avltree.hpp"
 #include "python/avltree_entries.hpp"
+#include "python/member_entry.hpp"
 
 namespace quorel::python {
 namespace {
@@ -31,10 +30,10 @@ private:
     bool nested_ = false;
 };
 
-Ref text_form(PyObject* self) {
-    AVLTreeObject& tree = AVLTreeObject::of(self);
-    SharedBorrow borrow(tree.borrow);
-    ReprGuard guard(self);
+constexpr CallDescription repr_call = describe("__repr__");
+
+Ref text_form(AVLTreeObject& tree) {
+    ReprGuard guard(reinterpret_cast<PyObject*>(&tree));
     if (guard.nested()) {
         return make_str("AVLTree([...])");
     }
@@ -58,7 +57,7 @@ Ref text_form(PyObject* self) {
 namespace entries {
 
 PyObject* tree_repr(PyObject* self) noexcept {
-    return boundary::object_entry([&] { return text_form(self); });
+    return Member<repr_call, Access::shared, text_form>::unary(self);
 }
 
 }  // namespace entries

@@ -3,6 +3,7 @@
 // of the module registers the very same type objects.
 #include <cstdio>
 
+#include "call_boundary/failure.hpp"
 #include "call_boundary/process_cell.hpp"
 #include "call_boundary/text.hpp"
 #include "python/avltree.hpp"

@@ -1,10 +1,7 @@
 // Walking members of AVLTree: each copies its result into a snapshot under the shared
 // borrow and returns an _AVLTreeIterator over it. Endpoints are already-extracted keys.
-#include "call_boundary/binding.hpp"
-#include "call_boundary/convert.hpp"
-#include "call_boundary/entry.hpp"
-#include "python/avltree.hpp"
 #include "python/avltree_entries.hpp"
+#include "python/member_entry.hpp"
 
 namespace quorel::python {
 namespace {
@@ -30,60 +27,55 @@ bool flag(PyObject* argument, const char* parameter, bool absent) {
     return converted(parameter, [&] { return to_bool(argument); });
 }
 
-PyObject* range_walk(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
-    return boundary::object_entry([&] {
-        const auto bound = bind<4>(range_call, args, nargs, kwnames);
-        AVLTreeObject& tree = AVLTreeObject::of(self);
-        SharedBorrow borrow(tree.borrow);
-        PyObject* start = endpoint(bound[0]);
-        PyObject* end = endpoint(bound[1]);
-        const bool include_start = flag(bound[2], "include_start", true);
-        const bool include_end = flag(bound[3], "include_end", false);
-        return make_iterator(tree.tree.range(start, end, include_start, include_end));
-    });
+Ref range_walk(AVLTreeObject& self, PyObject* start, PyObject* end, PyObject* include_start,
+               PyObject* include_end) {
+    const bool from_start = flag(include_start, "include_start", true);
+    const bool to_end = flag(include_end, "include_end", false);
+    return make_iterator(self.tree.range(endpoint(start), endpoint(end), from_start, to_end));
 }
 
-template <const CallDescription& Description,
-          tree::Snapshot (tree::Tree::*Query)(PyObject*, std::uint64_t) const>
-PyObject* bounded_walk(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
-    return boundary::object_entry([&] {
-        const auto bound = bind<2>(Description, args, nargs, kwnames);
-        AVLTreeObject& tree = AVLTreeObject::of(self);
-        SharedBorrow borrow(tree.borrow);
-        const std::uint64_t count = converted("count", [&] { return to_u64(bound[1]); });
-        return make_iterator((tree.tree.*Query)(bound[0], count));
-    });
+template <tree::Snapshot (tree::Tree::*Query)(PyObject*, std::uint64_t) const>
+Ref bounded_walk(AVLTreeObject& self, PyObject* bound, PyObject* count) {
+    const std::uint64_t n = converted("count", [&] { return to_u64(count); });
+    return make_iterator((self.tree.*Query)(bound, n));
 }
 
-// A whole walk in key order may first lay the nodes out in key order, unless another
+// A whole walk in key order may first lay the nodes out in key order, when no other
 // member is part-way through the tree.
 template <tree::Snapshot (tree::Tree::*Walk)() const, bool InKeyOrder = false>
-PyObject* whole_walk(PyObject* self, PyObject*) noexcept {
-    return boundary::object_entry([&] {
-        AVLTreeObject& tree = AVLTreeObject::of(self);
-        SharedBorrow borrow(tree.borrow);
-        if (InKeyOrder && tree.borrow.sole_shared()) {
-            tree.tree.before_sorted_walk();
-        }
-        return make_iterator((tree.tree.*Walk)());
-    });
+Ref whole_walk(AVLTreeObject& self) {
+    if constexpr (InKeyOrder) {
+        self.borrow.alone([&] { self.tree.before_sorted_walk(); });
+    }
+    return make_iterator((self.tree.*Walk)());
 }
+
+constexpr CallDescription in_order_call = describe("in_order");
+constexpr CallDescription descending_call = describe("descending");
+constexpr CallDescription pre_order_call = describe("pre_order");
+constexpr CallDescription post_order_call = describe("post_order");
+constexpr CallDescription level_order_call = describe("level_order");
+
+template <const CallDescription& Description, tree::Snapshot (tree::Tree::*Walk)() const,
+          bool InKeyOrder = false>
+constexpr entries::NoArgs walk =
+    Member<Description, Access::shared, whole_walk<Walk, InKeyOrder>>::no_arguments;
 
 }  // namespace
 
 namespace entries {
 
-const Fastcall range = range_walk;
-const Fastcall iter_from = bounded_walk<iter_from_call, &tree::Tree::iter_from>;
-const Fastcall iter_to = bounded_walk<iter_to_call, &tree::Tree::iter_to>;
+const Fastcall range = Member<range_call, Access::shared, range_walk>::method;
+const Fastcall iter_from =
+    Member<iter_from_call, Access::shared, bounded_walk<&tree::Tree::iter_from>>::method;
+const Fastcall iter_to =
+    Member<iter_to_call, Access::shared, bounded_walk<&tree::Tree::iter_to>>::method;
 
-const NoArgs in_order = whole_walk<&tree::Tree::in_order, true>;
-const NoArgs descending = whole_walk<&tree::Tree::descending, true>;
-const NoArgs pre_order = whole_walk<&tree::Tree::pre_order>;
-const NoArgs post_order = whole_walk<&tree::Tree::post_order>;
-const NoArgs level_order = whole_walk<&tree::Tree::level_order>;
+const NoArgs in_order = walk<in_order_call, &tree::Tree::in_order, true>;
+const NoArgs descending = walk<descending_call, &tree::Tree::descending, true>;
+const NoArgs pre_order = walk<pre_order_call, &tree::Tree::pre_order>;
+const NoArgs post_order = walk<post_order_call, &tree::Tree::post_order>;
+const NoArgs level_order = walk<level_order_call, &tree::Tree::level_order>;
 
 PyObject* tree_iter(PyObject* self) noexcept { return in_order(self, nullptr); }
 
