@@ -65,7 +65,7 @@ PyObject* whole_walk(PyObject* self, PyObject*) noexcept {
         AVLTreeObject& tree = AVLTreeObject::of(self);
         SharedBorrow borrow(tree.borrow);
         if (InKeyOrder && tree.borrow.sole_shared()) {
-            tree.tree.before_sorted_walk();
+            tree.tree.lay_out_before_walk();
         }
         return make_iterator((tree.tree.*Walk)());
     });
