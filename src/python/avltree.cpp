@@ -81,7 +81,7 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
                 built.insert(tree::Entry(std::move(value), std::move(key)));
             }
         }
-        built.compact();
+        built.lay_out();
         return wrap_tree(type, std::move(built), std::move(rule));
     });
 }

@@ -45,7 +45,7 @@ Ref bounded_walk(AVLTreeObject& self, PyObject* bound, PyObject* count) {
 template <tree::Snapshot (tree::Tree::*Walk)() const, bool InKeyOrder = false>
 Ref whole_walk(AVLTreeObject& self) {
     if constexpr (InKeyOrder) {
-        self.borrow.alone([&] { self.tree.before_sorted_walk(); });
+        self.borrow.alone([&] { self.tree.lay_out_before_walk(); });
     }
     return make_iterator((self.tree.*Walk)());
 }

@@ -4,19 +4,21 @@ namespace quorel::tree {
 namespace {
 
 struct Cloner {
-    NodePool& pool;
+    NodeRun& run;
     Entry (*copy)(void*, PyObject*, PyObject*);
     void* context;
-    ShapeTally shapes;  // the copies' keys may differ from the stored ones
 
-    // In key order, so that the copy's nodes also sit in memory in key order.
+    // In key order, as the run takes them. The copy's record is the source's: every field
+    // besides the entry, its native form and the links.
     Link clone(const Node* source) {
         if (source == nullptr) {
             return Link();
         }
         Link left = clone(source->left.get());
-        Link node = pool.copy_of(*source, copy(context, source->value.get(), source->key.get()),
-                                 shapes);
+        Link node = run.place(copy(context, source->value.get(), source->key.get()));
+        node->height = source->height;
+        node->balance = source->balance;
+        node->size = source->size;
         node->left = std::move(left);
         node->right = clone(source->right.get());
         return node;
@@ -25,13 +27,12 @@ struct Cloner {
 
 }  // namespace
 
+// The copies' keys may differ from the stored ones, so the run works out their structure.
 Tree Tree::clone_with(Entry (*copy)(void*, PyObject*, PyObject*), void* context) const {
-    Tree result;
-    Cloner cloner{result.pool, copy, context, {}};
-    result.root = cloner.clone(root.get());
-    result.count = count;
-    result.shape = cloner.shapes.shape;
-    return result;
+    NodeRun run(count_);
+    Cloner cloner{run, copy, context};
+    Link root = cloner.clone(root_.get());
+    return Tree(std::move(run), std::move(root));
 }
 
 }  // namespace quorel::tree

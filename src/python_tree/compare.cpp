@@ -34,27 +34,27 @@ KeyView view_text(PyObject* key) noexcept {
 
 }  // namespace
 
-KeyView view_key(PyObject* key, KeyShape& shape) noexcept {
+KeyView view_key(PyObject* key, KeyStructure& structure) noexcept {
     if (PyLong_CheckExact(key)) {
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(key, &overflow);
         if (overflow == 0) {
-            shape = extend_shape(shape_start, ShapeToken::integer);
+            structure = extend_structure(structure_start, StructureToken::integer);
             return {key, std::uint64_t(value), KeyKind::integer};
         }
     } else if (PyUnicode_CheckExact(key)) {
-        shape = extend_shape(shape_start, ShapeToken::text);
+        structure = extend_structure(structure_start, StructureToken::text);
         return view_text(key);
     } else if (PyFloat_CheckExact(key)) {
         const double value = PyFloat_AsDouble(key);
         std::uint64_t bits;
         std::memcpy(&bits, &value, sizeof bits);
-        shape = value == value ? extend_shape(shape_start, ShapeToken::real) : no_shape;
+        structure = value == value ? extend_structure(structure_start, StructureToken::real) : no_structure;
         return {key, bits, KeyKind::real};
     } else if (PyTuple_CheckExact(key)) {
-        return view_composite(key, shape);
+        return view_composite(key, structure);
     }
-    shape = no_shape;
+    structure = no_structure;
     return {key, 0, KeyKind::general};
 }
 

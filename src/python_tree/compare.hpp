@@ -58,41 +58,47 @@ struct KeyView {
     KeyKind kind;
 };
 
-// The recursive type structure of a natively comparable key: a leading 1 bit, then one
-// 3-bit token for each int, str or float and for the start and end of each tuple, in
-// reading order. Two keys of one shape compare natively, totally and without Python code.
-// no_shape stands for every other key, and for structures too long for the code.
-using KeyShape = std::uint64_t;
-constexpr KeyShape no_shape = 0;
-constexpr KeyShape shape_start = 1;  // before the first token
+// The key structure: the recursive type structure of a natively comparable key, coded as
+// a leading 1 bit, then one 3-bit token for each int, str or float and for the start and
+// end of each tuple, in reading order. Two keys of one structure compare natively, totally
+// and without Python code. no_structure stands for every other key, and for structures too
+// long for the code.
+using KeyStructure = std::uint64_t;
+constexpr KeyStructure no_structure = 0;
+constexpr KeyStructure structure_start = 1;  // before the first token
 
-enum class ShapeToken : unsigned { integer = 1, text, real, open, close };
+enum class StructureToken : unsigned { integer = 1, text, real, open, close };
 
-// The shape with one more token; no_shape once the code is full.
-constexpr KeyShape extend_shape(KeyShape shape, ShapeToken token) noexcept {
-    return shape == no_shape || shape >> 61 != 0 ? no_shape : shape << 3 | unsigned(token);
+// The structure with one more token; no_structure once the code is full.
+constexpr KeyStructure extend_structure(KeyStructure structure, StructureToken token) noexcept {
+    return structure == no_structure || structure >> 61 != 0
+               ? no_structure
+               : structure << 3 | unsigned(token);
 }
 
-// The shape a set of keys shares, one key after another.
-struct ShapeTally {
-    KeyShape shape = no_shape;
-    bool empty = true;
-
-    void add(KeyShape added) noexcept {
-        shape = empty || added == shape ? added : no_shape;
-        empty = false;
+// The structure a set of keys shares, one key after another: no_structure once two differ.
+class StructureTally {
+public:
+    void add(KeyStructure added) noexcept {
+        shared_ = empty_ || added == shared_ ? added : no_structure;
+        empty_ = false;
     }
+    KeyStructure shared() const noexcept { return shared_; }
+
+private:
+    KeyStructure shared_ = no_structure;
+    bool empty_ = true;
 };
 
 // Classifies a key; never fails and runs no Python code.
-KeyView view_key(PyObject* key, KeyShape& shape) noexcept;
+KeyView view_key(PyObject* key, KeyStructure& structure) noexcept;
 inline KeyView view_key(PyObject* key) noexcept {
-    KeyShape unused;
+    KeyStructure unused;
     return view_key(key, unused);
 }
 
 // view_key of an exact tuple.
-KeyView view_composite(PyObject* key, KeyShape& shape) noexcept;
+KeyView view_composite(PyObject* key, KeyStructure& structure) noexcept;
 
 // Where `a` sorts relative to `b` by the rich comparisons alone. Throws the comparison's or
 // truth test's exception, or TypeError "PyAny::compare(): All comparisons returned false".

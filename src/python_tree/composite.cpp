@@ -25,33 +25,33 @@ bool native_int(PyObject* item, std::int64_t& value) noexcept {
 double real_of(PyObject* item) noexcept { return PyFloat_AsDouble(item); }
 
 // Whether every item of the exact tuple is natively comparable; adds the tuple's tokens
-// to `shape` on the way.
-bool native_items(PyObject* tuple, int depth, KeyShape& shape) noexcept {
+// to `structure` on the way.
+bool native_items(PyObject* tuple, int depth, KeyStructure& structure) noexcept {
     const Py_ssize_t length = PyTuple_Size(tuple);
     if (length == 0 || depth > max_depth) {
         return false;
     }
-    shape = extend_shape(shape, ShapeToken::open);
+    structure = extend_structure(structure, StructureToken::open);
     for (Py_ssize_t i = 0; i < length; ++i) {
         PyObject* item = PyTuple_GetItem(tuple, i);
         std::int64_t ignored;
         bool native = true;
         if (PyLong_CheckExact(item)) {
             native = native_int(item, ignored);
-            shape = extend_shape(shape, ShapeToken::integer);
+            structure = extend_structure(structure, StructureToken::integer);
         } else if (PyUnicode_CheckExact(item)) {
-            shape = extend_shape(shape, ShapeToken::text);
+            structure = extend_structure(structure, StructureToken::text);
         } else if (PyFloat_CheckExact(item)) {
             native = real_of(item) == real_of(item);
-            shape = extend_shape(shape, ShapeToken::real);
+            structure = extend_structure(structure, StructureToken::real);
         } else {
-            native = PyTuple_CheckExact(item) && native_items(item, depth + 1, shape);
+            native = PyTuple_CheckExact(item) && native_items(item, depth + 1, structure);
         }
         if (!native) {
             return false;
         }
     }
-    shape = extend_shape(shape, ShapeToken::close);
+    structure = extend_structure(structure, StructureToken::close);
     return true;
 }
 
@@ -115,10 +115,10 @@ KeyView head(const KeyView& key) noexcept {
 
 }  // namespace
 
-KeyView view_composite(PyObject* key, KeyShape& shape) noexcept {
-    shape = shape_start;
-    if (!native_items(key, 0, shape)) {
-        shape = no_shape;
+KeyView view_composite(PyObject* key, KeyStructure& structure) noexcept {
+    structure = structure_start;
+    if (!native_items(key, 0, structure)) {
+        structure = no_structure;
         return {key, 0, KeyKind::general};
     }
     PyObject* first = PyTuple_GetItem(key, 0);

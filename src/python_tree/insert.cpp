@@ -1,14 +1,7 @@
-#include <algorithm>
-
-#include "call_boundary/failure.hpp"
+#include "python_tree/rebalance.hpp"
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {
-
-void too_many_entries() {
-    throw_error(PyExc_OverflowError,
-                "AVLTree cannot hold more than " + decimal(max_entries) + " entries");
-}
 
 // Descends comparing the new key (first operand) with each node's key, remembering the
 // links on the way. A failing comparison throws before any link changes. After linking the
@@ -16,10 +9,10 @@ void too_many_entries() {
 // parent up to the first subtree whose height stays as it was. A full tree refuses only
 // a key it does not hold yet.
 bool Tree::insert(Entry entry) {
-    KeyShape added;
+    KeyStructure added;
     const KeyView sought = view_key(entry.key.get(), added);
-    DescentPath path;
-    Link* link = &root;
+    DescentPath<NodeLinks> path;
+    Link* link = &root_;
     while (Node* node = link->get()) {
         prefetch_children(*node);
         const Ordering order = compare(sought, node->view());
@@ -29,19 +22,14 @@ bool Tree::insert(Entry entry) {
         path.push(link, order == Ordering::Less);
         link = order == Ordering::Greater ? &node->right : &node->left;
     }
-    if (count == max_entries) {
+    if (count_ == max_entries) {
         too_many_entries();
     }
-    *link = pool.make(std::move(entry), sought);
-    shape = shape_with(added);
-    ++count;
-    walked_unchanged = false;
-    // A new largest key continues the run of nodes made in key order.
-    const bool* const turns = path.went_left;
-    if (laid_out_in_order && std::find(turns, turns + path.depth, true) != turns + path.depth) {
-        laid_out_in_order = false;
-    }
-    path.settle<true>(true);
+    *link = store_.make(std::move(entry), sought, !path.turned_left());
+    keys_ = count_ == 0 || added == keys_ ? added : no_structure;
+    ++count_;
+    NodeLinks links;
+    path.settle(links, 1, true);
     return true;
 }
 

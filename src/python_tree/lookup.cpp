@@ -4,7 +4,7 @@ namespace quorel::tree {
 
 PyObject* Tree::search(PyObject* key) const {
     const KeyView sought = view_key(key);
-    const Node* node = root.get();
+    const Node* node = root_.get();
     if (sought.kind == KeyKind::integer) {
         // The common case of int keys, with nothing else to decide per level.
         const auto x = std::int64_t(sought.bits);
@@ -33,7 +33,7 @@ PyObject* Tree::search(PyObject* key) const {
 }
 
 PyObject* Tree::first() const noexcept {
-    const Node* node = root.get();
+    const Node* node = root_.get();
     if (node == nullptr) {
         return nullptr;
     }
@@ -44,7 +44,7 @@ PyObject* Tree::first() const noexcept {
 }
 
 PyObject* Tree::last() const noexcept {
-    const Node* node = root.get();
+    const Node* node = root_.get();
     if (node == nullptr) {
         return nullptr;
     }
@@ -55,11 +55,9 @@ PyObject* Tree::last() const noexcept {
 }
 
 void Tree::clear() noexcept {
-    root.reset();
-    count = 0;
-    walked_unchanged = false;
-    pool.free_slabs();
-    laid_out_in_order = true;
+    root_.reset();
+    count_ = 0;
+    store_.clear();
 }
 
 }  // namespace quorel::tree

@@ -83,7 +83,7 @@ Rank rank_of(const Node* node, PyObject* key) {
 }  // namespace
 
 PyObject* Tree::at(std::uint64_t index) const noexcept {
-    const Node* node = root.get();
+    const Node* node = root_.get();
     for (;;) {
         const std::uint64_t before = node_size(node->left);
         if (index < before) {
@@ -104,9 +104,9 @@ Snapshot Tree::slice(std::uint64_t start, std::int64_t step, std::uint64_t lengt
     }
     out.reserve(length);
     if (step == 1) {
-        walk_from<&Node::left, &Node::right>(root.get(), start, length, out);
+        walk_from<&Node::left, &Node::right>(root_.get(), start, length, out);
     } else if (step == -1) {
-        walk_from<&Node::right, &Node::left>(root.get(), count - 1 - start, length, out);
+        walk_from<&Node::right, &Node::left>(root_.get(), count_ - 1 - start, length, out);
     } else {
         for (std::uint64_t i = 0; i < length; ++i) {
             const std::int64_t position = std::int64_t(start) + std::int64_t(i) * step;
@@ -117,21 +117,21 @@ Snapshot Tree::slice(std::uint64_t start, std::int64_t step, std::uint64_t lengt
 }
 
 std::int64_t Tree::index_of(PyObject* key) const {
-    const Rank found = rank_of<true>(root.get(), key);
+    const Rank found = rank_of<true>(root_.get(), key);
     return found.equal ? std::int64_t(found.below) : -1;
 }
 
 std::uint64_t Tree::rank(PyObject* key, bool after) const {
-    const Rank found = rank_of<false>(root.get(), key);
+    const Rank found = rank_of<false>(root_.get(), key);
     return found.below + (found.equal && after ? 1 : 0);
 }
 
 PyObject* Tree::floor(PyObject* key, bool inclusive) const {
-    return neighbour<Ordering::Less, &Node::right, &Node::left>(root.get(), key, inclusive);
+    return neighbour<Ordering::Less, &Node::right, &Node::left>(root_.get(), key, inclusive);
 }
 
 PyObject* Tree::ceiling(PyObject* key, bool inclusive) const {
-    return neighbour<Ordering::Greater, &Node::left, &Node::right>(root.get(), key, inclusive);
+    return neighbour<Ordering::Greater, &Node::left, &Node::right>(root_.get(), key, inclusive);
 }
 
 }  // namespace quorel::tree

@@ -15,9 +15,10 @@ struct RangeBounds {
     bool include_end;
 };
 
-KeyView endpoint_view(PyObject* endpoint, KeyShape& shape) noexcept {
-    shape = no_shape;
-    return endpoint != nullptr ? view_key(endpoint, shape) : KeyView{nullptr, 0, KeyKind::general};
+KeyView endpoint_view(PyObject* endpoint, KeyStructure& structure) noexcept {
+    structure = no_structure;
+    return endpoint != nullptr ? view_key(endpoint, structure)
+                               : KeyView{nullptr, 0, KeyKind::general};
 }
 
 // In-order walk that skips subtrees which cannot hold keys within the bounds. Both
@@ -116,7 +117,7 @@ Snapshot emit_run(const Tree& tree, const Node** stack, std::size_t depth, std::
     if (n == 0) {
         return out;
     }
-    if (const Node* first = tree.nodes_in_key_order()) {
+    if (const Node* first = tree.key_order_run()) {
         copy_laid_out_values(first + from, Away == &Node::right ? 1 : -1, n, out.data());
         return out;
     }
@@ -136,12 +137,12 @@ Snapshot emit_run(const Tree& tree, const Node** stack, std::size_t depth, std::
     return out;
 }
 
-// The bounded queries share one shape: descend one path comparing against the endpoint,
+// The bounded queries share one pattern: descend one path comparing against the endpoint,
 // stacking the nodes that qualify and counting those passed over, then emit in order
 // without further comparisons. `Toward` is the child taken when the node qualifies
 // (towards the endpoint), `Away` the other.
 template <Ordering Skip, Link Node::*Toward, Link Node::*Away>
-Snapshot bounded_run(const Tree& tree, PyObject* endpoint, std::uint64_t n) {
+Snapshot bounded_run(const Tree& tree, const Node* root, PyObject* endpoint, std::uint64_t n) {
     if (n == 0) {
         return Snapshot();
     }
@@ -150,7 +151,7 @@ Snapshot bounded_run(const Tree& tree, PyObject* endpoint, std::uint64_t n) {
     std::size_t depth = 0;
     std::uint64_t skipped = 0;
     const KeyView sought = view_key(endpoint);
-    for (const Node* node = tree.root.get(); node != nullptr;) {
+    for (const Node* node = root; node != nullptr;) {
         prefetch_children(*node);
         if (compare(node->view(), sought) == Skip) {
             skipped += node_size(node->*Toward) + 1;
@@ -161,23 +162,23 @@ Snapshot bounded_run(const Tree& tree, PyObject* endpoint, std::uint64_t n) {
         }
     }
     // Positions count from the far end when the run goes down.
-    const std::uint64_t from = Away == &Node::right ? skipped : tree.count - 1 - skipped;
-    return emit_run<Toward, Away>(tree, stack, depth, from,
-                                  std::min(n, tree.count - skipped));
+    const std::uint64_t count = tree.size();
+    const std::uint64_t from = Away == &Node::right ? skipped : count - 1 - skipped;
+    return emit_run<Toward, Away>(tree, stack, depth, from, std::min(n, count - skipped));
 }
 
 // The same result as collect_range when every stored key and both endpoints have one
-// shape: then no comparison among them runs Python code or can fail, and skipping those
+// structure: then no comparison among them runs Python code or can fail, and skipping those
 // within the bounds cannot be observed. The descents for the two endpoints, one level of
 // each in turn so that their loads from memory overlap, count the keys before the window's
 // start and end, and stack the path to its first key; the keys between are emitted in
 // order, comparing nothing.
-Snapshot uniform_range(const Tree& tree, const RangeBounds& bounds) {
+Snapshot uniform_range(const Tree& tree, const Node* root, const RangeBounds& bounds) {
     std::uint64_t before_start = 0;
     std::uint64_t before_end = 0;
     const Node* stack[max_height];
     std::size_t depth = 0;
-    const Node* at_start = tree.root.get();
+    const Node* at_start = root;
     const Node* at_end = at_start;
     while (at_start != nullptr || at_end != nullptr) {
         if (at_start != nullptr) {
@@ -210,35 +211,35 @@ Snapshot uniform_range(const Tree& tree, const RangeBounds& bounds) {
 }  // namespace
 
 Snapshot Tree::range(PyObject* start, PyObject* end, bool include_start, bool include_end) const {
-    KeyShape start_shape;
-    KeyShape end_shape;
-    const RangeBounds bounds{endpoint_view(start, start_shape), endpoint_view(end, end_shape),
+    KeyStructure start_keys;
+    KeyStructure end_keys;
+    const RangeBounds bounds{endpoint_view(start, start_keys), endpoint_view(end, end_keys),
                              include_start, include_end};
     if (start != nullptr && end != nullptr && compare(bounds.start, bounds.end) == Ordering::Greater) {
         throw_error(PyExc_ValueError, "range start must not exceed end");
     }
-    if (root && shape != no_shape && start_shape == shape && end_shape == shape) {
-        return uniform_range(*this, bounds);
+    if (root_ && keys_ != no_structure && start_keys == keys_ && end_keys == keys_) {
+        return uniform_range(*this, root_.get(), bounds);
     }
     Snapshot out;
     const NativeClass shared = native_class(bounds.start);
     if (start != nullptr && end != nullptr && shared != NativeClass::none &&
         native_class(bounds.end) == shared) {
-        if (collect_native_range(root.get(), bounds, shared, out)) {
+        if (collect_native_range(root_.get(), bounds, shared, out)) {
             return out;
         }
         out.clear();
     }
-    collect_range(root.get(), bounds, out);
+    collect_range(root_.get(), bounds, out);
     return out;
 }
 
 Snapshot Tree::iter_from(PyObject* start, std::uint64_t n) const {
-    return bounded_run<Ordering::Less, &Node::left, &Node::right>(*this, start, n);
+    return bounded_run<Ordering::Less, &Node::left, &Node::right>(*this, root_.get(), start, n);
 }
 
 Snapshot Tree::iter_to(PyObject* end, std::uint64_t n) const {
-    return bounded_run<Ordering::Greater, &Node::right, &Node::left>(*this, end, n);
+    return bounded_run<Ordering::Greater, &Node::right, &Node::left>(*this, root_.get(), end, n);
 }
 
 }  // namespace quorel::tree

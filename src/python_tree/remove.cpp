@@ -1,3 +1,4 @@
+#include "python_tree/rebalance.hpp"
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {
@@ -6,7 +7,7 @@ namespace {
 // Takes the node with the smallest key out of the non-empty subtree in `link`, without
 // children, and leaves the rest of the subtree in `link`, rebalanced.
 Link remove_min(Link& link) {
-    DescentPath path;
+    DescentPath<NodeLinks> path;
     Link* at = &link;
     while ((*at)->left) {
         path.push(at, true);
@@ -14,7 +15,8 @@ Link remove_min(Link& link) {
     }
     Link minimum = std::move(*at);
     *at = std::move(minimum->right);
-    path.settle<false>(true);
+    NodeLinks links;
+    path.settle(links, -1, true);
     return minimum;
 }
 
@@ -59,7 +61,7 @@ struct ByPosition {
 // value or key changes node.
 template <class Locate>
 Link detach(Link& root, Locate& locate) {
-    DescentPath path;
+    DescentPath<NodeLinks> path;
     Link* link = &root;
     for (;;) {
         const Node* node = link->get();
@@ -73,6 +75,7 @@ Link detach(Link& root, Locate& locate) {
         path.push(link, order == Ordering::Less);
         link = order == Ordering::Greater ? &link->get()->right : &link->get()->left;
     }
+    NodeLinks links;
     Link victim = std::move(*link);
     const std::uint8_t height = victim->height;
     Link left = std::move(victim->left);
@@ -85,9 +88,9 @@ Link detach(Link& root, Locate& locate) {
         Link successor = remove_min(right);
         successor->left = std::move(left);
         successor->right = std::move(right);
-        *link = rebalance(std::move(successor));
+        *link = rebalance(links, std::move(successor));
     }
-    path.settle<false>(node_height(*link) != height);
+    path.settle(links, -1, node_height(*link) != height);
     return victim;
 }
 
@@ -96,25 +99,21 @@ Link detach(Link& root, Locate& locate) {
 // The victim's value and key are released only after the tree is whole again.
 bool Tree::remove(PyObject* key) {
     ByKey locate{view_key(key)};
-    Link victim = detach(root, locate);
+    Link victim = detach(root_, locate);
     if (!victim) {
         return false;
     }
-    --count;
-    walked_unchanged = false;
-    laid_out_in_order = false;  // the freed node will be reused out of order
-    pool.recycle(std::move(victim));
+    --count_;
+    store_.recycle(std::move(victim));
     return true;
 }
 
 Ref Tree::pop(std::uint64_t index) {
     ByPosition locate{index};
-    Link victim = detach(root, locate);
-    --count;
-    walked_unchanged = false;
-    laid_out_in_order = false;
+    Link victim = detach(root_, locate);
+    --count_;
     Ref value = std::move(victim->value);
-    pool.recycle(std::move(victim));
+    store_.recycle(std::move(victim));
     return value;
 }
 

@@ -84,14 +84,15 @@ void walk_values(const Node* root, Ref* slots) {
     }
 }
 
+// The values of the tree rooted at `root` (n nodes), read straight from the block when
+// `run` holds them in key order.
 template <int Step>
-Snapshot sorted_values(const Tree& tree) {
-    Snapshot out(tree.count);
-    if (const Node* first = tree.nodes_in_key_order()) {
-        copy_laid_out_values(Step > 0 ? first : first + tree.count - 1, Step, tree.count,
-                             out.data());
+Snapshot sorted_values(const Node* root, const Node* run, std::uint64_t n) {
+    Snapshot out(n);
+    if (run != nullptr) {
+        copy_laid_out_values(Step > 0 ? run : run + n - 1, Step, n, out.data());
     } else {
-        walk_values<Step>(tree.root.get(), out.data());
+        walk_values<Step>(root, out.data());
     }
     return out;
 }
@@ -116,10 +117,10 @@ void walk_post_order(const Node* node, Snapshot& out) {
 }
 
 template <class Walk>
-Snapshot collect(const Tree& tree, Walk walk) {
+Snapshot collect(const Node* root, std::uint64_t n, Walk walk) {
     Snapshot out;
-    out.reserve(tree.count);
-    walk(tree.root.get(), out);
+    out.reserve(n);
+    walk(root, out);
     return out;
 }
 
@@ -137,28 +138,19 @@ void copy_laid_out_values(const Node* from, std::ptrdiff_t step, std::size_t n, 
     }
 }
 
-const Node* Tree::nodes_in_key_order() const noexcept {
-    return laid_out_in_order ? pool.only_run() : nullptr;
+Snapshot Tree::in_order() const { return sorted_values<1>(root_.get(), key_order_run(), count_); }
+Snapshot Tree::descending() const {
+    return sorted_values<-1>(root_.get(), key_order_run(), count_);
 }
-
-void Tree::before_sorted_walk() {
-    if (walked_unchanged && count <= max_walk_compacted) {
-        compact();
-    }
-    walked_unchanged = true;
-}
-
-Snapshot Tree::in_order() const { return sorted_values<1>(*this); }
-Snapshot Tree::descending() const { return sorted_values<-1>(*this); }
-Snapshot Tree::pre_order() const { return collect(*this, walk_pre_order); }
-Snapshot Tree::post_order() const { return collect(*this, walk_post_order); }
+Snapshot Tree::pre_order() const { return collect(root_.get(), count_, walk_pre_order); }
+Snapshot Tree::post_order() const { return collect(root_.get(), count_, walk_post_order); }
 
 Snapshot Tree::level_order() const {
     Snapshot out;
-    out.reserve(count);
+    out.reserve(count_);
     Deque<const Node*> queue;
-    if (root) {
-        queue.push_back(root.get());
+    if (root_) {
+        queue.push_back(root_.get());
     }
     while (!queue.empty()) {
         const Node* node = queue.front();
@@ -176,10 +168,10 @@ Snapshot Tree::level_order() const {
 
 void Tree::each_entry_with(void (*hand_over)(void*, PyObject*, PyObject*), void* context) const {
     auto take = [&](const Node& node) { hand_over(context, node.value.get(), node.key.get()); };
-    if (const Node* first = nodes_in_key_order()) {
+    if (const Node* first = key_order_run()) {
         constexpr std::size_t ahead = 16;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (i + ahead < count) {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (i + ahead < count_) {
                 prefetch_write(first[i + ahead].value.get());
                 prefetch_write(first[i + ahead].key.get());
             }
@@ -187,7 +179,7 @@ void Tree::each_entry_with(void (*hand_over)(void*, PyObject*, PyObject*), void*
         }
         return;
     }
-    walk_sorted_taking<true, &Node::left, &Node::right>(root.get(), take);
+    walk_sorted_taking<true, &Node::left, &Node::right>(root_.get(), take);
 }
 
 }  // namespace quorel::tree

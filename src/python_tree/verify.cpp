@@ -17,7 +17,7 @@ namespace {
 
 class Verifier {
 public:
-    explicit Verifier(KeyShape shared) noexcept : shared_(shared) {}
+    explicit Verifier(KeyStructure shared) noexcept : shared_(shared) {}
 
     // Returns the subtree's height.
     std::uint64_t visit(const Node& node, std::uint64_t depth) {
@@ -36,13 +36,13 @@ public:
 
 private:
     void check_entry(const Node& node, std::uint64_t position) {
-        KeyShape shape;
-        const KeyView now = view_key(node.key.get(), shape);
+        KeyStructure structure;
+        const KeyView now = view_key(node.key.get(), structure);
         if (now.kind != node.kind || now.bits != node.bits) {
             broken("stored native key form differs from the key's", position);
         }
-        if (shared_ != no_shape && shape != shared_) {
-            broken("key shape differs from the one the tree records for all keys", position);
+        if (shared_ != no_structure && structure != shared_) {
+            broken("key structure differs from the one the tree records for all keys", position);
         }
         if (previous_ != nullptr) {
             const Ordering order = compare(previous_->view(), node.view());
@@ -79,7 +79,7 @@ private:
         }
     }
 
-    KeyShape shared_;
+    KeyStructure shared_;
     const Node* previous_ = nullptr;
     std::uint64_t nodes_ = 0;
 };
@@ -87,12 +87,12 @@ private:
 }  // namespace
 
 void Tree::verify() const {
-    Verifier verifier(shape);
-    if (root) {
-        verifier.visit(*root, 1);
+    Verifier verifier(keys_);
+    if (root_) {
+        verifier.visit(*root_, 1);
     }
-    if (verifier.nodes() != count) {
-        broken("stored count " + decimal(count) + ", node count " +
+    if (verifier.nodes() != count_) {
+        broken("stored count " + decimal(count_) + ", node count " +
                    decimal(verifier.nodes()),
                verifier.nodes());
     }

@@ -1,0 +1,203 @@
+// AVL rotations and the rebalancing step, written once for every way of holding links:
+// the tree's nodes hold their children by owning pointers (NodeLinks below), the ranked
+// build by ranks into an array of small records. Insertion, removal and the ranked build
+// all rebalance here, so they all give the same shapes.
+//
+// A link policy `Links` gives:
+//   Handle, Record             how a child is held (possibly empty), and what it links to:
+//                              a record with `left` and `right` Handles, `height` and
+//                              `balance` (left subtree height minus right)
+//   record(handle)             the record of a non-empty handle
+//   holds(handle), height(handle)   whether it is non-empty; its subtree height, 0 if empty
+//   rotated(upper, lower)      after a rotation made `upper` the parent of `lower`, whose
+//                              children are already relinked: keeps subtree sizes exact
+//   recount(record)            a record's subtree size from its children's
+//   resize(record, change)     one entry more (1) or fewer (-1) in the record's subtree
+// Policies without subtree sizes make the last three do nothing.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "call_boundary/failure.hpp"
+#include "python_tree/node.hpp"
+
+namespace quorel::tree {
+
+// The children's heights as the record last recorded them.
+template <class Record>
+std::uint64_t left_height(const Record& r) noexcept {
+    return r.balance >= 0 ? r.height - 1u : r.height - 1u + r.balance;
+}
+template <class Record>
+std::uint64_t right_height(const Record& r) noexcept {
+    return r.balance <= 0 ? r.height - 1u : r.height - 1u - r.balance;
+}
+
+template <class Record>
+void set_heights(Record& r, std::uint64_t left, std::uint64_t right) noexcept {
+    r.height = std::uint8_t(1 + std::max(left, right));
+    r.balance = std::int8_t(std::int64_t(left) - std::int64_t(right));
+}
+
+// Heights of the subtrees that keep their place are taken from what their parents
+// recorded; only the moved records change, the lower one first.
+
+/*      x                y
+ *     / \              / \
+ *    a   y     =>     x   c
+ *       / \          / \
+ *      b   c        a   b
+ */
+template <class Links>
+typename Links::Handle rotate_left(Links& links, typename Links::Handle x) {
+    auto& lower = links.record(x);
+    typename Links::Handle y = std::move(lower.right);
+    if (!links.holds(y)) {
+        panic("left rotation needs a right child");
+    }
+    auto& upper = links.record(y);
+    const std::uint64_t a = left_height(lower);
+    const std::uint64_t b = left_height(upper);
+    const std::uint64_t c = right_height(upper);
+    lower.right = std::move(upper.left);
+    links.rotated(upper, lower);
+    set_heights(lower, a, b);
+    const std::uint64_t below = lower.height;
+    upper.left = std::move(x);
+    set_heights(upper, below, c);
+    return y;
+}
+
+/*        x            y
+ *       / \          / \
+ *      y   c   =>   a   x
+ *     / \              / \
+ *    a   b            b   c
+ */
+template <class Links>
+typename Links::Handle rotate_right(Links& links, typename Links::Handle x) {
+    auto& lower = links.record(x);
+    typename Links::Handle y = std::move(lower.left);
+    if (!links.holds(y)) {
+        panic("right rotation needs a left child");
+    }
+    auto& upper = links.record(y);
+    const std::uint64_t a = left_height(upper);
+    const std::uint64_t b = right_height(upper);
+    const std::uint64_t c = right_height(lower);
+    lower.left = std::move(upper.right);
+    links.rotated(upper, lower);
+    set_heights(lower, b, c);
+    const std::uint64_t below = lower.height;
+    upper.right = std::move(x);
+    set_heights(upper, a, below);
+    return y;
+}
+
+// Rotates a record whose height and balance are current and whose balance is -2 or 2.
+// A child whose own balance is 0 gets the single rotation; only removal produces that case.
+template <class Links>
+typename Links::Handle restore_balance(Links& links, typename Links::Handle x) {
+    auto& r = links.record(x);
+    if (r.balance > 1) {
+        if (links.record(r.left).balance < 0) {
+            r.left = rotate_left(links, std::move(r.left));
+        }
+        return rotate_right(links, std::move(x));
+    }
+    if (links.record(r.right).balance > 0) {
+        r.right = rotate_right(links, std::move(r.right));
+    }
+    return rotate_left(links, std::move(x));
+}
+
+// Recomputes the record's size, height and balance from its children, then rebalances.
+template <class Links>
+typename Links::Handle rebalance(Links& links, typename Links::Handle x) {
+    auto& r = links.record(x);
+    links.recount(r);
+    set_heights(r, links.height(r.left), links.height(r.right));
+    if (r.balance >= -1 && r.balance <= 1) {
+        return x;
+    }
+    return restore_balance(links, std::move(x));
+}
+
+// The same step in place, after only the subtree on one side changed: the other side's
+// height is taken from the record itself. Most calls only refresh the record.
+template <class Links>
+void rebalance_link(Links& links, typename Links::Handle& link, bool left_changed) {
+    auto& r = links.record(link);
+    if (left_changed) {
+        set_heights(r, links.height(r.left), right_height(r));
+    } else {
+        set_heights(r, left_height(r), links.height(r.right));
+    }
+    if (r.balance < -1 || r.balance > 1) {
+        link = restore_balance(links, std::move(link));
+    }
+}
+
+// The links from the root down to where an insertion or removal changes the tree, and the
+// side taken below each of them.
+template <class Links>
+class DescentPath {
+public:
+    using Handle = typename Links::Handle;
+
+    void push(Handle* link, bool left) noexcept {
+        links_[depth_] = link;
+        went_left_[depth_++] = left;
+    }
+
+    // Whether the path turned left anywhere: then the changed key is not the largest.
+    bool turned_left() const noexcept {
+        return std::find(went_left_, went_left_ + depth_, true) != went_left_ + depth_;
+    }
+
+    // Every record of the path gains (`change` 1) or loses (-1) one entry. From the
+    // deepest up, each is rebalanced while the subtree below changed height (`changed` at
+    // first); above the first one that keeps its height the records still hold, and a
+    // rebalancing there would change nothing.
+    void settle(Links& links, std::int32_t change, bool changed) {
+        while (depth_ > 0 && changed) {
+            Handle& link = *links_[--depth_];
+            auto& r = links.record(link);
+            const auto height = r.height;
+            links.resize(r, change);
+            rebalance_link(links, link, went_left_[depth_]);
+            changed = links.record(link).height != height;
+        }
+        while (depth_ > 0) {
+            links.resize(links.record(*links_[--depth_]), change);
+        }
+    }
+
+private:
+    Handle* links_[max_height];
+    bool went_left_[max_height];
+    std::size_t depth_ = 0;
+};
+
+// The tree's own links: nodes owned by their parents, with subtree sizes.
+struct NodeLinks {
+    using Handle = Link;
+    using Record = Node;
+
+    static Node& record(const Link& link) noexcept { return *link; }
+    static bool holds(const Link& link) noexcept { return bool(link); }
+    static std::uint64_t height(const Link& link) noexcept { return node_height(link); }
+    static void rotated(Node& upper, Node& lower) noexcept {
+        upper.size = lower.size;
+        set_size(lower);
+    }
+    static void recount(Node& node) noexcept { set_size(node); }
+    static void resize(Node& node, std::int32_t change) noexcept {
+        node.size = std::uint32_t(std::int64_t(node.size) + change);
+    }
+};
+
+}  // namespace quorel::tree
