@@ -269,12 +269,19 @@ def _key_lists():
                                          reverse=True),
         "many-floats": [rng.choice([rng.random(), -rng.random(), 0.0, -0.0, math.inf])
                         for _ in range(80000)],
+        # Latin-1 strs, alone and leading pairs, that agree in their first 8 code points.
+        "shared-prefix-strs": rng.sample([f"item-{i:05d}" for i in range(100)], 100),
+        "shared-prefix-str-pairs": [("abcdefgh%d" % (i % 4), i % 3) for i in range(40)],
+        # Pairs whose two ints take 64 or 65 bits together, around the packed pair form.
+        "pairs-at-packing-limits": rng.sample(
+            [(x, y) for x in (0, 1, -1, 3, 2**61, -(2**61), 2**62) for y in (0, 1, -2, 2**60, 2**61, -(2**61))], 42),
     }
 
 
 @pytest.mark.parametrize("name", sorted(_key_lists()))
 def test_construction_equals_insertion_one_by_one(name):
-    # The same stored objects in the same shape, or the same failure, as inserting in order.
+    # The same stored objects in the same shape, or the same failure, as inserting in order,
+    # and the values in Python's own order.
     keys = _key_lists()[name]
     inserted = AVLTree()
     try:
@@ -287,6 +294,7 @@ def test_construction_equals_insertion_one_by_one(name):
     built = AVLTree(keys)
     assert [id(v) for v in built.pre_order()] == [id(v) for v in inserted.pre_order()]
     assert built.height == inserted.height and len(built) == len(inserted)
+    assert list(built) == sorted(set(keys))
 
 
 @pytest.mark.parametrize("odd", [None, 7, 21, 35, 41])

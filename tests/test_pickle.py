@@ -292,6 +292,7 @@ def test_reduce_reports_import_failures(monkeypatch, replacement, exc_type):
     ([1, 2.5, 3], None, False),
     (["a", "b"], None, False),
     ([[1], [2, 2]], len, True),
+    (["ab", "c"], list, True),
     ([(1, []), (2, [])], None, True),
 ])
 def test_pairs_the_collector_need_not_see_are_untracked(values, key, tracked):
