@@ -4,7 +4,7 @@ that do not fit."""
 
 import pytest
 
-from _core_support import AVLTree, quorel, shape
+from _support import AVLTree, quorel, shape
 
 rebuild = quorel.quorel._avltree_from_sorted_entries
 

@@ -13,43 +13,26 @@ import pytest
 
 from quorel import AVLTree
 
-from _model import ALL_FALSE, Model, tree_state
+from _model import ALL_FALSE, Model
+from _support import Key, check_note, tree_state
 
 
 class Fuse:
-    """Counts rich comparisons of Armed keys; raises `error` on call `at`."""
+    """Counts the comparisons of armed keys; raises `error` on call `at`."""
 
     calls = 0
     at = None
     error = None
 
-
-class Armed:
-    __slots__ = ("v", "__weakref__")
-    __hash__ = None
-
-    def __init__(self, v):
-        self.v = v
-
-    def _tick(self):
+    @staticmethod
+    def tick():
         Fuse.calls += 1
         if Fuse.calls == Fuse.at:
             raise Fuse.error
 
-    def __eq__(self, other):
-        self._tick()
-        return self.v == other.v
 
-    def __lt__(self, other):
-        self._tick()
-        return self.v < other.v
-
-    def __gt__(self, other):
-        self._tick()
-        return self.v > other.v
-
-    def __repr__(self):
-        return "Armed(%d)" % self.v
+def armed(v):
+    return Key(v, hook=Fuse.tick)
 
 
 def _orders():
@@ -161,7 +144,7 @@ class ModelAdapter:
 
 def _count_calls(op, target, n):
     Fuse.calls, Fuse.at = 0, None
-    op(target, Armed, n)
+    op(target, armed, n)
     return Fuse.calls
 
 
@@ -179,10 +162,10 @@ def test_comparison_failing_on_each_call(shape, op_name, error_type):
     order = SHAPES[shape]
     n = len(order)
     op = OPERATIONS[op_name]
-    tree = AVLTree(Armed(2 * i) for i in order)
-    expected_calls = _count_calls(op, ModelAdapter([Armed(2 * i) for i in order]), n)
+    tree = AVLTree(armed(2 * i) for i in order)
+    expected_calls = _count_calls(op, ModelAdapter([armed(2 * i) for i in order]), n)
     # The same comparisons in the same order as the model makes them.
-    assert _count_calls(op, AVLTree(Armed(2 * i) for i in order), n) == expected_calls
+    assert _count_calls(op, AVLTree(armed(2 * i) for i in order), n) == expected_calls
     before = tree_state(tree)
     stored = [weakref.ref(v) for v in tree]
     for k in range(1, expected_calls + 1):
@@ -190,13 +173,13 @@ def test_comparison_failing_on_each_call(shape, op_name, error_type):
         probes = []
 
         def key(v):
-            probes.append(Armed(v))
+            probes.append(armed(v))
             return probes[-1]
 
         with pytest.raises(error_type) as info:
             op(tree, key, n)
         assert info.value is Fuse.error and Fuse.calls == k
-        assert not getattr(info.value, "__notes__", None)
+        check_note(info.value)
         Fuse.at = None
         assert tree_state(tree) == before, "call %d changed the tree" % k
         # Nothing the failed call was given is still held by the tree.
@@ -341,14 +324,14 @@ class KeyFuse:
 
 @pytest.mark.parametrize("error_type", [ValueError, KeyboardInterrupt, SystemExit])
 def test_key_callable_failing_during_construction(error_type):
-    values = [Armed(i) for i in (5, 3, 8, 1, 4, 7, 9)]
+    values = [armed(i) for i in (5, 3, 8, 1, 4, 7, 9)]
     refs = [weakref.ref(v) for v in values]
     for k in range(1, len(values) + 1):
         key = KeyFuse(k, error_type(k))
         with pytest.raises(error_type) as info:
             AVLTree(values, key=key)
         assert info.value is key.error and len(key.seen) == k
-        assert not getattr(info.value, "__notes__", None)
+        check_note(info.value)
         del info
     del values, key
     gc.collect()
@@ -370,13 +353,14 @@ class SwitchKey:
 @pytest.mark.parametrize("member", ["insert", "remove", "search", "get", "contains", "has_node", "__contains__"])
 def test_key_callable_failing_in_members(member, error_type):
     key = SwitchKey()
-    tree = AVLTree([Armed(i) for i in (2, 4, 6)], key=key)
+    tree = AVLTree([armed(i) for i in (2, 4, 6)], key=key)
     before = tree_state(tree)
     key.error = error_type("key")
-    probe = Armed(3)
+    probe = armed(3)
     with pytest.raises(error_type) as info:
         getattr(tree, member)(probe)
-    assert info.value is key.error and not getattr(info.value, "__notes__", None)
+    assert info.value is key.error
+    check_note(info.value)
     key.error = None
     assert tree_state(tree) == before
     probe_ref = weakref.ref(probe)

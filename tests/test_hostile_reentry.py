@@ -11,7 +11,7 @@ import pytest
 from quorel import AVLTree
 from quorel.quorel import _check_invariants
 
-from _model import ByValue, tree_state
+from _support import Key, tree_state
 
 SHARED_REFUSED = "Already mutably borrowed"  # a read while a writer runs
 EXCLUSIVE_REFUSED = "Already borrowed"  # a write while anything runs
@@ -31,7 +31,7 @@ ACTIONS = {
 }
 
 
-class Hook(ByValue):
+class Hook(Key):
     """An int key whose equality test runs `Hook.action` once per operation
     (when armed) and records the outcome; `escape` lets the refusal out."""
 
@@ -150,7 +150,7 @@ def test_repeated_walks_inside_a_member_leave_the_nodes_where_they_are(member):
     _check_invariants(tree)
 
 
-class Finalized(ByValue):
+class Finalized(Key):
     """A value whose finalizer runs `Finalized.action` on release."""
 
     action = None

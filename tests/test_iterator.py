@@ -10,7 +10,7 @@ import pytest
 import quorel.quorel
 from quorel import AVLTree
 
-from _walk_support import Item, refcounts
+from _support import Item, refcounts
 
 Iterator = quorel.quorel._AVLTreeIterator
 

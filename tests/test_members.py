@@ -2,7 +2,7 @@
 
 import pytest
 
-from _core_support import AVLTree, Box
+from _support import AVLTree, Box
 
 
 def test_insert_reports_whether_the_key_was_new():

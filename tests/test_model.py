@@ -17,7 +17,8 @@ import quorel
 from quorel import AVLTree
 from quorel.quorel import _check_invariants
 
-from _model import Item, Model, shape_from_pre_order
+from _model import Model, shape_from_pre_order
+from _support import Item
 
 # The ordinary suite runs this on every supported interpreter, so the default
 # budget is small; a longer soak sets QUOREL_MODEL_EXAMPLES. Runs are
@@ -274,41 +275,3 @@ class TreeAgainstModel(RuleBasedStateMachine):
 
 TestTreeAgainstModel = TreeAgainstModel.TestCase
 TestTreeAgainstModel.settings = settings.get_profile("quorel-model")
-
-
-# Known tree shapes, checked on the model itself so that a
-# disagreement in the state machine points at the extension, not the model.
-@pytest.mark.parametrize(
-    "inserts, removes, pre_order",
-    [
-        (range(1, 8), [], [4, 2, 1, 3, 6, 5, 7]),
-        (range(1, 11), [], [4, 2, 1, 3, 8, 6, 5, 7, 9, 10]),
-        ([3, 1, 2], [], [2, 1, 3]),
-        ([1, 3, 2], [], [2, 1, 3]),
-        ([2, 1, 3], [2], [3, 1]),
-        (range(1, 8), [4], [5, 2, 1, 3, 6, 7]),
-        ([5, 3, 8, 2, 4], [8], [3, 2, 5, 4]),
-        ([5, 3, 8, 4], [8], [4, 3, 5]),
-        ([5, 3, 8, 7], [8], [5, 3, 7]),
-    ],
-)
-def test_model_reproduces_reference_shapes(inserts, removes, pre_order):
-    model = Model()
-    for k in inserts:
-        model.insert(k, k)
-    for k in removes:
-        assert model.remove(k)
-    assert model.pre_order() == pre_order
-    model.check()
-
-
-def test_model_queries_and_builder():
-    model = Model()
-    for k in range(0, 20, 2):
-        model.insert(k, k)
-    assert model.level_order() == [6, 2, 14, 0, 4, 10, 16, 8, 12, 18]
-    assert model.range(4, 10) == [4, 6, 8]
-    assert model.range(4, 10, False, True) == [6, 8, 10]
-    assert model.iter_from(5, 3) == [6, 8, 10] and model.iter_to(5, 3) == [4, 2, 0]
-    assert Model.from_sorted((k, k) for k in range(4)).pre_order() == [2, 1, 0, 3]
-    assert Model.from_sorted((k, k) for k in range(8)).height == 4

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from _core_support import AVLTree, quorel, run_python
+from _support import AVLTree, quorel, run_python
 
 compiled = quorel.quorel
 Iterator = compiled._AVLTreeIterator

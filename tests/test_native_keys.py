@@ -18,6 +18,7 @@ from quorel import AVLTree
 from quorel.quorel import _check_invariants
 
 from _model import ALL_FALSE, Model
+from _support import logging_subclass
 
 EDGE_INTS = [0, 1, -1, 2**62, 2**63 - 1, 2**63, 2**64, -(2**63), -(2**63) - 1, -(2**64)]
 EDGE_FLOATS = [0.0, -0.0, 1.0, -1.5, 2.0**63, -(2.0**63), math.inf, -math.inf, 5e-324]
@@ -91,38 +92,23 @@ def test_equal_keys_across_types_are_one_key():
 ])
 def test_subclass_keys_are_asked_in_the_fixed_order(base, stored, probe):
     calls = []
-
-    class Loud(base):
-        __hash__ = base.__hash__
-
-        def __eq__(self, other):
-            calls.append("==")
-            return base.__eq__(self, other)
-
-        def __lt__(self, other):
-            calls.append("<")
-            return base.__lt__(self, other)
-
-        def __gt__(self, other):
-            calls.append(">")
-            return base.__gt__(self, other)
-
+    Loud = logging_subclass(base, calls)
     tree, model = AVLTree(stored), Model()
     for k in stored:
         model.insert(k, k)
     expected = []
     node = model.root
     while node is not None:  # the comparisons due: ==, then <, then >
-        for op, result in (("==", probe == node.key), ("<", probe < node.key),
-                           (">", probe > node.key)):
+        for op, result in (("__eq__", probe == node.key), ("__lt__", probe < node.key),
+                           ("__gt__", probe > node.key)):
             expected.append(op)
             if result:
                 break
-        node = node.right if expected[-1] == ">" else node.left
+        node = node.right if expected[-1] == "__gt__" else node.left
     assert tree.search_key(Loud(probe)) is None
-    assert calls == expected
+    assert [op for op, _, _ in calls] == expected
     calls.clear()
-    assert tree.insert(Loud(probe)) and calls == expected
+    assert tree.insert(Loud(probe)) and [op for op, _, _ in calls] == expected
 
 
 def test_node_memory_is_reused_and_grows_past_large_slabs():
@@ -152,51 +138,10 @@ def test_construction_keeps_the_shape_of_one_by_one_insertion(n, order):
     assert all(built.remove_key(k) for k in keys[: n // 2]) and list(built) == sorted(keys[n // 2:])
 
 
-class Logged(int):
-    """An int subclass that logs its rich comparisons, and raises from == when told to."""
-
-    log = []
-    __hash__ = int.__hash__
-
-    def __new__(cls, v, raising=False):
-        self = int.__new__(cls, v)
-        self.raising = raising
-        return self
-
-    def _note(self, op, other):
-        Logged.log.append((op, int(self), other))
-        if self.raising and op == "==":
-            raise LookupError("refused")
-
-    def __eq__(self, other):
-        self._note("==", other)
-        return int.__eq__(self, other)
-
-    def __lt__(self, other):
-        self._note("<", other)
-        return int.__lt__(self, other)
-
-    def __gt__(self, other):
-        self._note(">", other)
-        return int.__gt__(self, other)
-
-
-class LoggedPair(tuple):
-    """A tuple subclass that logs its rich comparisons."""
-
-    __hash__ = tuple.__hash__
-
-    def __eq__(self, other):
-        Logged.log.append(("pair ==", other))
-        return tuple.__eq__(self, other)
-
-    def __lt__(self, other):
-        Logged.log.append(("pair <", other))
-        return tuple.__lt__(self, other)
-
-    def __gt__(self, other):
-        Logged.log.append(("pair >", other))
-        return tuple.__gt__(self, other)
+# Subclasses of int and tuple that log their comparisons; a Logged(n, True) raises from ==.
+LOG = []
+Logged = logging_subclass(int, LOG)
+LoggedPair = logging_subclass(tuple, LOG)
 
 
 NAN = math.nan
@@ -212,12 +157,12 @@ PROBES = [(1, 3), (1, Logged(3)), (Logged(1), 5), (1, 2**70), (1, 2**80), (3, NA
 
 
 def _outcome(call):
-    Logged.log.clear()
+    LOG.clear()
     try:
         result = call()
     except (TypeError, LookupError) as e:
         result = (type(e), str(e))
-    return result, list(Logged.log)
+    return result, list(LOG)
 
 
 @pytest.mark.parametrize("probe", PROBES, ids=repr)

@@ -9,12 +9,13 @@ import pytest
 import quorel.quorel
 from quorel import AVLTree
 
-from _walk_support import (
+from _model import Model
+from _support import (
     KEY_CALLS,
     AttrName,
     Item,
     Uncomparable,
-    assert_notes,
+    check_note,
     item_key,
     raises_with_note,
     refcounts,
@@ -88,11 +89,11 @@ def test_reduce_value():
         if key is None:
             assert spec is None
             assert all(v is k for v, k in pairs)
-        elif callable(key):
+        elif isinstance(key, str):
+            assert type(spec) is str and spec == expect_spec
+        else:
             assert spec is key
             assert [k for _, k in pairs] == [1, 2, 3]
-        else:
-            assert type(spec) is str and spec == expect_spec
     assert AVLTree().__reduce__() == (build, ([], None))
 
 
@@ -138,6 +139,8 @@ def test_builder_shapes(n):
     assert list(tree.pre_order()) == BUILDER_SHAPES[n]
     assert tree.height == n.bit_length()
     assert len(tree) == n
+    model = Model.from_sorted((i, i) for i in range(n))
+    assert (model.pre_order(), model.height) == (BUILDER_SHAPES[n], n.bit_length())
 
 
 def test_builder_balance_and_order_for_many_sizes():
@@ -199,8 +202,8 @@ class RaisingIter(list):
         raise KeyError("mid")
 
 
-PAIRS_NOTE = "while processing 'pairs'"
-KEY_NOTE = "while processing 'key_spec'"
+PAIRS_NOTE = "pairs"
+KEY_NOTE = "key_spec"
 KEY_MSG = "key must be an attribute name, a callable, or None"
 
 BAD_INPUTS = [
@@ -282,7 +285,7 @@ def test_reduce_reports_import_failures(monkeypatch, replacement, exc_type):
     monkeypatch.setitem(sys.modules, "quorel.quorel", replacement)
     with pytest.raises(exc_type) as info:
         tree.__reduce__()
-    assert_notes(info.value)
+    check_note(info.value)
     monkeypatch.undo()
     assert refcounts(watched) == before
     assert tree.__reduce__()[0] is build

@@ -9,7 +9,7 @@ import typing
 
 import pytest
 
-from _core_support import AVLTree, Box, Key, _check_invariants, check_note, check_untouched
+from _support import EVENS, AVLTree, Box, Index, Key, _check_invariants, check_note
 from _model import Model
 
 
@@ -50,16 +50,6 @@ def test_positions_and_slices_follow_the_sorted_list(how):
     assert tree[:] == [] and len(tree) == 0
 
 
-class Index:
-    def __init__(self, i):
-        self.i = i
-
-    def __index__(self):
-        if isinstance(self.i, Exception):
-            raise self.i
-        return self.i
-
-
 def test_positions_convert_through_the_index_protocol():
     tree = AVLTree("abcde")
     assert tree[Index(1)] == tree[True] == "b" and tree[Index(-1)] == "e"
@@ -94,7 +84,7 @@ def test_index_conversion_failures_pass_through():
     with pytest.raises(LookupError) as info:
         tree[Index(error)]
     assert info.value is error
-    check_untouched(info.value)
+    check_note(info.value)
     with pytest.raises(LookupError) as info:
         tree[Index(error):]
     assert info.value is error
@@ -119,9 +109,6 @@ def test_empty_tree():
     with pytest.raises(ValueError, match=r"^Key\(1\) is not in AVLTree$"):
         tree.index(probe)
     assert log == []
-
-
-EVENS = list(range(0, 20, 2))
 
 
 @pytest.mark.parametrize(

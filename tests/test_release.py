@@ -6,7 +6,7 @@ import weakref
 
 import pytest
 
-from _core_support import AVLTree, Box, Key, run_python
+from _support import AVLTree, Box, Key, run_python
 
 
 def fresh_int(i):
@@ -124,7 +124,6 @@ def test_duplicates_and_failed_insertions_keep_nothing(rule_name):
     odd_base = counts([odd, odd_key])
     with pytest.raises(ZeroDivisionError):
         tree.insert(odd)
-    odd_key.log.clear()
     assert counts([odd, odd_key]) == odd_base
     assert len(tree) == 5 and counts(values) == stored
 

@@ -3,7 +3,7 @@
 import pytest
 from quorel import AVLTree
 
-from _walk_support import Item, refcounts
+from _support import Item, refcounts
 
 
 class Shown:

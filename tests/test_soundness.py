@@ -11,7 +11,7 @@ import pytest
 import quorel
 from quorel import AVLTree
 
-from _core_support import Key
+from _support import Key
 
 
 class Named:

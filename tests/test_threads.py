@@ -14,7 +14,7 @@ import pytest
 from quorel import AVLTree
 from quorel.quorel import _check_invariants
 
-from _model import ByValue
+from _support import Key
 
 THREADS = 4
 SECONDS = float(os.environ.get("QUOREL_THREAD_SECONDS", "1.0"))
@@ -23,7 +23,7 @@ KEYS_PER_THREAD = 64
 BACKGROUND = 10**6  # keys from here on are never written by a worker
 
 
-class SlowKey(ByValue):
+class SlowKey(Key):
     """An int key compared in Python, which gives other threads a chance to
     run in the middle of every descent."""
 

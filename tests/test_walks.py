@@ -3,7 +3,8 @@
 import pytest
 from quorel import AVLTree
 
-from _walk_support import EVENS, ONE_TO_SEVEN, Item, refcounts
+from _model import Model
+from _support import EVENS, ONE_TO_SEVEN, Item, refcounts
 
 WALKS = ["in_order", "descending", "pre_order", "post_order", "level_order"]
 
@@ -37,6 +38,10 @@ def test_orders_of_known_shapes(shape, walk):
     keys, expected = SHAPES[shape]
     tree = AVLTree(keys)
     assert list(getattr(tree, walk)()) == expected[walk]
+    model = Model()
+    for k in keys:
+        model.insert(k, k)
+    assert model.walk(walk) == expected[walk]
 
 
 def test_iter_is_in_order_and_every_walk_returns_the_iterator_type():

@@ -1,0 +1,309 @@
+"""What the tests share: keys and values that log, count or fail their comparisons,
+checks of exception notes, views of a tree, and a fresh interpreter to run code in."""
+
+import operator
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import pytest
+
+import quorel
+from quorel import AVLTree
+from quorel.quorel import _check_invariants
+
+HAS_NOTES = sys.version_info >= (3, 11)
+
+# Keys 0, 2, ..., 18 inserted in ascending order give this tree:
+#
+#              6
+#         2          14
+#       0   4     10     16
+#                8  12      18
+EVENS = list(range(0, 20, 2))
+
+# Keys 1..7 inserted in ascending order give the perfect tree rooted at 4.
+ONE_TO_SEVEN = list(range(1, 8))
+
+
+# -- exception notes ---------------------------------------------------------------
+
+
+def check_note(exc, parameter=None):
+    """A failed argument conversion carries exactly one note naming its parameter, on
+    interpreters with exception notes; every other failure passes through without notes."""
+    if parameter is not None and HAS_NOTES:
+        assert exc.__notes__ == [f"while processing '{parameter}'"]
+    else:
+        assert not hasattr(exc, "__notes__")
+
+
+def raises_with_note(exc_type, message, parameter, func, *args, **kwargs):
+    """Calls func, which must raise exc_type with `message` (None: any) and the note of
+    `parameter` (None: no note)."""
+    with pytest.raises(exc_type) as info:
+        func(*args, **kwargs)
+    if message is not None:
+        assert str(info.value) == message
+    check_note(info.value, parameter)
+    return info.value
+
+
+# -- views of a tree -----------------------------------------------------------------
+
+
+def shape(tree):
+    return list(tree.pre_order())
+
+
+def ascending(tree):
+    return list(tree.in_order())
+
+
+def check_avl(tree):
+    """Run the engine's own invariant check and return the pre-order."""
+    _check_invariants(tree)
+    order = shape(tree)
+    assert len(tree) == len(order)
+    return order
+
+
+def tree_state(tree):
+    """What a failed operation must leave untouched: the exact objects in pre-order
+    (which with the length and height pins down the shape), the length and the height.
+    Objects are compared by identity, so hostile comparison methods are never called."""
+    return [id(v) for v in tree.pre_order()], len(tree), tree.height
+
+
+def refcounts(objs):
+    return [sys.getrefcount(o) for o in objs]
+
+
+# -- keys and values -------------------------------------------------------------------
+
+
+class Key:
+    """A key ordered by its attribute `v` through Python-level ==, < and >, against
+    another Key's `v` or a plain value.
+
+    With a `log`, each comparison is appended to it as (op, self.v, other.v). `hook`
+    runs inside every comparison. `fail` maps an operator name ("eq", "lt", "gt") to an
+    exception object that operator raises, or to "bool" to answer with an object whose
+    truth test raises.
+    """
+
+    __slots__ = ("v", "log", "fail", "hook", "__weakref__")
+    __hash__ = None
+
+    def __init__(self, v, log=None, fail=None, hook=None):
+        self.v = v
+        self.log = log
+        self.fail = fail or {}
+        self.hook = hook
+
+    def _cmp(self, op, other, result):
+        if self.log is not None:
+            self.log.append((op, self.v, getattr(other, "v", other)))
+        if self.hook is not None:
+            self.hook()
+        failure = self.fail.get(op)
+        if failure == "bool":
+            return TruthBomb()
+        if failure is not None:
+            raise failure
+        return result
+
+    def __eq__(self, other):
+        return self._cmp("eq", other, self.v == getattr(other, "v", other))
+
+    def __lt__(self, other):
+        return self._cmp("lt", other, self.v < getattr(other, "v", other))
+
+    def __gt__(self, other):
+        return self._cmp("gt", other, self.v > getattr(other, "v", other))
+
+    def __repr__(self):
+        return f"{type(self).__name__}({self.v!r})"
+
+
+def logged_tree(keys, log):
+    """A tree of Keys logging to `log`, inserted in the given order; the comparisons made
+    while building it are forgotten."""
+    tree = AVLTree([Key(k, log) for k in keys])
+    log.clear()
+    return tree
+
+
+def logging_subclass(base, log):
+    """A subclass of int, float, str or tuple whose ==, < and > append (name, the plain
+    value, other) to `log`, then answer as `base` does. An instance made with
+    raising=True raises LookupError from ==."""
+
+    def logged(name):
+        method = getattr(base, name)
+
+        def compare(self, other):
+            log.append((name, base(self), other))
+            if name == "__eq__" and self.raising:
+                raise LookupError("refused")
+            return method(self, other)
+
+        return compare
+
+    def new(cls, value, raising=False):
+        self = base.__new__(cls, value)
+        self.raising = raising
+        return self
+
+    methods = {name: logged(name) for name in ("__eq__", "__lt__", "__gt__")}
+    return type("Logged" + base.__name__.capitalize(), (base,), {"__new__": new, "__hash__": base.__hash__, **methods})
+
+
+class TruthBomb:
+    def __bool__(self):
+        raise ZeroDivisionError("truth test")
+
+
+class Uncomparable:
+    """Raises on every comparison; proves that no comparison was made."""
+
+    def __init__(self, exc=None):
+        self.exc = exc or TypeError("compared")
+
+    def _boom(self, other):
+        raise self.exc
+
+    __eq__ = __lt__ = __gt__ = __le__ = __ge__ = __ne__ = _boom
+    __hash__ = None
+
+
+class Box:
+    """A weak-referenceable value whose attribute `k` serves as its key."""
+
+    def __init__(self, k, tag=None):
+        self.k = k
+        self.tag = tag
+
+    def __repr__(self):
+        return f"Box({self.k!r}, {self.tag!r})"
+
+
+class Item:
+    """A picklable, weak-referenceable value ordered by its attribute `k`; `tag` tells
+    apart values that share a key. Every comparison is counted in COMPARISONS, so tests
+    can prove that a code path compares nothing."""
+
+    __slots__ = ("k", "tag", "__weakref__")
+    __hash__ = None
+    COMPARISONS = [0]
+
+    def __init__(self, k, tag=None):
+        self.k = k
+        self.tag = tag
+
+    def __reduce__(self):
+        return (Item, (self.k, self.tag))
+
+    def _cmp(self, other, op):
+        Item.COMPARISONS[0] += 1
+        return op(self.k, other.k if isinstance(other, Item) else other)
+
+    def __eq__(self, other):
+        return self._cmp(other, operator.eq)
+
+    def __lt__(self, other):
+        return self._cmp(other, operator.lt)
+
+    def __gt__(self, other):
+        return self._cmp(other, operator.gt)
+
+    def __repr__(self):
+        return f"Item({self.k!r}, {self.tag!r})"
+
+    def same(self, other):
+        return type(other) is Item and (self.k, self.tag) == (other.k, other.tag)
+
+
+def values(it):
+    """The plain values of an iterator of ints, Keys or Items."""
+    return [v.v if isinstance(v, Key) else v.k if isinstance(v, Item) else v for v in it]
+
+
+KEY_CALLS = [0]
+
+
+def item_key(item):
+    """Module-level key callable, so trees using it can be pickled."""
+    KEY_CALLS[0] += 1
+    return item.k
+
+
+class AttrName(str):
+    """A callable str subclass: still an attribute name, never called."""
+
+    def __call__(self, value):
+        raise AssertionError("a str key is never called")
+
+
+class Index:
+    """Converts to `result` through __index__, after running `hook`; raises `result`
+    when it is an exception."""
+
+    def __init__(self, result, hook=None):
+        self.result = result
+        self.hook = hook
+
+    def __index__(self):
+        if self.hook is not None:
+            self.hook()
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result
+
+
+def fake_numpy_bool(name, result=None):
+    """A stand-in for numpy's bool scalar type, whose __bool__ returns `result`; without
+    one it has no __bool__."""
+    methods = {} if result is None else {"__bool__": lambda self: result}
+    return type(name, (), {"__module__": "numpy", **methods})()
+
+
+# The members that look up one value (applying the key rule) or one key,
+# called the way Python code calls them.
+VALUE_LOOKUPS = {
+    "insert": lambda t, v: t.insert(v),
+    "remove": lambda t, v: t.remove(v),
+    "search": lambda t, v: t.search(v),
+    "get": lambda t, v: t.get(v),
+    "contains": lambda t, v: t.contains(v),
+    "has_node": lambda t, v: t.has_node(v),
+    "in": lambda t, v: v in t,
+}
+KEY_LOOKUPS = {
+    "remove_key": lambda t, k: t.remove_key(k),
+    "search_key": lambda t, k: t.search_key(k),
+    "contains_key": lambda t, k: t.contains_key(k),
+}
+
+
+# -- a fresh interpreter -------------------------------------------------------------
+
+# Where the quorel under test lives: child interpreters import it from there
+# and run outside the repository, whose source folder would shadow it.
+QUOREL_HOME = os.path.dirname(os.path.dirname(os.path.abspath(quorel.__file__)))
+
+
+def run_python(code, *args, timeout=120):
+    """Run code in a fresh interpreter, so a crash fails the test instead of
+    ending the test run."""
+    prelude = f"import sys; sys.path.insert(0, {QUOREL_HOME!r})\n"
+    with tempfile.TemporaryDirectory() as scratch:
+        return subprocess.run(
+            [sys.executable, "-c", prelude + textwrap.dedent(code), *map(str, args)],
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+            cwd=scratch,
+        )
