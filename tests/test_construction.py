@@ -37,13 +37,6 @@ def test_any_iterable_is_accepted(values, expected):
     assert len(tree) == len(expected)
 
 
-def test_values_are_inserted_one_by_one_in_iteration_order():
-    # One ordinary insertion per value, never a sort: ascending input gives
-    # the same shape as inserting the values one at a time.
-    assert shape(AVLTree(range(1, 11))) == [4, 2, 1, 3, 8, 6, 5, 7, 9, 10]
-    assert shape(AVLTree([3, 1, 2])) == [2, 1, 3]
-
-
 def test_first_value_of_each_key_is_kept():
     first, second = Box(1, "first"), Box(1, "second")
     before = sys.getrefcount(second)
