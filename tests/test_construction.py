@@ -15,7 +15,8 @@ from _support import AVLTree, Box, ascending, check_avl, check_note, shape
 def test_empty_trees(make):
     tree = make()
     assert (len(tree), tree.height, bool(tree), tree.is_empty()) == (0, 0, False, True)
-    assert tree.first() is None and tree.last() is None
+    assert [tree.first(), tree.min(), tree.last(), tree.max(), tree.search(1), tree.search_key(1), tree.get(1)] == [None] * 7
+    assert tree.remove(1) is False and tree.remove_key(1) is False and (1 in tree) is False
 
 
 @pytest.mark.parametrize(

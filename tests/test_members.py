@@ -59,14 +59,6 @@ def test_remove_key_uses_the_key_as_given():
     assert tree.remove_key(1) is True and len(tree) == 1
 
 
-def test_empty_tree_answers():
-    tree = AVLTree()
-    assert [tree.first(), tree.min(), tree.last(), tree.max(), tree.search(1), tree.search_key(1), tree.get(1)] == [None] * 7
-    assert (len(tree), bool(tree), tree.is_empty(), tree.height) == (0, False, True, 0)
-    assert tree.remove(1) is False and tree.remove_key(1) is False
-    assert (1 in tree) is False
-
-
 def test_first_last_and_their_aliases():
     low, high = Box(-3), Box(9)
     tree = AVLTree([Box(4), high, low, Box(0)], key="k")

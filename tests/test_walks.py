@@ -106,18 +106,6 @@ def test_snapshot_survives_the_tree():
     assert refcounts(items) == before
 
 
-def test_snapshot_holds_its_own_references_after_clear():
-    items = [Item(k) for k in range(5)]
-    tree = AVLTree(items, key="k")
-    base = refcounts(items)
-    it = tree.level_order()
-    assert refcounts(items) == [n + 1 for n in base]
-    tree.clear()
-    assert refcounts(items) == base
-    ids = [id(v) for v in it]
-    assert sorted(ids) == sorted(id(v) for v in items)
-
-
 def test_walks_do_not_apply_the_key_rule():
     calls = []
     tree = AVLTree([3, 1, 2], key=lambda v: calls.append(v) or v)
