@@ -11,7 +11,7 @@ import pytest
 from quorel import AVLTree
 from quorel.quorel import _check_invariants
 
-from _support import Key, tree_state
+from _support import Key, check_note, tree_state
 
 SHARED_REFUSED = "Already mutably borrowed"  # a read while a writer runs
 EXCLUSIVE_REFUSED = "Already borrowed"  # a write while anything runs
@@ -19,11 +19,20 @@ EXCLUSIVE_REFUSED = "Already borrowed"  # a write while anything runs
 # What the callback does to the tree, and whether that is a read.
 ACTIONS = {
     "len": (lambda t: len(t), True),
+    "bool": (lambda t: bool(t), True),
+    "is_empty": (lambda t: t.is_empty(), True),
+    "height": (lambda t: t.height, True),
+    "first": (lambda t: t.first(), True),
+    "last": (lambda t: t.last(), True),
+    "in": (lambda t: Hook(4) in t, True),
+    "search": (lambda t: t.search(Hook(4)), True),
     "search_key": (lambda t: t.search_key(Hook(4)), True),
+    "contains_key": (lambda t: t.contains_key(Hook(4)), True),
     "walk": (lambda t: list(t.pre_order()), True),
     "repr": (lambda t: repr(t), True),
     "pickle": (lambda t: t.__reduce__(), True),
     "insert": (lambda t: t.insert(Hook(100)), False),
+    "remove": (lambda t: t.remove(Hook(2)), False),
     "remove_key": (lambda t: t.remove_key(Hook(2)), False),
     "clear": (lambda t: t.clear(), False),
     "position": (lambda t: t[0], True),
@@ -47,6 +56,8 @@ class Hook(Key):
         try:
             cls.outcome = ("ok", action())
         except RuntimeError as e:
+            assert type(e) is RuntimeError
+            check_note(e)
             cls.outcome = ("refused", str(e))
             if cls.escape:
                 raise
@@ -63,7 +74,10 @@ def hook_key(v):
 
 SHARED_MEMBERS = {
     "search": lambda t: t.search(Hook(3)),
+    "get": lambda t: t.get(Hook(3)),
     "contains": lambda t: Hook(3) in t,
+    "contains-method": lambda t: t.contains(Hook(3)),
+    "has_node": lambda t: t.has_node(Hook(3)),
     "search_key": lambda t: t.search_key(Hook(3)),
     "contains_key": lambda t: t.contains_key(Hook(3)),
     "range": lambda t: list(t.range(Hook(1), Hook(5))),
@@ -80,7 +94,7 @@ EXCLUSIVE_MEMBERS = {
     "remove_key": lambda t: t.remove_key(Hook(4)),
 }
 # Members that apply the key rule, so a key callable can be the hook.
-KEYED = {"search", "contains", "insert", "remove", "index"}
+KEYED = {"search", "get", "contains", "contains-method", "has_node", "insert", "remove", "index"}
 
 
 def _expected(member, read):
@@ -110,6 +124,8 @@ def test_callback_uses_same_tree(member, action, through):
     expected = _expected(member, read)
     assert Hook.outcome[: len(expected)] == expected
     _check_consistent(tree)
+    # Every borrow was given back.
+    assert tree.insert(Hook(100)) is True
 
 
 @pytest.mark.parametrize(
@@ -172,21 +188,24 @@ class Finalized(Key):
             raise ValueError("from a finalizer")
 
 
-# How a stored or passed object comes to be released inside an exclusive
-# member while the tree is still borrowed.
+def _insert_failing(t):
+    with pytest.raises(ZeroDivisionError):
+        t.insert(5)
+
+
+# How a stored or passed object comes to be released inside an exclusive member while
+# the tree is still borrowed: (whether the keys come from a key callable, the release,
+# how many objects it releases, the length afterwards).
 RELEASES = {
-    "removed": lambda t: t.remove_key(Hook(4)),
-    "cleared": lambda t: t.clear(),
+    "removed": (False, lambda t: t.remove_key(Hook(4)), 1, 2),
+    "removed by value": (False, lambda t: t.remove(4), 1, 2),
+    "cleared": (False, lambda t: t.clear(), 3, 0),
     # The new key made by the key callable is a duplicate and is dropped.
-    "duplicate key": lambda t: t.insert(4),
+    "duplicate key": (True, lambda t: t.insert(4), 1, 3),
+    # The new key fails in a truth test, whose traceback holds no key, and is dropped.
+    "failed key": (True, _insert_failing, 1, 3),
 }
-FINALIZER_ACTIONS = {
-    "len": (lambda t: len(t), True),
-    "walk": (lambda t: list(t), True),
-    "insert": (lambda t: t.insert(Finalized(50)), False),
-    "clear": (lambda t: t.clear(), False),
-    "gc.collect": (lambda t: gc.collect(), None),
-}
+FINALIZER_ACTIONS = {**ACTIONS, "gc.collect": (lambda t: gc.collect(), None)}
 
 
 @pytest.mark.parametrize("raise_after", [False, True])
@@ -197,18 +216,18 @@ def test_finalizer_touches_tree(release, action, raise_after, monkeypatch):
     # Only the type is kept: the hook's arguments would hold the traceback,
     # whose frames hold this test's locals.
     monkeypatch.setattr(sys, "unraisablehook", lambda args: unraisable.append(args.exc_type))
-    if release == "duplicate key":
-        tree = AVLTree([2, 4, 6], key=Finalized)
+    keyed, run, released, length = RELEASES[release]
+    if keyed:
+        tree = AVLTree([2, 4, 6], key=lambda v: Finalized(v, fail={"eq": "bool"} if v == 5 else None))
     else:
         tree = AVLTree(Finalized(v) for v in (2, 4, 6))
     do, read = FINALIZER_ACTIONS[action]
     Finalized.outcomes, Finalized.raise_after = [], raise_after
     Finalized.action = lambda: do(tree)
     try:
-        RELEASES[release](tree)
+        run(tree)
     finally:
         Finalized.action = None
-    released = {"removed": 1, "cleared": 3, "duplicate key": 1}[release]
     inside = Finalized.outcomes
     assert len(inside) == released
     if read is None:
@@ -218,4 +237,4 @@ def test_finalizer_touches_tree(release, action, raise_after, monkeypatch):
         assert inside == [("refused", refusal)] * released
     assert len(unraisable) == (len(Finalized.outcomes) if raise_after else 0)
     _check_invariants(tree)
-    assert len(tree) == {"removed": 2, "cleared": 0, "duplicate key": 3}[release]
+    assert len(tree) == length
