@@ -5,7 +5,8 @@ imports quorel at once, from the venv's site-packages, so that nothing added
 to sys.path later during collection (the repository root, say) can replace it
 with the source folder. The header names the compiled module under test, and
 the run stops if that module does not come from this interpreter's
-site-packages.
+site-packages. With PYTHON_GIL=0 (a free-threaded interpreter), the run fails
+if the GIL is on when it ends.
 """
 
 import os
@@ -23,8 +24,13 @@ def _site_packages():
     return {os.path.realpath(paths[key]) for key in ("purelib", "platlib")}
 
 
+def _gil_enabled():
+    return getattr(sys, "_is_gil_enabled", lambda: True)()
+
+
 def pytest_report_header(config):
-    return f"quorel {quorel.__version__} under test: {_compiled.__file__}"
+    gil = "on" if _gil_enabled() else "off"
+    return f"quorel {quorel.__version__} under test: {_compiled.__file__} (GIL {gil})"
 
 
 def pytest_configure(config):
@@ -38,3 +44,9 @@ def pytest_configure(config):
 def pytest_collection_finish(session):
     if sys.modules.get("quorel.quorel") is not _compiled:
         raise pytest.UsageError("quorel.quorel was re-imported during collection")
+
+
+def pytest_sessionfinish(session, exitstatus):
+    if os.environ.get("PYTHON_GIL") == "0" and _gil_enabled():
+        print("\nFAIL: the GIL is on although PYTHON_GIL=0 asked for it off", file=sys.stderr)
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED

@@ -205,3 +205,20 @@ def test_subinterpreter_import_is_refused(main_first):
         "quorel.quorel ImportError",
         "main 3",
     ], result.stderr
+
+
+def test_importing_leaves_the_gil_as_it_was(monkeypatch):
+    # A free-threaded interpreter turns its GIL on, with a warning, when it imports a
+    # module that does not declare that it runs without one.
+    monkeypatch.delenv("PYTHON_GIL", raising=False)
+    result = run_python("""
+        import sys, warnings
+        warnings.simplefilter("error")
+        gil_enabled = getattr(sys, "_is_gil_enabled", lambda: True)
+        before = gil_enabled()
+        import quorel
+        print(before, gil_enabled())
+    """)
+    assert result.returncode == 0, result.stderr
+    before, after = result.stdout.split()
+    assert after == before

@@ -102,6 +102,12 @@ int execute(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(execute)},
+#ifdef Py_GIL_DISABLED
+    // Trees guard themselves, so a free-threaded interpreter keeps its GIL off on import.
+    // Builds with the GIL leave the slot out: 3.9 to 3.12 refuse slots they do not know,
+    // and on the others it changes nothing.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 
