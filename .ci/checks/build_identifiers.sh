@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The release build's targets: `cibuildwheel --print-build-identifiers`, read
 # from pyproject.toml's [tool.cibuildwheel] for linux, macos and windows, must
-# list exactly one identifier per CPython 3.9 to 3.15 and per intended
-# platform: manylinux and musllinux on x86_64 and aarch64, macOS on x86_64 and
-# arm64, Windows on AMD64; no free-threaded, 32-bit, PyPy or GraalPy ones.
-# Each platform's one abi3 wheel is built on 3.9 and tested on all the others.
+# list exactly one identifier per CPython 3.9 to 3.15 and per free-threaded
+# CPython 3.14t and 3.15t, on each intended platform: manylinux and musllinux
+# on x86_64 and aarch64, macOS on x86_64 and arm64, Windows on AMD64; no
+# 32-bit, PyPy or GraalPy ones. Each platform's one abi3 wheel is built on 3.9
+# and tested on all the others; each free-threaded one has a wheel of its own.
 #
 # cibuildwheel is pinned to the release workflow's version; a newer one may
 # know more interpreters, so bump both together with the lists below.
@@ -13,7 +14,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/../reliability.sh"
 
 CIBUILDWHEEL_VERSION=4.3.5
-PYTHONS="39 310 311 312 313 314 315"
+PYTHONS="39 310 311 312 313 314 315 314t 315t"
 
 python3 -m venv "$work/tools"
 "$work/tools/bin/python" -m pip install -q "cibuildwheel==$CIBUILDWHEEL_VERSION"

@@ -23,7 +23,7 @@ CC=clang CXX=clang++ build_into "$work/venv" cmake.define.QUOREL_SANITIZE=thread
     cmake.build-type=RelWithDebInfo install.strip=false
 module=$(compiled_module "$work/venv")
 echo "module: $module"
-nm -u "$module" | grep -q __tsan_ || fail "$module is not built with ThreadSanitizer"
+nm -D -u "$module" | grep -q __tsan_ || fail "$module is not built with ThreadSanitizer"
 
 step "tests/test_threads.py under ThreadSanitizer, GIL off"
 mkdir -p "$work/run" "$work/tsan"

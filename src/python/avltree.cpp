@@ -39,7 +39,7 @@ Vector<Ref> stage(PyObject* values) {
 
 Ref wrap_tree(PyTypeObject* type, tree::Tree tree, KeyExtractor rule) {
     PyObject* self = allocate_instance(type);
-    AVLTreeObject& object = AVLTreeObject::of(self);
+    AVLTreeObject& object = new_fields<AVLTreeObject>(self);
     new (&object.borrow) BorrowFlag();
     new (&object.key_rule) KeyExtractor(std::move(rule));
     new (&object.tree) tree::Tree(std::move(tree));

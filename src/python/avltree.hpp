@@ -7,20 +7,19 @@
 #pragma once
 
 #include "call_boundary/borrow.hpp"
+#include "python/instance.hpp"
 #include "python/key_extractor.hpp"
 #include "python_tree/tree.hpp"
 
 namespace quorel::python {
 
 struct AVLTreeObject {
-    PyObject_HEAD
+    QUOREL_OBJECT_HEAD
     BorrowFlag borrow;
     KeyExtractor key_rule;
     tree::Tree tree;
 
-    static AVLTreeObject& of(PyObject* self) noexcept {
-        return *reinterpret_cast<AVLTreeObject*>(self);
-    }
+    static AVLTreeObject& of(PyObject* self) noexcept { return fields_of<AVLTreeObject>(self); }
 };
 
 // The process-wide type objects, created on first request.
@@ -30,8 +29,8 @@ PyTypeObject* iterator_type();
 // A new instance of `type` owning `tree` and `rule`; on failure both are released.
 Ref wrap_tree(PyTypeObject* type, tree::Tree tree, KeyExtractor rule);
 
-// Instance size of _AVLTreeIterator, for its type registration.
-std::size_t iterator_basic_size() noexcept;
+// Instance size of _AVLTreeIterator, as its type's spec gives it.
+int iterator_basic_size() noexcept;
 
 // A new _AVLTreeIterator owning `snapshot`; on failure its values are released.
 Ref make_iterator(tree::Snapshot snapshot);

@@ -17,15 +17,13 @@ namespace quorel::python {
 namespace {
 
 struct IteratorObject {
-    PyObject_HEAD
+    QUOREL_OBJECT_HEAD
     BorrowFlag borrow;
     tree::Snapshot snapshot;
     Ref* cursor;  // the next value to hand out, or end
     Ref* end;
 
-    static IteratorObject& of(PyObject* self) noexcept {
-        return *reinterpret_cast<IteratorObject*>(self);
-    }
+    static IteratorObject& of(PyObject* self) noexcept { return fields_of<IteratorObject>(self); }
 };
 
 constexpr std::size_t prefetch_distance = 32;
@@ -33,7 +31,7 @@ constexpr std::size_t prefetch_distance = 32;
 constexpr CallDescription iter_call{"_AVLTreeIterator", "__iter__", {}, 0, 0, {}};
 constexpr CallDescription next_call{"_AVLTreeIterator", "__next__", {}, 0, 0, {}};
 
-Ref same_iterator(IteratorObject& it) { return Ref::borrow(reinterpret_cast<PyObject*>(&it)); }
+Ref same_iterator(IteratorObject& it) { return Ref::borrow(object_of(it)); }
 
 Ref next_value(IteratorObject& it) {
     if (it.cursor != it.end) {
@@ -54,7 +52,7 @@ Ref next_value(IteratorObject& it) {
 Ref make_iterator(tree::Snapshot snapshot) {
     PyTypeObject* type = iterator_type();
     PyObject* self = allocate_instance(type);
-    IteratorObject& object = IteratorObject::of(self);
+    IteratorObject& object = new_fields<IteratorObject>(self);
     new (&object.borrow) BorrowFlag();
     new (&object.snapshot) tree::Snapshot(std::move(snapshot));
     object.cursor = object.snapshot.data();
@@ -62,7 +60,7 @@ Ref make_iterator(tree::Snapshot snapshot) {
     return Ref::steal(self);
 }
 
-std::size_t iterator_basic_size() noexcept { return sizeof(IteratorObject); }
+int iterator_basic_size() noexcept { return spec_basic_size<IteratorObject>(); }
 
 namespace entries {
 

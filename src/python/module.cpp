@@ -100,6 +100,22 @@ int execute(PyObject* module) {
     });
 }
 
+constexpr const char* module_doc = "Python bindings for `quorel`.";
+
+#ifdef Py_TARGET_ABI3T
+// The stable ABI of free-threaded builds has no module definition object: the
+// interpreter asks the export function for the module's slots instead.
+PyABIInfo_VAR(abi_info);
+
+PySlot module_slots[] = {
+    PySlot_PTR(Py_mod_abi, &abi_info),
+    PySlot_PTR(Py_mod_name, "quorel"),
+    PySlot_PTR(Py_mod_doc, module_doc),
+    PySlot_PTR(Py_mod_exec, reinterpret_cast<void*>(execute)),
+    PySlot_PTR(Py_mod_gil, Py_MOD_GIL_NOT_USED),
+    PySlot_END,
+};
+#else
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(execute)},
 #ifdef Py_GIL_DISABLED
@@ -114,7 +130,7 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "quorel",
-    "Python bindings for `quorel`.",
+    module_doc,
     0,
     nullptr,
     module_slots,
@@ -122,10 +138,17 @@ PyModuleDef module_definition = {
     nullptr,
     nullptr,
 };
+#endif
 
 }  // namespace
 }  // namespace quorel::python
 
+#ifdef Py_TARGET_ABI3T
+PyMODEXPORT_FUNC PyModExport_quorel(void) {
+    return quorel::python::module_slots;
+}
+#else
 PyMODINIT_FUNC PyInit_quorel(void) {
     return PyModuleDef_Init(&quorel::python::module_definition);
 }
+#endif

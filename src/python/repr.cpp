@@ -33,7 +33,7 @@ private:
 constexpr CallDescription repr_call = describe("__repr__");
 
 Ref text_form(AVLTreeObject& tree) {
-    ReprGuard guard(reinterpret_cast<PyObject*>(&tree));
+    ReprGuard guard(object_of(tree));
     if (guard.nested()) {
         return make_str("AVLTree([...])");
     }

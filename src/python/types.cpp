@@ -179,7 +179,7 @@ PyTypeObject* create_type(const ClassRegistration& registration) {
 ClassRegistration tree_registration() {
     return {"AVLTree",
             "quorel.AVLTree",
-            int(sizeof(AVLTreeObject)),
+            spec_basic_size<AVLTreeObject>(),
             Py_TPFLAGS_DEFAULT,
             {
                 {Py_tp_doc, const_cast<char*>(tree_doc)},
@@ -201,7 +201,7 @@ ClassRegistration tree_registration() {
 ClassRegistration iterator_registration() {
     ClassRegistration registration{"_AVLTreeIterator",
                                    "quorel._AVLTreeIterator",
-                                   int(iterator_basic_size()),
+                                   iterator_basic_size(),
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                    {
                                        {Py_tp_doc, const_cast<char*>(iterator_doc)},
