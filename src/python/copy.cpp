@@ -34,7 +34,7 @@ Ref deep_copy(AVLTreeObject& source, PyObject* memo) {
         return checked(PyObject_CallFunctionObjArgs(deepcopy.get(), object, memo, nullptr));
     };
     Ref result = wrap_tree(avltree_type(), tree::Tree(), KeyExtractor());
-    Ref id = checked(PyLong_FromVoidPtr(&source));
+    Ref id = checked(PyLong_FromVoidPtr(object_of(source)));
     check_status(PyObject_SetItem(memo, id.get(), result.get()));
     AVLTreeObject& target = AVLTreeObject::of(result.get());
     ExclusiveBorrow filling(target.borrow);
