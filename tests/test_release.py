@@ -166,14 +166,17 @@ def test_failed_construction_keeps_nothing(failure):
     keys = [v.k for v in values]
     base, key_base = counts(values), counts(keys)
     arg, key = CONSTRUCTION_FAILURES[failure](values)
-    key_ref_base = sys.getrefcount(key)
+    # Attribute names and small ints are immortal from 3.12 on: their counts drift when
+    # code built for older interpreters adds and drops references, and tell nothing.
+    held = [key] if callable(key) else []
+    held_base = counts(held)
     with pytest.raises(Exception):
         AVLTree(arg, key=key)
     del arg
     gc.collect()
     assert counts(values) == base
     assert counts(keys) == key_base
-    assert sys.getrefcount(key) == key_ref_base
+    assert counts(held) == held_base
 
 
 def test_tree_holds_one_reference_to_its_key_callable():
