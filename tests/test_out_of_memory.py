@@ -10,10 +10,11 @@ import pickle
 import sys
 
 import pytest
-from _support import refcounts
 
 from quorel import AVLTree
 from quorel.quorel import _avltree_from_sorted_entries, _check_invariants
+
+from _support import refcounts
 
 # The interpreter's own allocation-failure hook; some interpreter builds (such as the
 # Windows packages that wheel builders test with) ship without the test modules.
