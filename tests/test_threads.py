@@ -1,13 +1,11 @@
-"""Several threads share one tree and its iterators. Comparison methods are
-Python code, so threads switch in the middle of tree operations; the only
-errors allowed are the borrow refusals, a refused call changes nothing, and
-at the end no entry is lost or duplicated and the tree is balanced."""
+"""Threads sharing one tree or iterator: calls from other threads wait for
+each other, so nothing is refused, lost or stored twice. A Barrier starts the
+threads together; keys compared or extracted by Python code let the
+interpreter switch threads in the middle of every call."""
 
-import os
 import random
 import sys
 import threading
-import time
 
 import pytest
 
@@ -16,19 +14,11 @@ from quorel.quorel import _check_invariants
 
 from _support import Key
 
-THREADS = 4
-SECONDS = float(os.environ.get("QUOREL_THREAD_SECONDS", "1.0"))
-BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
-KEYS_PER_THREAD = 64
-BACKGROUND = 10**6  # keys from here on are never written by a worker
+THREADS = 8
+PER_THREAD = 300
 
 
-class SlowKey(Key):
-    """An int key compared in Python, which gives other threads a chance to
-    run in the middle of every descent."""
-
-
-@pytest.fixture
+@pytest.fixture(autouse=True)
 def fast_switching():
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
@@ -36,127 +26,162 @@ def fast_switching():
     sys.setswitchinterval(old)
 
 
-def _ascending(values):
-    keys = [v.v for v in values]
-    return all(a < b for a, b in zip(keys, keys[1:]))
+def run_threads(*targets):
+    """Runs each target in its own thread, all released by one Barrier, and
+    returns their results; the first exception a thread raised is raised."""
+    barrier = threading.Barrier(len(targets))
+    results, errors = [None] * len(targets), []
 
-
-class Worker(threading.Thread):
-    """Writes only keys congruent to its number modulo THREADS, so it knows
-    exactly which of them the tree must hold at every moment."""
-
-    def __init__(self, number, tree, shared_iterators, deadline):
-        super().__init__(name="worker-%d" % number)
-        self.number, self.tree, self.shared, self.deadline = number, tree, shared_iterators, deadline
-        self.mine, self.taken = set(), [[] for _ in shared_iterators]
-        self.ops = self.refused = 0
-        self.failure = None
-
-    def _owned(self, values):
-        return {v.v for v in values if v.v < BACKGROUND and v.v % THREADS == self.number}
-
-    def _own(self, rng):
-        return rng.randrange(KEYS_PER_THREAD) * THREADS + self.number
-
-    def _step(self, rng):
-        tree, mine = self.tree, self.mine
-        op = rng.randrange(9)
-        k = self._own(rng)
-        if op == 0:
-            assert tree.insert(SlowKey(k)) is (k not in mine)
-            mine.add(k)
-        elif op == 1:
-            assert tree.remove_key(SlowKey(k)) is (k in mine)
-            mine.discard(k)
-        elif op == 2:
-            assert (tree.search_key(SlowKey(k)) is not None) is (k in mine)
-        elif op == 3:
-            walk = rng.choice(["in_order", "descending", "pre_order", "post_order", "level_order"])
-            values = list(getattr(tree, walk)())
-            assert self._owned(values) == mine and len({id(v) for v in values}) == len(values)
-        elif op == 4:
-            lo, hi = sorted((self._own(rng), self._own(rng)))
-            values = list(tree.range(SlowKey(lo), SlowKey(hi)))
-            assert _ascending(values)
-            assert self._owned(values) == {m for m in mine if lo <= m < hi}
-        elif op == 5:
-            values = list(tree.iter_from(SlowKey(k), 5))
-            assert _ascending(values) and all(v.v >= k for v in values)
-        elif op == 6:
-            values = list(tree.iter_to(SlowKey(k), 5))
-            assert _ascending(values[::-1]) and all(v.v <= k for v in values)
-        elif op == 7:
-            i = rng.randrange(len(self.shared))
-            for v in self.shared[i]:
-                self.taken[i].append(v)
-                if rng.random() < 0.5:
-                    break
-        else:
-            assert len(tree) >= len(mine) and bool(tree) is (len(tree) > 0)
-
-    def run(self):
-        rng = random.Random(self.number)
+    def run(i, target):
+        barrier.wait()
         try:
-            while time.monotonic() < self.deadline:
-                try:
-                    self._step(rng)
-                except RuntimeError as e:
-                    if str(e) not in BORROW_ERRORS:
-                        raise
-                    self.refused += 1
-                self.ops += 1
-        except BaseException as e:  # reported by the main thread
-            self.failure = e
+            results[i] = target()
+        except BaseException as e:  # re-raised by the main thread
+            errors.append(e)
 
-
-def test_threads_share_tree_and_iterators(fast_switching):
-    # Entries no worker writes keep the walks busy and feed the iterators.
-    background = [SlowKey(BACKGROUND + k) for k in range(200)]
-    tree = AVLTree(background)
-    shared = [tree.in_order(), tree.level_order()]
-    expected_shared = [list(tree.in_order()), list(tree.level_order())]
-
-    workers = [Worker(i, tree, shared, time.monotonic() + SECONDS) for i in range(THREADS)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
-    for w in workers:
-        if w.failure is not None:
-            raise w.failure
-
-    # No entry lost or duplicated, and the shape is still a balanced tree.
-    held = [v.v for v in tree]
-    expected = sorted(set().union(*(w.mine for w in workers)) | {v.v for v in background})
-    assert held == expected and len(tree) == len(expected)
-    _check_invariants(tree)
-
-    # Every shared iterator handed each value out exactly once, in order.
-    for i, it in enumerate(shared):
-        rest = list(it)
-        taken = [v for w in workers for v in w.taken[i]]
-        assert sorted(map(id, taken + rest)) == sorted(map(id, expected_shared[i]))
-        for w in workers:
-            positions = [expected_shared[i].index(v) for v in w.taken[i]]
-            assert positions == sorted(positions)
-
-    ops, refused = sum(w.ops for w in workers), sum(w.refused for w in workers)
-    print("\n%d threads, %.1f s: %d operations, %d refused by the borrow check" % (THREADS, SECONDS, ops, refused))
-    assert ops > THREADS
-
-
-def test_threads_draining_one_iterator(fast_switching):
-    values = [SlowKey(v) for v in range(20000)]
-    it = AVLTree(values).level_order()
-    got = [[] for _ in range(THREADS)]
-
-    def drain(out):
-        for v in it:
-            out.append(v)
-
-    threads = [threading.Thread(target=drain, args=(g,)) for g in got]
+    threads = [threading.Thread(target=run, args=(i, t)) for i, t in enumerate(targets)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    assert sorted(id(v) for g in got for v in g) == sorted(map(id, values))
+    if errors:
+        raise errors[0]
+    return results
+
+
+# How a tree orders its values: natively, through Python comparison methods,
+# or through a Python key function.
+KINDS = {
+    "native": (lambda k: k, lambda: AVLTree(), lambda v: v),
+    "python_compare": (Key, lambda: AVLTree(), lambda v: v.v),
+    "python_key": (lambda k: [k], lambda: AVLTree(key=lambda v: v[0]), lambda v: v[0]),
+}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("contended", [False, True], ids=["disjoint", "contended"])
+def test_inserts_and_removals(kind, contended):
+    make, new_tree, key_of = KINDS[kind]
+    tree = new_tree()
+    if contended:  # every thread inserts every key, then removes the even ones
+        plans = [random.Random(i).sample(range(PER_THREAD), PER_THREAD) for i in range(THREADS)]
+    else:  # each thread its own keys
+        plans = [[i + THREADS * j for j in range(PER_THREAD)] for i in range(THREADS)]
+
+    removals = threading.Barrier(THREADS)  # all inserts end before any removal
+
+    def worker(plan):
+        def work():
+            inserted = sum(tree.insert(make(k)) for k in plan)
+            removals.wait()
+            removed = sum(tree.remove(make(k)) for k in plan if k % 2 == 0)
+            return inserted, removed
+        return work
+
+    counts = run_threads(*(worker(p) for p in plans))
+    keys = sorted(set().union(*plans))
+    # Each key went in exactly once and came out exactly once, whichever thread did it.
+    assert sum(c[0] for c in counts) == len(keys)
+    assert sum(c[1] for c in counts) == len([k for k in keys if k % 2 == 0])
+    assert [key_of(v) for v in tree] == [k for k in keys if k % 2]
+    _check_invariants(tree)
+
+
+@pytest.mark.parametrize("kind", ["native", "python_compare"])
+def test_readers_see_consistent_snapshots_while_writers_run(kind):
+    make, new_tree, key_of = KINDS[kind]
+    tree = new_tree()
+    for k in range(0, 4000, 7):
+        tree.insert(make(k))
+    stop = threading.Event()
+
+    def writer(i):
+        def work():
+            rng = random.Random(i)
+            for _ in range(PER_THREAD):
+                k = make(rng.randrange(4000))
+                tree.insert(k) if rng.random() < 0.5 else tree.remove(k)
+            stop.set()
+        return work
+
+    def reader(i):
+        def work():
+            rng = random.Random(100 + i)
+            snapshots = 0
+            while not stop.is_set() or snapshots < 3:
+                lo = rng.randrange(4000)
+                for values in (list(tree), list(tree.range(make(lo), make(lo + 500))),
+                               list(tree.descending())[::-1], tree[:]):
+                    keys = [key_of(v) for v in values]
+                    assert keys == sorted(set(keys))
+                assert 0 <= len(tree) <= 4000
+                snapshots += 1
+        return work
+
+    run_threads(*(writer(i) for i in range(THREADS // 2)), *(reader(i) for i in range(THREADS // 2)))
+    _check_invariants(tree)
+
+
+def test_threads_share_one_iterator():
+    values = [Key(v) for v in range(20000)]
+    it = AVLTree(values).in_order()
+    taken = run_threads(*[lambda: list(it)] * THREADS)
+    # Every value was handed out once, and each thread got its share in order.
+    assert sorted(id(v) for part in taken for v in part) == sorted(map(id, values))
+    for part in taken:
+        assert [v.v for v in part] == sorted(v.v for v in part)
+
+
+def test_clear_copy_and_pop_race_with_inserts():
+    tree = AVLTree(Key(k) for k in range(2000))
+    inserted = [Key(k) for k in range(2000, 6000)]
+
+    def insert(i):
+        return lambda: [tree.insert(v) for v in inserted[i::3]]
+
+    def pop():
+        got = []
+        for _ in range(1500):
+            try:
+                got.append(tree.pop(0 if len(got) % 2 else -1))
+            except IndexError:  # emptied by clear() meanwhile
+                pass
+        return got
+
+    def copy():
+        copies = [tree.copy() for _ in range(20)]
+        for c in copies:
+            _check_invariants(c)
+            keys = [v.v for v in c]
+            assert keys == sorted(set(keys))
+        return []
+
+    popped = run_threads(insert(0), insert(1), insert(2), pop, pop, copy, copy, tree.clear)[3:5]
+    popped = [v for part in popped for v in part]
+    # Nothing popped twice, and nothing popped is still stored.
+    assert len({id(v) for v in popped}) == len(popped)
+    assert not {id(v) for v in popped} & {id(v) for v in tree}
+    _check_invariants(tree)
+
+
+def test_nested_read_passes_a_waiting_writer():
+    # A comparison run by search() reads the same tree again while another
+    # thread waits to insert: the nested read is granted at once, the insert
+    # goes ahead after the search.
+    tree = AVLTree(Key(k) for k in range(100))
+    writer_started = threading.Event()
+    lengths = []
+
+    class Probe(Key):
+        def __eq__(self, other):
+            if not lengths:
+                writer_started.set()
+                writer.join(0.05)  # gives the writer time to start waiting
+                lengths.append(len(tree))
+            return Key.__eq__(self, other)
+
+    writer = threading.Thread(target=lambda: (writer_started.wait(), tree.insert(Key(500))))
+    writer.start()
+    assert tree.search(Probe(50)).v == 50
+    writer.join()
+    assert lengths == [100] and len(tree) == 101

@@ -1,11 +1,13 @@
 #include "call_boundary/borrow.hpp"
 
+#include <array>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
 #include <new>
 
 #include "call_boundary/failure.hpp"
+#include "call_boundary/memory.hpp"
 
 namespace quorel {
 namespace {
@@ -19,49 +21,184 @@ struct Bucket {
     std::atomic<std::uint64_t> generation{0};
 };
 
-constexpr std::size_t bucket_count = 64;
+// An object made when the module is loaded and never destroyed: a daemon thread may still
+// use it while the process exits.
+template <class T>
+class Immortal {
+public:
+    Immortal() { new (storage_) T(); }
+    T& operator*() noexcept { return *std::launder(reinterpret_cast<T*>(storage_)); }
+    T* operator->() noexcept { return &**this; }
 
-// Made when the module is loaded and never destroyed: a daemon thread may still sleep in
-// a bucket while the process exits.
-alignas(Bucket) unsigned char bucket_storage[bucket_count * sizeof(Bucket)];
+private:
+    alignas(T) unsigned char storage_[sizeof(T)];
+};
 
-struct BucketTable {
-    BucketTable() {
-        for (std::size_t i = 0; i < bucket_count; ++i) {
-            new (bucket_storage + i * sizeof(Bucket)) Bucket();
-        }
-    }
-} const bucket_table;
+Immortal<std::array<Bucket, 64>> buckets;
 
 Bucket& bucket_of(const void* flag) noexcept {
     const auto address = reinterpret_cast<std::uintptr_t>(flag);
-    const std::size_t index = std::size_t((address >> 4) * 0x9E3779B97F4A7C15u >> 58);
-    return *std::launder(reinterpret_cast<Bucket*>(bucket_storage + index * sizeof(Bucket)));
+    return (*buckets)[std::size_t((address >> 4) * 0x9E3779B97F4A7C15u >> 58)];
 }
 
 }  // namespace
 
-void BorrowFlag::acquire_contended(Access kind) {
-    for (const HeldBorrow* held = innermost_borrow; held != nullptr; held = held->outer) {
-        if (held->flag != this) {
+#if QUOREL_THREADS_RUN_FREE
+
+void HeldBorrows::forget_below(const BorrowFlag* flag, Access access) noexcept {
+    for (std::uint32_t i = depth; i-- > 0;) {
+        if (entry[i].flag == flag && entry[i].access == access) {
+            for (; i < depth; ++i) {
+                entry[i] = entry[i + 1];
+            }
+            return;
+        }
+    }
+}
+
+BorrowFlag::Holding BorrowFlag::holding() const noexcept {
+    const HeldBorrows& held = thread_borrows();
+    Holding found = Holding::none;
+    for (std::uint32_t i = 0; i < held.depth && i < HeldBorrows::capacity; ++i) {
+        if (held.entry[i].flag == this) {
+            found = held.entry[i].access == Access::exclusive ? Holding::exclusive : Holding::shared;
+        }
+    }
+    if (found == Holding::none && held.depth > HeldBorrows::capacity) {
+        // Borrows too deep to be recorded might be of this flag.
+        const bool excluded = (current() & exclusive) != 0;
+        found = excluded ? Holding::exclusive : Holding::shared;
+    }
+    return found;
+}
+
+#else
+
+// Shared borrows of several threads at once, counted per thread: (flag, thread, count)
+// records, changed only by the thread holding the interpreter lock.
+struct Overlap {
+    const BorrowFlag* flag;
+    std::uintptr_t thread;
+    std::uint64_t count;
+};
+Immortal<Vector<Overlap>> overlaps;
+
+Overlap* overlap_of(const BorrowFlag* flag, std::uintptr_t thread) noexcept {
+    for (Overlap& record : *overlaps) {
+        if (record.flag == flag && record.thread == thread) {
+            return &record;
+        }
+    }
+    return nullptr;
+}
+
+BorrowFlag::Holding BorrowFlag::holding() const noexcept {
+    const std::uint64_t seen = current();
+    const std::uintptr_t thread = this_thread();
+    if ((seen & exclusive) != 0) {
+        return holder_ == thread ? Holding::exclusive : Holding::none;
+    }
+    if (seen < one_reader) {
+        return Holding::none;
+    }
+    if ((seen & several) != 0) {
+        return overlap_of(this, thread) != nullptr ? Holding::shared : Holding::none;
+    }
+    return holder_ == thread ? Holding::shared : Holding::none;
+}
+
+// Counts a shared borrow of the calling thread beside those the state shows.
+void BorrowFlag::take_shared(std::uint64_t seen) {
+    const std::uintptr_t thread = this_thread();
+    if (seen < one_reader) {
+        holder_ = thread;
+    } else if ((seen & several) != 0) {
+        if (Overlap* record = overlap_of(this, thread)) {
+            ++record->count;
+        } else {
+            overlaps->push_back({this, thread, 1});
+        }
+    } else if (holder_ != thread) {
+        overlaps->reserve(overlaps->size() + 2);
+        overlaps->push_back({this, holder_, seen / one_reader});
+        overlaps->push_back({this, thread, 1});
+        seen |= several;
+    }
+    state_ = seen + one_reader;
+}
+
+void BorrowFlag::take(Access kind, std::uint64_t seen) {
+    if (kind == Access::shared) {
+        take_shared(seen);
+    } else {
+        holder_ = this_thread();
+        state_ = seen - one_writer + exclusive;
+    }
+}
+
+// Gives back a shared borrow while several threads hold them. When one thread is left, it
+// is named by the flag again and its count leaves the side.
+void BorrowFlag::release_overlapping() noexcept {
+    std::uint64_t seen = current() - one_reader;
+    const std::uintptr_t thread = this_thread();
+    Overlap* left = nullptr;
+    std::size_t threads = 0;
+    for (std::size_t i = 0; i < overlaps->size();) {
+        Overlap& record = (*overlaps)[i];
+        if (record.flag == this && record.thread == thread && --record.count == 0) {
+            record = overlaps->back();
+            overlaps->pop_back();
             continue;
         }
-        if (kind == Access::exclusive) {
-            refuse_exclusive();
+        if (record.flag == this) {
+            left = &record;
+            ++threads;
         }
-        if (held->access == Access::exclusive) {
-            refuse_shared();
+        ++i;
+    }
+    if (threads <= 1) {
+        if (left != nullptr) {
+            holder_ = left->thread;
+            *left = overlaps->back();
+            overlaps->pop_back();
         }
-        // A read nested in this thread's own read: granted past any waiting writer, which
-        // could never proceed before the outer read ends.
-        add(one_reader);
+        seen &= ~several;
+    }
+    state_ = seen;
+    if ((seen & sleeping) != 0) {
+        wake();
+    }
+}
+
+#endif
+
+void BorrowFlag::acquire_contended(Access kind) {
+    const Holding mine = holding();
+    if (mine == Holding::none) {
+        acquire_waiting(kind);
         return;
     }
     if (kind == Access::exclusive) {
-        add(one_writer);
+        refuse_exclusive();
+    }
+    if (mine == Holding::exclusive) {
+        refuse_shared();
+    }
+    // A read nested in this thread's own read: granted past any waiting writer, which
+    // could never proceed before the outer read ends.
+#if QUOREL_THREADS_RUN_FREE
+    change_by(one_reader);
+#else
+    take_shared(current());
+#endif
+}
+
+void BorrowFlag::acquire_waiting(Access kind) {
+    if (kind == Access::exclusive) {
+        change_by(one_writer);
     }
     for (;;) {
-        std::uint64_t seen = state_.load(std::memory_order_relaxed);
+        const std::uint64_t seen = current();
         const bool free = kind == Access::shared
                               ? (seen & (exclusive | writers)) == 0
                               : (seen & exclusive) == 0 && seen < one_reader;
@@ -69,11 +206,17 @@ void BorrowFlag::acquire_contended(Access kind) {
             sleep(seen);
             continue;
         }
+#if QUOREL_THREADS_RUN_FREE
+        std::uint64_t expected = seen;
         const std::uint64_t next =
             kind == Access::shared ? seen + one_reader : seen - one_writer + exclusive;
-        if (replace(seen, next)) {
+        if (replace(expected, next)) {
             return;
         }
+#else
+        take(kind, seen);
+        return;
+#endif
     }
 }
 
@@ -97,7 +240,7 @@ void BorrowFlag::sleep(std::uint64_t seen) {
 }
 
 void BorrowFlag::wake() noexcept {
-    std::uint64_t seen = state_.load(std::memory_order_relaxed);
+    std::uint64_t seen = current();
     while (!replace(seen, seen & ~sleeping)) {
     }
     Bucket& bucket = bucket_of(this);
@@ -109,9 +252,7 @@ void BorrowFlag::wake() noexcept {
 }
 
 void BorrowFlag::downgrade() noexcept {
-    std::uint64_t seen = state_.load(std::memory_order_relaxed);
-    while (!replace(seen, seen - exclusive + one_reader)) {
-    }
+    const std::uint64_t seen = change_by(one_reader - exclusive);
     if ((seen & sleeping) != 0) {
         wake();
     }

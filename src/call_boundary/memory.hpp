@@ -3,8 +3,9 @@
 // MemoryError through the one failure path, as the interpreter's own containers do, and
 // tracemalloc and the interpreter's fault injection see every allocation.
 //
-// PyMem_Malloc needs the interpreter lock, which every body holds. Nothing may allocate
-// while the lock is released (the waits of process_cell.hpp allocate nothing).
+// PyMem_Malloc needs a thread attached to the interpreter (holding its lock, where it has
+// one), as every body is. Nothing may allocate while detached (the waits of
+// process_cell.hpp and borrow.cpp allocate nothing).
 #pragma once
 
 #include <cstddef>
