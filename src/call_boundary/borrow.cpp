@@ -74,6 +74,8 @@ BorrowFlag::Holding BorrowFlag::holding() const noexcept {
 
 #else
 
+namespace {
+
 // Shared borrows of several threads at once, counted per thread: (flag, thread, count)
 // records, changed only by the thread holding the interpreter lock.
 struct Overlap {
@@ -91,6 +93,8 @@ Overlap* overlap_of(const BorrowFlag* flag, std::uintptr_t thread) noexcept {
     }
     return nullptr;
 }
+
+}  // namespace
 
 BorrowFlag::Holding BorrowFlag::holding() const noexcept {
     const std::uint64_t seen = current();
