@@ -185,3 +185,26 @@ def test_nested_read_passes_a_waiting_writer():
     assert tree.search(Probe(50)).v == 50
     writer.join()
     assert lengths == [100] and len(tree) == 101
+
+
+def test_callback_refused_as_reentry_while_another_thread_reads():
+    # Both threads are inside a read of the tree when their comparisons try to
+    # change it: each is refused at once as re-entry, none waits for itself.
+    tree = AVLTree(Key(k) for k in range(100))
+    both_reading = threading.Barrier(2)
+
+    class Meddler(Key):
+        def __eq__(self, other):
+            if not hasattr(self, "refusal"):
+                both_reading.wait()
+                with pytest.raises(RuntimeError) as info:
+                    tree.insert(Key(1000))
+                self.refusal = str(info.value)
+            return Key.__eq__(self, other)
+
+    def search():
+        probe = Meddler(50)
+        return tree.search(probe).v, probe.refusal
+
+    assert run_threads(search, search) == [(50, "Already borrowed")] * 2
+    assert len(tree) == 100
