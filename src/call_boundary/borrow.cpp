@@ -1,13 +1,12 @@
 #include "call_boundary/borrow.hpp"
 
 #include <array>
-#include <condition_variable>
 #include <cstddef>
-#include <mutex>
 #include <new>
 
 #include "call_boundary/failure.hpp"
 #include "call_boundary/memory.hpp"
+#include "call_boundary/sleeper.hpp"
 
 namespace quorel {
 namespace {
@@ -16,8 +15,7 @@ namespace {
 // so an instance carries no lock of its own. A wake bumps the bucket's generation; every
 // sleeper of the bucket then looks at its own flag again.
 struct Bucket {
-    std::mutex mutex;
-    std::condition_variable woken;
+    Sleeper sleeper;
     std::atomic<std::uint64_t> generation{0};
 };
 
@@ -234,12 +232,8 @@ void BorrowFlag::sleep(std::uint64_t seen) {
         return;
     }
     PyThreadState* thread = PyEval_SaveThread();
-    {
-        std::unique_lock<std::mutex> lock(bucket.mutex);
-        while (bucket.generation.load(std::memory_order_relaxed) == generation) {
-            bucket.woken.wait(lock);
-        }
-    }
+    bucket.sleeper.sleep_while(
+        [&] { return bucket.generation.load(std::memory_order_relaxed) == generation; });
     PyEval_RestoreThread(thread);
 }
 
@@ -248,11 +242,8 @@ void BorrowFlag::wake() noexcept {
     while (!replace(seen, seen & ~sleeping)) {
     }
     Bucket& bucket = bucket_of(this);
-    {
-        std::lock_guard<std::mutex> lock(bucket.mutex);
-        bucket.generation.fetch_add(1, std::memory_order_release);
-    }
-    bucket.woken.notify_all();
+    bucket.sleeper.wake_all_after(
+        [&] { bucket.generation.fetch_add(1, std::memory_order_release); });
 }
 
 void BorrowFlag::downgrade() noexcept {
