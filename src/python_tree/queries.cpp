@@ -118,7 +118,9 @@ Snapshot emit_run(const Tree& tree, const Node** stack, std::size_t depth, std::
         return out;
     }
     if (const Node* first = tree.key_order_run()) {
-        copy_laid_out_values(first + from, Away == &Node::right ? 1 : -1, n, out.data());
+        Ref* slot = out.data();
+        each_laid_out_value(first + from, Away == &Node::right ? 1 : -1, n,
+                            [&](const Ref& value) { std::construct_at(slot++, value.new_ref()); });
         return out;
     }
     Ref* slot = out.data();

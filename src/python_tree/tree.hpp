@@ -132,6 +132,11 @@ public:
     // The first of the tree's nodes when all of them sit in one block in key order;
     // null otherwise.
     const Node* key_order_run() const noexcept { return store_.key_order_run(); }
+    // The runs that, one after the other, hold the nodes in key order, and how many; 0
+    // when the nodes are not laid out so (see NodeStore::key_order_runs).
+    std::size_t key_order_runs(NodeStore::Run (&runs)[NodeStore::max_runs]) const noexcept {
+        return store_.in_key_order_runs(count_) ? store_.key_order_runs(runs) : 0;
+    }
 
     // Moves the nodes out with their memory, leaving this tree empty (used to release
     // them elsewhere).
@@ -155,9 +160,19 @@ private:
     KeyStructure keys_ = no_structure;
 };
 
-// New references to the values of n nodes laid out in key order, read from `from` in
-// steps of `step` (1 or -1) and prefetched a little ahead, each constructed into the next
-// of `slots`, which all hold empty handles (so constructing over them drops nothing).
-void copy_laid_out_values(const Node* from, std::ptrdiff_t step, std::size_t n, Ref* slots);
+// Calls `put(value)` with the value of each of n nodes laid out in key order, read from
+// `from` in steps of `step` (1 or -1), each value's object prefetched a little ahead.
+template <class Put>
+void each_laid_out_value(const Node* from, std::ptrdiff_t step, std::size_t n, Put put) {
+    constexpr std::size_t ahead = 32;
+    // Indexed rather than stepped, so that a walk down the block never forms a pointer
+    // before its first node.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + ahead < n) {
+            prefetch_write(from[step * std::ptrdiff_t(i + ahead)].value.get());
+        }
+        put(from[step * std::ptrdiff_t(i)].value);
+    }
+}
 
 }  // namespace quorel::tree
