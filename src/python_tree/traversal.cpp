@@ -94,6 +94,9 @@ Snapshot sorted_values(const Tree& tree, const Node* root) {
     if (const std::size_t n = tree.key_order_runs(runs)) {
         for (std::size_t i = 0; i < n; ++i) {
             const NodeStore::Run& run = runs[Step > 0 ? i : n - 1 - i];
+            if (run.n == 0) {
+                continue;  // no pointer may point before its first node
+            }
             each_laid_out_value(Step > 0 ? run.first : run.first + run.n - 1, Step, run.n,
                                 [&](const Ref& value) { out.push_back(value.new_ref()); });
         }
