@@ -118,9 +118,7 @@ Snapshot emit_run(const Tree& tree, const Node** stack, std::size_t depth, std::
         return out;
     }
     if (const Node* first = tree.key_order_run()) {
-        Ref* slot = out.data();
-        each_laid_out_value(first + from, Away == &Node::right ? 1 : -1, n,
-                            [&](const Ref& value) { std::construct_at(slot++, value.new_ref()); });
+        copy_laid_out_values(first + from, Away == &Node::right ? 1 : -1, n, out.data());
         return out;
     }
     Ref* slot = out.data();

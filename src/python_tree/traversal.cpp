@@ -72,11 +72,12 @@ void walk_sorted_taking(const Node* root, Take take) {
     sink.flush();
 }
 
-// Appends new references to the values in key order (Step 1) or its reverse (Step -1);
-// `out` has room for them all.
+// New references to the values in key order (Step 1) or its reverse (Step -1), each
+// constructed into the next of `slots`, which all start as empty handles, so constructing
+// over them drops nothing.
 template <int Step>
-void walk_values(const Node* root, Snapshot& out) {
-    auto take = [&](const Node& node) { out.push_back(node.value.new_ref()); };
+void walk_values(const Node* root, Ref* slots) {
+    auto take = [&](const Node& node) { std::construct_at(slots++, node.value.new_ref()); };
     if constexpr (Step > 0) {
         walk_sorted_taking<false, &Node::left, &Node::right>(root, take);
     } else {
@@ -85,11 +86,11 @@ void walk_values(const Node* root, Snapshot& out) {
 }
 
 // The values of the tree, read straight from the slabs when they hold the nodes in key
-// order. Reserved, not sized, so that no slot is written twice.
+// order.
 template <int Step>
 Snapshot sorted_values(const Tree& tree, const Node* root) {
-    Snapshot out;
-    out.reserve(tree.size());
+    Snapshot out(tree.size());
+    Ref* slot = out.data();
     NodeStore::Run runs[NodeStore::max_runs];
     if (const std::size_t n = tree.key_order_runs(runs)) {
         for (std::size_t i = 0; i < n; ++i) {
@@ -97,11 +98,12 @@ Snapshot sorted_values(const Tree& tree, const Node* root) {
             if (run.n == 0) {
                 continue;  // no pointer may point before its first node
             }
-            each_laid_out_value(Step > 0 ? run.first : run.first + run.n - 1, Step, run.n,
-                                [&](const Ref& value) { out.push_back(value.new_ref()); });
+            copy_laid_out_values(Step > 0 ? run.first : run.first + run.n - 1, Step, run.n,
+                                 slot);
+            slot += run.n;
         }
     } else {
-        walk_values<Step>(root, out);
+        walk_values<Step>(root, slot);
     }
     return out;
 }
@@ -134,6 +136,18 @@ Snapshot collect(const Node* root, std::uint64_t n, Walk walk) {
 }
 
 }  // namespace
+
+void copy_laid_out_values(const Node* from, std::ptrdiff_t step, std::size_t n, Ref* slots) {
+    constexpr std::size_t ahead = 32;
+    // Indexed rather than stepped, so that a walk down the block never forms a pointer
+    // before its first node.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + ahead < n) {
+            prefetch_write(from[step * std::ptrdiff_t(i + ahead)].value.get());
+        }
+        std::construct_at(slots + i, from[step * std::ptrdiff_t(i)].value.new_ref());
+    }
+}
 
 Snapshot Tree::in_order() const { return sorted_values<1>(*this, root_.get()); }
 Snapshot Tree::descending() const { return sorted_values<-1>(*this, root_.get()); }

@@ -160,19 +160,9 @@ private:
     KeyStructure keys_ = no_structure;
 };
 
-// Calls `put(value)` with the value of each of n nodes laid out in key order, read from
-// `from` in steps of `step` (1 or -1), each value's object prefetched a little ahead.
-template <class Put>
-void each_laid_out_value(const Node* from, std::ptrdiff_t step, std::size_t n, Put put) {
-    constexpr std::size_t ahead = 32;
-    // Indexed rather than stepped, so that a walk down the block never forms a pointer
-    // before its first node.
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i + ahead < n) {
-            prefetch_write(from[step * std::ptrdiff_t(i + ahead)].value.get());
-        }
-        put(from[step * std::ptrdiff_t(i)].value);
-    }
-}
+// New references to the values of n nodes laid out in key order, read from `from` in
+// steps of `step` (1 or -1) and prefetched a little ahead, each constructed into the next
+// of `slots`, which all hold empty handles (so constructing over them drops nothing).
+void copy_laid_out_values(const Node* from, std::ptrdiff_t step, std::size_t n, Ref* slots);
 
 }  // namespace quorel::tree
