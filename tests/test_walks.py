@@ -1,5 +1,7 @@
 """Whole-tree walks: the five orders, their shapes, and snapshot independence."""
 
+import pickle
+
 import pytest
 from quorel import AVLTree
 
@@ -116,3 +118,30 @@ def test_walks_do_not_apply_the_key_rule():
     list(tree.iter_from(1, 2))
     list(tree.iter_to(3, 2))
     assert calls == []
+
+
+def _grown_at_the_top(history):
+    """A tree whose nodes were made in key order across several blocks of memory, and
+    the keys it holds in order."""
+    keys = list(range(0, 3000, 3))
+    if history == "ints and floats":  # floats stop the int search on the way
+        keys = [k + 0.5 if k % 7 == 0 else k for k in keys]
+    tree = AVLTree()
+    if history == "built with repeats":  # the build leaves room that insertions fill
+        tree = AVLTree(keys[:500][::-1] + keys[:500:2])
+        grown = keys[500:]
+    else:
+        grown = keys
+    for k in grown:
+        tree.insert(k)
+    return tree, keys
+
+
+@pytest.mark.parametrize("history", ["ascending inserts", "built with repeats", "ints and floats"])
+def test_trees_grown_at_the_top_read_like_any_other(history):
+    tree, keys = _grown_at_the_top(history)
+    assert list(tree) == keys and list(tree.descending()) == keys[::-1]
+    assert [tree[i] for i in range(len(keys))] == keys
+    assert all(k in tree for k in keys)
+    assert not any(k in tree for k in (-1, 1, 3001, 2999, 10**18, -10**18))
+    assert list(pickle.loads(pickle.dumps(tree))) == keys

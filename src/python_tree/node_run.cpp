@@ -35,6 +35,10 @@ Link NodeRun::place(Entry&& entry, const KeyView& view, KeyStructure structure) 
 
 Tree::Tree(NodeRun run, Link root) noexcept
     : store_(std::move(run.store_)), root_(std::move(root)), count_(run.placed_),
-      keys_(run.keys_.shared()) {}
+      keys_(run.keys_.shared()) {
+    if (run.reserved_ > 0) {
+        store_.keep_placed(std::size_t(count_));
+    }
+}
 
 }  // namespace quorel::tree

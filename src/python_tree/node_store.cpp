@@ -8,7 +8,17 @@
 namespace quorel::tree {
 namespace {
 
-constexpr std::size_t slab_header = 16;  // keeps nodes 16-byte aligned
+// Each slab starts with the address of the one before and its number of nodes.
+struct SlabHeader {
+    void* previous;
+    std::size_t nodes;
+};
+constexpr std::size_t slab_header = sizeof(SlabHeader);
+static_assert(slab_header == 16, "keeps nodes 16-byte aligned");
+
+const SlabHeader& header(const void* slab) noexcept {
+    return *static_cast<const SlabHeader*>(slab);
+}
 static_assert(sizeof(Node) == 48, "node layout");
 static_assert(max_entries == std::numeric_limits<decltype(Node::size)>::max(),
               "a root's subtree size counts every entry");
@@ -69,7 +79,7 @@ void NodeStore::clear() noexcept {
 void NodeStore::free_slabs() noexcept {
     while (slabs_ != nullptr) {
         void* slab = slabs_;
-        slabs_ = *static_cast<void**>(slab);
+        slabs_ = header(slab).previous;
         PyMem_Free(slab);
     }
     free_ = nullptr;
@@ -83,7 +93,7 @@ char* NodeStore::add_slab(std::size_t nodes) {
     if (bytes >= 2 * huge_page_bytes) {
         advise_huge_pages(slab, bytes);
     }
-    *reinterpret_cast<void**>(slab) = slabs_;
+    new (slab) SlabHeader{slabs_, nodes};
     slabs_ = slab;
     capacity_ += nodes;
     return slab + slab_header;
@@ -93,13 +103,49 @@ Node* NodeStore::take_run(std::size_t n) {
     return reinterpret_cast<Node*>(add_slab(n));
 }
 
+void NodeStore::keep_placed(std::size_t placed) noexcept {
+    char* const first = static_cast<char*>(slabs_) + slab_header;
+    const std::size_t nodes = header(slabs_).nodes;
+    if (placed < nodes) {
+        next_ = first + placed * sizeof(Node);
+        end_ = first + nodes * sizeof(Node);
+    }
+}
+
 const Node* NodeStore::key_order_run() const noexcept {
-    // A slab from allocate() sets next_; a second slab links to the first.
-    if (!made_in_key_order_ || slabs_ == nullptr || next_ != nullptr || free_ != nullptr ||
-        *static_cast<void* const*>(slabs_) != nullptr) {
+    // Every node handed out is in the tree, and a second slab links to the first.
+    if (!made_in_key_order_ || slabs_ == nullptr || free_ != nullptr ||
+        header(slabs_).previous != nullptr) {
         return nullptr;
     }
     return reinterpret_cast<const Node*>(static_cast<const char*>(slabs_) + slab_header);
+}
+
+const void* NodeStore::previous_slab(const void* slab) noexcept {
+    return header(slab).previous;
+}
+
+NodeStore::Run NodeStore::run_of(const void* slab) const noexcept {
+    const char* first = static_cast<const char*>(slab) + slab_header;
+    std::size_t n = header(slab).nodes;
+    if (first + n * sizeof(Node) == end_) {
+        n -= unused();  // the slab handing out nodes
+    }
+    return {reinterpret_cast<const Node*>(first), n};
+}
+
+std::size_t NodeStore::key_order_runs(Run (&runs)[max_runs]) const noexcept {
+    std::size_t k = 0;
+    each_run_newest_first([&](const Run& run, std::size_t) {
+        if (k == max_runs) {
+            k = 0;
+            return true;
+        }
+        runs[k++] = run;
+        return false;
+    });
+    std::reverse(runs, runs + k);
+    return k;
 }
 
 void NodeStore::lay_out(Link& root, std::uint64_t count) {

@@ -46,11 +46,45 @@ public:
     // Memory for n nodes in one new slab of an empty store, all counted as handed out, to
     // be filled in key order.
     Node* take_run(std::size_t n);
+    // After take_run(): only the first `placed` of its nodes were filled. The others are
+    // handed out next, so a tree grown at its upper end keeps filling the block.
+    void keep_placed(std::size_t placed) noexcept;
 
     // The first node when all of them sit in one block in key order (after a build or a
     // lay-out, before any later change); null otherwise. The block holds the tree's nodes
     // in key order from there.
     const Node* key_order_run() const noexcept;
+
+    // Nodes made one after the other in one slab.
+    struct Run {
+        const Node* first;
+        std::size_t n;
+    };
+
+    // Whether the `count` nodes of the tree sit in key order slab after slab, one run in
+    // each (after a build or a lay-out, and while insertions only add new largest keys).
+    bool in_key_order_runs(std::uint64_t count) const noexcept {
+        return made_in_key_order_ && free_ == nullptr && count != 0 &&
+               capacity_ - unused() == count;
+    }
+    // With in_key_order_runs(): calls `visit(run, before)` for the run of each slab, newest
+    // first, with the number of nodes (positions in key order) before it, until `visit`
+    // returns true.
+    template <class Visit>
+    void each_run_newest_first(Visit visit) const noexcept {
+        std::size_t made = capacity_ - unused();
+        for (const void* slab = slabs_; slab != nullptr; slab = previous_slab(slab)) {
+            const Run run = run_of(slab);
+            made -= run.n;
+            if (visit(run, made)) {
+                return;
+            }
+        }
+    }
+    // With in_key_order_runs() and at most max_runs slabs: writes their runs to `runs` in
+    // key order and returns how many; 0 otherwise.
+    static constexpr std::size_t max_runs = 64;
+    std::size_t key_order_runs(Run (&runs)[max_runs]) const noexcept;
 
     // Moves every node of the tree rooted at `root` (`count` of them) into one new block in
     // key order, unless the tree is small or its nodes were made in key order: walks and
@@ -96,8 +130,11 @@ private:
     }
     char* add_slab(std::size_t nodes);
     void free_slabs() noexcept;
+    std::size_t unused() const noexcept { return std::size_t(end_ - next_) / sizeof(Node); }
+    static const void* previous_slab(const void* slab) noexcept;
+    Run run_of(const void* slab) const noexcept;
 
-    void* slabs_ = nullptr;  // each slab starts with the address of the one before
+    void* slabs_ = nullptr;  // the newest slab
     FreeNode* free_ = nullptr;
     char* next_ = nullptr;
     char* end_ = nullptr;

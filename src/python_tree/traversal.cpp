@@ -1,5 +1,6 @@
 #include <functional>
 #include <memory>
+#include <span>
 
 #include "python_tree/memory_hints.hpp"
 #include "python_tree/tree.hpp"
@@ -84,15 +85,25 @@ void walk_values(const Node* root, Ref* slots) {
     }
 }
 
-// The values of the tree rooted at `root` (n nodes), read straight from the block when
-// `run` holds them in key order.
+// The values of the tree, read straight from the slabs when they hold the nodes in key
+// order.
 template <int Step>
-Snapshot sorted_values(const Node* root, const Node* run, std::uint64_t n) {
-    Snapshot out(n);
-    if (run != nullptr) {
-        copy_laid_out_values(Step > 0 ? run : run + n - 1, Step, n, out.data());
+Snapshot sorted_values(const Tree& tree, const Node* root) {
+    Snapshot out(tree.size());
+    Ref* slot = out.data();
+    NodeStore::Run runs[NodeStore::max_runs];
+    if (const std::size_t n = tree.key_order_runs(runs)) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const NodeStore::Run& run = runs[Step > 0 ? i : n - 1 - i];
+            if (run.n == 0) {
+                continue;  // no pointer may point before its first node
+            }
+            copy_laid_out_values(Step > 0 ? run.first : run.first + run.n - 1, Step, run.n,
+                                 slot);
+            slot += run.n;
+        }
     } else {
-        walk_values<Step>(root, out.data());
+        walk_values<Step>(root, slot);
     }
     return out;
 }
@@ -138,10 +149,8 @@ void copy_laid_out_values(const Node* from, std::ptrdiff_t step, std::size_t n, 
     }
 }
 
-Snapshot Tree::in_order() const { return sorted_values<1>(root_.get(), key_order_run(), count_); }
-Snapshot Tree::descending() const {
-    return sorted_values<-1>(root_.get(), key_order_run(), count_);
-}
+Snapshot Tree::in_order() const { return sorted_values<1>(*this, root_.get()); }
+Snapshot Tree::descending() const { return sorted_values<-1>(*this, root_.get()); }
 Snapshot Tree::pre_order() const { return collect(root_.get(), count_, walk_pre_order); }
 Snapshot Tree::post_order() const { return collect(root_.get(), count_, walk_post_order); }
 
@@ -168,14 +177,17 @@ Snapshot Tree::level_order() const {
 
 void Tree::each_entry_with(void (*hand_over)(void*, PyObject*, PyObject*), void* context) const {
     auto take = [&](const Node& node) { hand_over(context, node.value.get(), node.key.get()); };
-    if (const Node* first = key_order_run()) {
+    NodeStore::Run runs[NodeStore::max_runs];
+    if (const std::size_t n = key_order_runs(runs)) {
         constexpr std::size_t ahead = 16;
-        for (std::size_t i = 0; i < count_; ++i) {
-            if (i + ahead < count_) {
-                prefetch_write(first[i + ahead].value.get());
-                prefetch_write(first[i + ahead].key.get());
+        for (const NodeStore::Run& run : std::span(runs, n)) {
+            for (std::size_t i = 0; i < run.n; ++i) {
+                if (i + ahead < run.n) {
+                    prefetch_write(run.first[i + ahead].value.get());
+                    prefetch_write(run.first[i + ahead].key.get());
+                }
+                take(run.first[i]);
             }
-            take(first[i]);
         }
         return;
     }

@@ -132,6 +132,11 @@ public:
     // The first of the tree's nodes when all of them sit in one block in key order;
     // null otherwise.
     const Node* key_order_run() const noexcept { return store_.key_order_run(); }
+    // The runs that, one after the other, hold the nodes in key order, and how many; 0
+    // when the nodes are not laid out so (see NodeStore::key_order_runs).
+    std::size_t key_order_runs(NodeStore::Run (&runs)[NodeStore::max_runs]) const noexcept {
+        return store_.in_key_order_runs(count_) ? store_.key_order_runs(runs) : 0;
+    }
 
     // Moves the nodes out with their memory, leaving this tree empty (used to release
     // them elsewhere).
