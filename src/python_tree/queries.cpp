@@ -118,7 +118,7 @@ Snapshot emit_run(const Tree& tree, const Node** stack, std::size_t depth, std::
         return out;
     }
     if (const Node* first = tree.key_order_run()) {
-        copy_laid_out_values(first + from, Away == &Node::right ? 1 : -1, n, out.data());
+        copy_run_values(first + from, Away == &Node::right ? 1 : -1, n, out.data());
         return out;
     }
     Ref* slot = out.data();

@@ -58,7 +58,9 @@ public:
     }
 
 private:
-    static constexpr std::size_t lag = 32;  // nodes in flight
+    // Nodes in flight: raising it from 16 to 32 took a whole walk of 10^6 int keys from
+    // 45 to 38-41 ns per value.
+    static constexpr std::size_t lag = 32;
     Take take_;
     const Node* pending_[lag];
     std::size_t seen_ = 0;
@@ -90,7 +92,7 @@ template <int Step>
 Snapshot sorted_values(const Node* root, const Node* run, std::uint64_t n) {
     Snapshot out(n);
     if (run != nullptr) {
-        copy_laid_out_values(Step > 0 ? run : run + n - 1, Step, n, out.data());
+        copy_run_values(Step > 0 ? run : run + n - 1, Step, n, out.data());
     } else {
         walk_values<Step>(root, out.data());
     }
@@ -126,7 +128,7 @@ Snapshot collect(const Node* root, std::uint64_t n, Walk walk) {
 
 }  // namespace
 
-void copy_laid_out_values(const Node* from, std::ptrdiff_t step, std::size_t n, Ref* slots) {
+void copy_run_values(const Node* from, std::ptrdiff_t step, std::size_t n, Ref* slots) {
     constexpr std::size_t ahead = 32;
     // Indexed rather than stepped, so that a walk down the block never forms a pointer
     // before its first node.
