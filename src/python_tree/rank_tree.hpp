@@ -61,7 +61,7 @@ public:
         }
         *link = rank;
         records_[rank].height = 1;
-        path.settle(links_, 1, true);
+        path.settle<1>(links_, true);
     }
 
     // Inserts the ranks in order, skipping no_rank. Once the records outgrow the caches,
@@ -127,7 +127,8 @@ private:
         return true;
     }
 
-    // The last levels of a descent are records of ranks close to the inserted one.
+    // The last levels of a descent are records of ranks close to the inserted one. The
+    // distances came with the lanes below; the history keeps no figure for either.
     void fetch_neighbours(std::uint32_t rank) const noexcept {
         for (const std::size_t distance : {0, 6, 12, 24}) {
             prefetch_write(&records_[std::min(rank + distance, records_.size() - 1)]);
@@ -135,7 +136,10 @@ private:
         }
     }
 
+    // From 2**16 records (768 KiB) the descents wait on memory; below, fetching ahead
+    // only adds work. No figure was kept.
     static constexpr std::size_t min_fetched_ahead = std::size_t(1) << 16;
+    // Descents running ahead of the insertions; no figure was kept.
     static constexpr std::size_t lanes = 16;
 
     Vector<RankRecord> records_;
