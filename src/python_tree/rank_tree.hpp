@@ -50,18 +50,27 @@ class RankTree {
 public:
     explicit RankTree(std::size_t ranks) : records_(ranks), links_(records_.data()) {}
 
+    // Ranks carry no subtree sizes, so the walk back up stops at the first subtree that
+    // keeps its height.
     void insert(std::uint32_t rank) {
-        DescentPath<RankLinks> path;
+        std::uint32_t* path[max_height];
+        std::size_t depth = 0;
         std::uint32_t* link = &root_;
         while (*link != no_rank) {
-            const bool left = rank < *link;
-            path.push(link, left);
+            path[depth++] = link;
             RankRecord& at = records_[*link];
-            link = left ? &at.left : &at.right;
+            link = rank < *link ? &at.left : &at.right;
         }
         *link = rank;
         records_[rank].height = 1;
-        path.settle<1>(links_, true);
+        while (depth > 0) {
+            std::uint32_t& parent = *path[--depth];
+            const std::uint8_t before = records_[parent].height;
+            parent = rebalance(links_, parent);
+            if (records_[parent].height == before) {
+                break;
+            }
+        }
     }
 
     // Inserts the ranks in order, skipping no_rank. Once the records outgrow the caches,
