@@ -25,11 +25,13 @@ bool Tree::insert(Entry entry) {
     if (count_ == max_entries) {
         too_many_entries();
     }
-    *link = store_.make(std::move(entry), sought, !path.turned_left());
+    // Whether the new key is the largest matters only while the nodes were made in key order.
+    const bool largest = store_.made_in_key_order() && !path.turned_left();
+    *link = store_.make(std::move(entry), sought, largest);
     keys_ = count_ == 0 || added == keys_ ? added : no_structure;
     ++count_;
     NodeLinks links;
-    path.settle(links, 1, true);
+    path.settle<1>(links, true);
     return true;
 }
 

@@ -25,13 +25,7 @@ Link NodeRun::place(Entry&& entry) {
     return place(std::move(entry), view, structure);
 }
 
-Link NodeRun::place(Entry&& entry, const KeyView& view, KeyStructure structure) {
-    if (placed_ == reserved_) {
-        panic("more nodes placed than the run reserved");
-    }
-    keys_.add(structure);
-    return Link(new (static_cast<void*>(slots_ + placed_++)) Node(std::move(entry), view));
-}
+void NodeRun::overfilled() { panic("more nodes placed than the run reserved"); }
 
 Tree::Tree(NodeRun run, Link root) noexcept
     : store_(std::move(run.store_)), root_(std::move(root)), count_(run.placed_),

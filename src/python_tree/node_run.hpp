@@ -25,7 +25,13 @@ public:
     // and the record of a leaf.
     Link place(Entry&& entry);
     // The same when the builder already has the native form and the key's structure.
-    Link place(Entry&& entry, const KeyView& view, KeyStructure structure);
+    Link place(Entry&& entry, const KeyView& view, KeyStructure structure) {
+        if (placed_ == reserved_) {
+            overfilled();
+        }
+        keys_.add(structure);
+        return Link(new (static_cast<void*>(slots_ + placed_++)) Node(std::move(entry), view));
+    }
 
     std::uint64_t placed() const noexcept { return placed_; }
     // The node placed i-th (i below placed()), for builders that link by position.
@@ -33,6 +39,8 @@ public:
 
 private:
     friend class Tree;
+
+    [[noreturn]] static void overfilled();
 
     NodeStore store_;
     Node* slots_ = nullptr;

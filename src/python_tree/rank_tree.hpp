@@ -50,18 +50,27 @@ class RankTree {
 public:
     explicit RankTree(std::size_t ranks) : records_(ranks), links_(records_.data()) {}
 
+    // Ranks carry no subtree sizes, so the walk back up stops at the first subtree that
+    // keeps its height.
     void insert(std::uint32_t rank) {
-        DescentPath<RankLinks> path;
+        std::uint32_t* path[max_height];
+        std::size_t depth = 0;
         std::uint32_t* link = &root_;
         while (*link != no_rank) {
-            const bool left = rank < *link;
-            path.push(link, left);
+            path[depth++] = link;
             RankRecord& at = records_[*link];
-            link = left ? &at.left : &at.right;
+            link = rank < *link ? &at.left : &at.right;
         }
         *link = rank;
         records_[rank].height = 1;
-        path.settle(links_, 1, true);
+        while (depth > 0) {
+            std::uint32_t& parent = *path[--depth];
+            const std::uint8_t before = records_[parent].height;
+            parent = rebalance(links_, parent);
+            if (records_[parent].height == before) {
+                break;
+            }
+        }
     }
 
     // Inserts the ranks in order, skipping no_rank. Once the records outgrow the caches,
@@ -127,7 +136,8 @@ private:
         return true;
     }
 
-    // The last levels of a descent are records of ranks close to the inserted one.
+    // The last levels of a descent are records of ranks close to the inserted one. The
+    // distances came with the lanes below; the history keeps no figure for either.
     void fetch_neighbours(std::uint32_t rank) const noexcept {
         for (const std::size_t distance : {0, 6, 12, 24}) {
             prefetch_write(&records_[std::min(rank + distance, records_.size() - 1)]);
@@ -135,7 +145,10 @@ private:
         }
     }
 
+    // From 2**16 records (768 KiB) the descents wait on memory; below, fetching ahead
+    // only adds work. No figure was kept.
     static constexpr std::size_t min_fetched_ahead = std::size_t(1) << 16;
+    // Descents running ahead of the insertions; no figure was kept.
     static constexpr std::size_t lanes = 16;
 
     Vector<RankRecord> records_;

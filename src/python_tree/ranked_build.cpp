@@ -96,6 +96,8 @@ Ordering native_order(const Ranked& a, const Ranked& b) {
 // significant digit first radix sort, skipping the digits every primary shares (the high
 // ones, for small numbers).
 void sort_by_primary(Vector<Ranked>& items) {
+    // Six passes at most over 64-bit primaries, with 8 KiB of counters per digit; no
+    // figure was kept.
     constexpr unsigned digit_bits = 11;
     constexpr std::uint64_t digit_mask = (std::uint64_t(1) << digit_bits) - 1;
     constexpr unsigned digits = (64 + digit_bits - 1) / digit_bits;
@@ -127,7 +129,10 @@ void sort_by_primary(Vector<Ranked>& items) {
     }
 }
 
-// Below this many records, a comparison sort is faster than the radix sort's passes.
+// Below this many records, a comparison sort is faster than the radix sort's passes. In
+// instructions (callgrind, construction from shuffled ints) the radix sort is 3% behind
+// at 2048 records and 1%, 4% and 6% ahead at 4096, 8192 and 16384; its passes touch more
+// memory than the count shows, so it starts at 8192.
 constexpr std::size_t min_radix_sorted = std::size_t(1) << 13;
 
 // Orders records whose primaries decide alone, equal primaries in input order.

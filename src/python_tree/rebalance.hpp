@@ -158,21 +158,22 @@ public:
         return std::find(went_left_, went_left_ + depth_, true) != went_left_ + depth_;
     }
 
-    // Every record of the path gains (`change` 1) or loses (-1) one entry. From the
+    // Every record of the path gains (`Change` 1) or loses (-1) one entry. From the
     // deepest up, each is rebalanced while the subtree below changed height (`changed` at
     // first); above the first one that keeps its height the records still hold, and a
     // rebalancing there would change nothing.
-    void settle(Links& links, std::int32_t change, bool changed) {
+    template <std::int32_t Change>
+    void settle(Links& links, bool changed) {
         while (depth_ > 0 && changed) {
             Handle& link = *links_[--depth_];
             auto& r = links.record(link);
             const auto height = r.height;
-            links.resize(r, change);
+            links.resize(r, Change);
             rebalance_link(links, link, went_left_[depth_]);
             changed = links.record(link).height != height;
         }
         while (depth_ > 0) {
-            links.resize(links.record(*links_[--depth_]), change);
+            links.resize(links.record(*links_[--depth_]), Change);
         }
     }
 

@@ -16,7 +16,7 @@ Link remove_min(Link& link) {
     Link minimum = std::move(*at);
     *at = std::move(minimum->right);
     NodeLinks links;
-    path.settle(links, -1, true);
+    path.settle<-1>(links, true);
     return minimum;
 }
 
@@ -90,7 +90,7 @@ Link detach(Link& root, Locate& locate) {
         successor->right = std::move(right);
         *link = rebalance(links, std::move(successor));
     }
-    path.settle(links, -1, node_height(*link) != height);
+    path.settle<-1>(links, node_height(*link) != height);
     return victim;
 }
 

@@ -59,7 +59,9 @@ public:
     }
 
 private:
-    static constexpr std::size_t lag = 32;  // nodes in flight
+    // Nodes in flight: raising it from 16 to 32 took a whole walk of 10^6 int keys from
+    // 45 to 38-41 ns per value.
+    static constexpr std::size_t lag = 32;
     Take take_;
     const Node* pending_[lag];
     std::size_t seen_ = 0;
@@ -98,8 +100,7 @@ Snapshot sorted_values(const Tree& tree, const Node* root) {
             if (run.n == 0) {
                 continue;  // no pointer may point before its first node
             }
-            copy_laid_out_values(Step > 0 ? run.first : run.first + run.n - 1, Step, run.n,
-                                 slot);
+            copy_run_values(Step > 0 ? run.first : run.first + run.n - 1, Step, run.n, slot);
             slot += run.n;
         }
     } else {
@@ -137,7 +138,9 @@ Snapshot collect(const Node* root, std::uint64_t n, Walk walk) {
 
 }  // namespace
 
-void copy_laid_out_values(const Node* from, std::ptrdiff_t step, std::size_t n, Ref* slots) {
+void copy_run_values(const Node* from, std::ptrdiff_t step, std::size_t n, Ref* slots) {
+    // Values ahead: raised from 16 to 32 together with the walk's lag, on that
+    // measurement; no figure of this loop's own was kept.
     constexpr std::size_t ahead = 32;
     // Indexed rather than stepped, so that a walk down the block never forms a pointer
     // before its first node.
@@ -179,6 +182,8 @@ void Tree::each_entry_with(void (*hand_over)(void*, PyObject*, PyObject*), void*
     auto take = [&](const Node& node) { hand_over(context, node.value.get(), node.key.get()); };
     NodeStore::Run runs[NodeStore::max_runs];
     if (const std::size_t n = key_order_runs(runs)) {
+        // Entries ahead (two objects each): the distance every walk had before the values'
+        // went to 32; this loop was not measured apart.
         constexpr std::size_t ahead = 16;
         for (const NodeStore::Run& run : std::span(runs, n)) {
             for (std::size_t i = 0; i < run.n; ++i) {

@@ -1,4 +1,6 @@
-// Tree: the engine object inside every AVLTree — the owning root link and the stored count.
+// Tree: the engine object inside every AVLTree — the owning root link, the stored count,
+// the structure the keys share and the node store that holds the nodes. Its state is
+// private: builders make trees through the one constructor that takes a NodeRun.
 //
 // The engine works on keys only and never applies a key rule. Every operation that runs
 // Python code (a comparison) either completes or throws before it changes any link, so a
@@ -160,9 +162,9 @@ private:
     KeyStructure keys_ = no_structure;
 };
 
-// New references to the values of n nodes laid out in key order, read from `from` in
+// New references to the values of n nodes of a key-order run, read from `from` in
 // steps of `step` (1 or -1) and prefetched a little ahead, each constructed into the next
 // of `slots`, which all hold empty handles (so constructing over them drops nothing).
-void copy_laid_out_values(const Node* from, std::ptrdiff_t step, std::size_t n, Ref* slots);
+void copy_run_values(const Node* from, std::ptrdiff_t step, std::size_t n, Ref* slots);
 
 }  // namespace quorel::tree
