@@ -19,13 +19,11 @@ constexpr CallDescription new_call{"AVLTree", "__new__", new_positional, 0, 0, n
 // Below this many values, ranking them first does not pay.
 constexpr std::size_t min_ranked = 64;
 
-// Every item of `values`, in iteration order. Nothing is sorted and no length hint is used.
-Vector<Ref> stage(PyObject* values) {
+}  // namespace
+
+Vector<Ref> stage(PyObject* iterable) {
     Vector<Ref> staged;
-    if (values == nullptr || values == Py_None) {
-        return staged;
-    }
-    Ref iterator = checked(PyObject_GetIter(values));
+    Ref iterator = checked(PyObject_GetIter(iterable));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         staged.push_back(std::move(item));
     }
@@ -34,8 +32,6 @@ Vector<Ref> stage(PyObject* values) {
     }
     return staged;
 }
-
-}  // namespace
 
 Ref wrap_tree(PyTypeObject* type, tree::Tree tree, KeyExtractor rule) {
     PyObject* self = allocate_instance(type);
@@ -51,7 +47,11 @@ namespace entries {
 PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return boundary::object_entry([&] {
         const auto bound = bind<2>(new_call, args, kwargs);
-        Vector<Ref> staged = converted("values", [&] { return stage(bound[0]); });
+        // The values in iteration order: nothing is sorted and no length hint is used.
+        Vector<Ref> staged;
+        if (bound[0] != nullptr && bound[0] != Py_None) {
+            staged = converted("values", [&] { return stage(bound[0]); });
+        }
         KeyExtractor rule;
         if (bound[1] != nullptr && bound[1] != Py_None) {
             rule = converted("key", [&] { return KeyExtractor::classify(bound[1]); });

@@ -8,6 +8,8 @@ namespace quorel::python::entries {
 
 using Fastcall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 using NoArgs = PyObject* (*)(PyObject*, PyObject*) noexcept;
+using Variadic = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t) noexcept;
+using Binary = PyObject* (*)(PyObject*, PyObject*) noexcept;
 
 // Construction, lifetime and summary slots.
 PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
@@ -42,6 +44,14 @@ PyObject* from_sorted_entries(PyObject* module, PyObject* const* args, Py_ssize_
 PyObject* tree_copy(PyObject* self, PyObject* unused) noexcept;
 PyObject* tree_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept;
+
+// Bulk updates, set operations and their operators.
+extern const Variadic update, union_of, intersection, difference, intersection_update,
+    difference_update;
+extern const Fastcall symmetric_difference, symmetric_difference_update, issubset, issuperset,
+    isdisjoint;
+extern const Binary tree_or, tree_and, tree_subtract, tree_xor, tree_inplace_or, tree_inplace_and,
+    tree_inplace_subtract, tree_inplace_xor;
 
 // The engine's self-check.
 PyObject* check_invariants(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

@@ -38,6 +38,17 @@ Ref KeyExtractor::extract(PyObject* value) const {
     panic("unknown key rule");
 }
 
+bool KeyExtractor::same_as(const KeyExtractor& other) const noexcept {
+    if (rule_ != other.rule_) {
+        return false;
+    }
+    // Both names are exact str, whose comparison cannot fail.
+    return rule_ == Rule::identity ||
+           (rule_ == Rule::attribute
+                ? PyUnicode_Compare(attribute_.get(), other.attribute_.get()) == 0
+                : callable_.get() == other.callable_.get());
+}
+
 KeyExtractor KeyExtractor::copy() const noexcept {
     KeyExtractor rule;
     rule.rule_ = rule_;

@@ -20,6 +20,10 @@ public:
 
     bool is_identity() const noexcept { return rule_ == Rule::identity; }
 
+    // Whether both rules give every value the same key: both the identity, attributes of
+    // equal names, or the same callable object.
+    bool same_as(const KeyExtractor& other) const noexcept;
+
     // An object that classifies back to an equal rule: None, a plain str, or the callable.
     Ref to_argument() const;
 

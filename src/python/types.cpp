@@ -20,6 +20,7 @@ void* slot_function(Function function) {
 
 PyCFunction as_method(entries::Fastcall function) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(function)); }
 PyCFunction as_method(entries::NoArgs function) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(function)); }
+PyCFunction as_method(entries::Variadic function) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(function)); }
 
 constexpr int with_arguments = METH_FASTCALL | METH_KEYWORDS;
 
@@ -126,6 +127,46 @@ PyMethodDef tree_methods[] = {
      "and `memo`, in ascending key order, after the new tree has entered\n"
      "`memo`, so values that refer back to this tree refer to the copy. The\n"
      "copy has the same shape; no keys are compared."},
+    {"update", as_method(entries::update), METH_FASTCALL,
+     "update($self, /, *iterables)\n--\n\n"
+     "Insert every value of each iterable, in order, under the tree's key rule.\n\n"
+     "The first value for a key stays: values already in the tree win over\n"
+     "new ones, and earlier values over later ones. A batch small against the\n"
+     "tree is inserted value by value; a larger one is sorted once, merged\n"
+     "with the tree and built balanced in O(n + m). If a key extraction or a\n"
+     "comparison raises, the tree is unchanged."},
+    {"union", as_method(entries::union_of), METH_FASTCALL,
+     "union($self, /, *others)\n--\n\n"
+     "Return a new tree with the values of the tree and of every other.\n\n"
+     "For a key present in several operands, the leftmost value is kept."},
+    {"intersection", as_method(entries::intersection), METH_FASTCALL,
+     "intersection($self, /, *others)\n--\n\n"
+     "Return a new tree with the values whose keys every other also has."},
+    {"difference", as_method(entries::difference), METH_FASTCALL,
+     "difference($self, /, *others)\n--\n\n"
+     "Return a new tree with the values whose keys no other has."},
+    {"symmetric_difference", as_method(entries::symmetric_difference), with_arguments,
+     "symmetric_difference($self, other)\n--\n\n"
+     "Return a new tree with the values whose keys exactly one operand has."},
+    {"intersection_update", as_method(entries::intersection_update), METH_FASTCALL,
+     "intersection_update($self, /, *others)\n--\n\n"
+     "Keep only the values whose keys every other also has."},
+    {"difference_update", as_method(entries::difference_update), METH_FASTCALL,
+     "difference_update($self, /, *others)\n--\n\n"
+     "Remove the values whose keys any other has."},
+    {"symmetric_difference_update", as_method(entries::symmetric_difference_update),
+     with_arguments,
+     "symmetric_difference_update($self, other)\n--\n\n"
+     "Keep the values whose keys exactly one of the tree and `other` has."},
+    {"issubset", as_method(entries::issubset), with_arguments,
+     "issubset($self, other)\n--\n\n"
+     "Return whether `other` has the key of every value in the tree."},
+    {"issuperset", as_method(entries::issuperset), with_arguments,
+     "issuperset($self, other)\n--\n\n"
+     "Return whether the tree has the key of every value in `other`."},
+    {"isdisjoint", as_method(entries::isdisjoint), with_arguments,
+     "isdisjoint($self, other)\n--\n\n"
+     "Return whether the tree and `other` have no key in common."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -187,6 +228,14 @@ ClassRegistration tree_registration() {
                 {Py_mp_length, slot_function(entries::tree_len)},
                 {Py_mp_subscript, slot_function(entries::tree_subscript)},
                 {Py_nb_bool, slot_function(entries::tree_bool)},
+                {Py_nb_or, slot_function(entries::tree_or)},
+                {Py_nb_and, slot_function(entries::tree_and)},
+                {Py_nb_subtract, slot_function(entries::tree_subtract)},
+                {Py_nb_xor, slot_function(entries::tree_xor)},
+                {Py_nb_inplace_or, slot_function(entries::tree_inplace_or)},
+                {Py_nb_inplace_and, slot_function(entries::tree_inplace_and)},
+                {Py_nb_inplace_subtract, slot_function(entries::tree_inplace_subtract)},
+                {Py_nb_inplace_xor, slot_function(entries::tree_inplace_xor)},
                 {Py_sq_contains, slot_function(entries::tree_contains)},
                 {Py_tp_iter, slot_function(entries::tree_iter)},
                 {Py_tp_repr, slot_function(entries::tree_repr)},

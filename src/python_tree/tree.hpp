@@ -52,6 +52,9 @@ public:
     PyObject* last() const noexcept;
     std::uint64_t height() const noexcept { return node_height(root_); }
     std::uint64_t size() const noexcept { return count_; }
+    // The structure every stored key has; no_structure when they differ or any has none,
+    // or when the tree is empty.
+    KeyStructure key_structure() const noexcept { return count_ == 0 ? no_structure : keys_; }
 
     // Mutation. insert() takes ownership of the entry; false means an equal key is stored
     // and the entry was released. remove() borrows the key.

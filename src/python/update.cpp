@@ -1,0 +1,99 @@
+// update(*iterables): stores each value of each iterable, in order, under the tree's key
+// rule; the first value for a key stays, so stored values win over new ones and earlier
+// values over later ones. A batch small against the tree is inserted one value at a time;
+// a larger one is sorted once, merged with the stored entries and built balanced, in
+// O(n + m) after the sort. Either way the tree is unchanged when a key extraction or a
+// comparison raises.
+#include "call_boundary/entry.hpp"
+#include "python/avltree_entries.hpp"
+#include "python/operands.hpp"
+#include "python/release.hpp"
+
+namespace quorel::python {
+namespace {
+
+// A batch of m values goes into a tree of n one value at a time while m * batch_share < n:
+// there the m descents cost less than copying the n stored entries into a new build.
+constexpr std::size_t batch_share = 16;
+
+// Inserts the staged values one at a time when the batch is small and every comparison it
+// needs is native, which cannot fail; false leaves the batch to the merge. Running out of
+// memory part-way takes the inserted values out again, comparing natively.
+bool insert_small_batch(AVLTreeObject& target, Operands& operands) {
+    tree::Tree& stored = target.tree;
+    const std::size_t m = operands.value_count();
+    if (!operands.only_values() || m * batch_share >= stored.size()) {
+        return false;
+    }
+    tree::StructureTally keys;
+    keys.add(stored.key_structure());
+    for (std::size_t i = 0; i < operands.size(); ++i) {
+        for (const tree::Entry& entry : operands.entries(i)) {
+            tree::KeyStructure structure;
+            tree::view_key(entry.key.get(), structure);
+            keys.add(structure);
+        }
+    }
+    if (keys.shared() == tree::no_structure) {
+        return false;
+    }
+    Vector<Ref> inserted;
+    inserted.reserve(m);
+    try {
+        for (std::size_t i = 0; i < operands.size(); ++i) {
+            for (tree::Entry& entry : operands.entries(i)) {
+                Ref key = entry.key.new_ref();
+                if (stored.insert(std::move(entry))) {
+                    inserted.push_back(std::move(key));
+                }
+            }
+        }
+    } catch (...) {
+        while (!inserted.empty()) {
+            stored.remove(inserted.back().get());
+            inserted.pop_back();
+        }
+        throw;
+    }
+    return true;
+}
+
+void update_tree(AVLTreeObject& target, PyObject* const* others, std::size_t count) {
+    Operands operands(target, others, count);
+    tree::Tree old;
+    {
+        Borrows borrows(target, Access::exclusive, operands);
+        if (!insert_small_batch(target, operands)) {
+            old = replace_tree(target,
+                               tree::tree_of(combined(target, operands, tree::union_selection)));
+        }
+    }
+    release_bounded(std::move(old));
+}
+
+PyObject* update_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return boundary::object_entry([&] {
+        update_tree(AVLTreeObject::of(self), args, std::size_t(nargs));
+        return Ref::borrow(Py_None);
+    });
+}
+
+PyObject* update_operator(PyObject* a, PyObject* b) noexcept {
+    if (as_tree(a) == nullptr || as_tree(b) == nullptr) {
+        return Ref::borrow(Py_NotImplemented).release();
+    }
+    return boundary::object_entry([&] {
+        update_tree(AVLTreeObject::of(a), &b, 1);
+        return Ref::borrow(a);
+    });
+}
+
+}  // namespace
+
+namespace entries {
+
+const Variadic update = update_values;
+const Binary tree_inplace_or = update_operator;
+
+}  // namespace entries
+}  // namespace quorel::python

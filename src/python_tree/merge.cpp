@@ -1,0 +1,199 @@
+#include "python_tree/merge.hpp"
+
+#include "python_tree/memory_hints.hpp"
+#include "python_tree/node_run.hpp"
+#include "python_tree/rebalance.hpp"
+
+namespace quorel::tree {
+namespace {
+
+// Keys in the same object are equal, as in Python's own containers; anything else is
+// compared natively where both sides allow it.
+inline Ordering order(const KeyView& a, const KeyView& b) {
+    return a.object == b.object ? Ordering::Equal : compare(a, b);
+}
+
+// Sorts items[0, n) in place by `order_of`, keeping the first of equal keys only, and
+// returns how many are kept. A merge sort: stable, and it never reads outside the range
+// whatever the comparisons answer (Python code may answer inconsistently).
+template <class Order>
+std::size_t sort_unique(RunEntry* items, RunEntry* scratch, std::size_t n, Order& order_of) {
+    if (n < 2) {
+        return n;
+    }
+    const std::size_t half = n / 2;
+    const std::size_t a = sort_unique(items, scratch, half, order_of);
+    const std::size_t b = sort_unique(items + half, scratch, n - half, order_of);
+    if (a < half) {
+        std::copy(items + half, items + half + b, items + a);
+    }
+    RunEntry* right = items + a;
+    if (order_of(items[a - 1].key, right[0].key) == Ordering::Less) {
+        return a + b;  // already in order: input that comes sorted costs n comparisons
+    }
+    std::size_t i = 0;
+    std::size_t j = 0;
+    std::size_t k = 0;
+    while (i < a && j < b) {
+        const Ordering o = order_of(items[i].key, right[j].key);
+        if (o == Ordering::Greater) {
+            scratch[k++] = right[j++];
+        } else {
+            scratch[k++] = items[i++];
+            j += o == Ordering::Equal;  // the later of equal keys goes
+        }
+    }
+    while (i < a) {
+        scratch[k++] = items[i++];
+    }
+    while (j < b) {
+        scratch[k++] = right[j++];
+    }
+    std::copy(scratch, scratch + k, items);
+    return k;
+}
+
+// Calls `emit(entry, left_only, right_only)` for each entry of the merge in key order; an
+// emit that returns false ends the walk.
+template <class Emit>
+void merge_walk(const Vector<RunEntry>& left, const Vector<RunEntry>& right, Emit emit) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < left.size() && j < right.size()) {
+        const Ordering o = order(left[i].key, right[j].key);
+        const bool go_on = o == Ordering::Less      ? emit(left[i++], true, false)
+                           : o == Ordering::Greater ? emit(right[j++], false, true)
+                                                    : (++j, emit(left[i++], false, false));
+        if (!go_on) {
+            return;
+        }
+    }
+    while (i < left.size() && emit(left[i++], true, false)) {
+    }
+    while (j < right.size() && emit(right[j++], false, true)) {
+    }
+}
+
+bool selected(Selection keep, bool left_only, bool right_only) noexcept {
+    return left_only ? keep.left_only : (right_only ? keep.right_only : keep.both);
+}
+
+}  // namespace
+
+Run run_of(const Tree& tree) {
+    Run run;
+    run.keys = tree.key_structure();
+    run.entries.reserve(tree.size());
+    if (const Node* node = tree.key_order_run()) {
+        for (const Node* end = node + tree.size(); node != end; ++node) {
+            run.entries.push_back({node->value.get(), node->view()});
+        }
+        return run;
+    }
+    // Nodes spread over memory: each key's native form is taken again, as cheaply.
+    auto take = [&](PyObject* value, PyObject* key) {
+        run.entries.push_back({value, view_key(key)});
+    };
+    tree.each_entry(take);
+    return run;
+}
+
+Run sorted_run(const EntryList& batch) {
+    Run run;
+    run.entries.reserve(batch.size());
+    StructureTally keys;
+    for (const Entry& entry : batch) {
+        KeyStructure structure;
+        run.entries.push_back({entry.value.get(), view_key(entry.key.get(), structure)});
+        keys.add(structure);
+    }
+    run.keys = keys.shared();
+    Vector<RunEntry> scratch(run.entries.size());
+    std::size_t kept;
+    if (run.keys != no_structure) {
+        // One structure: every comparison is native and cannot fail.
+        auto native = [](const KeyView& a, const KeyView& b) noexcept {
+            return *compare_native(a, b);
+        };
+        kept = sort_unique(run.entries.data(), scratch.data(), run.entries.size(), native);
+    } else {
+        kept = sort_unique(run.entries.data(), scratch.data(), run.entries.size(), order);
+    }
+    run.entries.resize(kept);
+    return run;
+}
+
+Run combine(const Run& left, const Run& right, Selection keep) {
+    Run result;
+    result.entries.reserve(left.entries.size() + (keep.right_only ? right.entries.size() : 0));
+    merge_walk(left.entries, right.entries,
+               [&](const RunEntry& entry, bool left_only, bool right_only) {
+                   if (selected(keep, left_only, right_only)) {
+                       result.entries.push_back(entry);
+                   }
+                   return true;
+               });
+    // Entries of the left run only share its structure; those of both, one they share.
+    if (!keep.right_only || right.entries.empty()) {
+        result.keys = left.keys;
+    } else if (left.entries.empty() || left.keys == right.keys) {
+        result.keys = right.keys;
+    }
+    return result;
+}
+
+bool meets(const Run& left, const Run& right, Selection sought) {
+    bool met = false;
+    merge_walk(left.entries, right.entries, [&](const RunEntry&, bool left_only, bool right_only) {
+        met = selected(sought, left_only, right_only);
+        return !met;
+    });
+    return met;
+}
+
+Tree tree_of(const Run& run) {
+    struct Builder {
+        const Run& run;
+        NodeRun nodes;
+        std::size_t next = 0;
+
+        // New references to the next entry; the objects sit anywhere in memory, so their
+        // reference counts are fetched a few entries ahead.
+        Entry take() {
+            constexpr std::size_t ahead = 12;
+            const Vector<RunEntry>& entries = run.entries;
+            if (next + ahead < entries.size()) {
+                prefetch_write(entries[next + ahead].value);
+                prefetch_write(entries[next + ahead].key.object);
+            }
+            const RunEntry& entry = entries[next++];
+            return Entry(Ref::borrow(entry.value), Ref::borrow(entry.key.object));
+        }
+
+        // The balanced builder's shape: the root of each subtree is the entry at position
+        // n / 2 of its run.
+        Link build(std::uint64_t n) {
+            if (n == 0) {
+                return Link();
+            }
+            const std::uint64_t half = n / 2;
+            Link left = build(half);
+            const KeyView view = run.entries[next].key;
+            Link node = run.keys != no_structure ? nodes.place(take(), view, run.keys)
+                                                 : nodes.place(take());
+            node->left = std::move(left);
+            node->right = build(n - 1 - half);
+            node->size = std::uint32_t(n);
+            set_heights(*node, node_height(node->left), node_height(node->right));
+            return node;
+        }
+    } builder{run, NodeRun(run.entries.size())};
+    for (std::size_t i = 0; i < 12 && i < run.entries.size(); ++i) {
+        prefetch_write(run.entries[i].value);
+        prefetch_write(run.entries[i].key.object);
+    }
+    Link root = builder.build(run.entries.size());
+    return Tree(std::move(builder.nodes), std::move(root));
+}
+
+}  // namespace quorel::tree
