@@ -79,6 +79,19 @@ def round_trip() -> None:
     assert_type(rebuild(pairs, key_spec), "AVLTree[int]")
 
 
+def set_operations() -> None:
+    tree = AVLTree([1, 2, 3])
+    tree.update([4], (5, 6))
+    other = AVLTree([3, 4, 9])
+    assert_type(tree | other, "AVLTree[int]")
+    assert_type(tree.intersection([3], other), "AVLTree[int]")
+    tree -= other
+    assert list(tree) == [1, 2, 5, 6]
+    assert tree.isdisjoint(other) and tree.issubset(range(10))
+    tree.symmetric_difference_update([1, 7])
+    assert list(tree) == [2, 5, 6, 7]
+
+
 def rejected_by_the_type_checker(tree: AVLTree[int]) -> None:
     tree.insert("seven")  # type: ignore[arg-type]
     tree.height = 3  # type: ignore[misc]
@@ -91,6 +104,8 @@ def rejected_by_the_type_checker(tree: AVLTree[int]) -> None:
     AVLTree([Job("a", 1)], key=len)  # type: ignore[arg-type]
     tree["1"]  # type: ignore[call-overload]
     tree.pop(1.0)  # type: ignore[arg-type]
+    tree.update(["x"])  # type: ignore[list-item]
+    tree | [1]  # type: ignore[operator]
 
 
 if __name__ == "__main__":
@@ -98,4 +113,5 @@ if __name__ == "__main__":
     by_attribute_and_callable()
     positions()
     round_trip()
+    set_operations()
     print("typed example: ok")
