@@ -128,7 +128,7 @@ PyMethodDef tree_methods[] = {
      "`memo`, so values that refer back to this tree refer to the copy. The\n"
      "copy has the same shape; no keys are compared."},
     {"update", as_method(entries::update), METH_FASTCALL,
-     "update($self, /, *iterables)\n--\n\n"
+     "update($self, *iterables)\n--\n\n"
      "Insert every value of each iterable, in order, under the tree's key rule.\n\n"
      "The first value for a key stays: values already in the tree win over\n"
      "new ones, and earlier values over later ones. A batch small against the\n"
@@ -136,23 +136,23 @@ PyMethodDef tree_methods[] = {
      "with the tree and built balanced in O(n + m). If a key extraction or a\n"
      "comparison raises, the tree is unchanged."},
     {"union", as_method(entries::union_of), METH_FASTCALL,
-     "union($self, /, *others)\n--\n\n"
+     "union($self, *others)\n--\n\n"
      "Return a new tree with the values of the tree and of every other.\n\n"
      "For a key present in several operands, the leftmost value is kept."},
     {"intersection", as_method(entries::intersection), METH_FASTCALL,
-     "intersection($self, /, *others)\n--\n\n"
+     "intersection($self, *others)\n--\n\n"
      "Return a new tree with the values whose keys every other also has."},
     {"difference", as_method(entries::difference), METH_FASTCALL,
-     "difference($self, /, *others)\n--\n\n"
+     "difference($self, *others)\n--\n\n"
      "Return a new tree with the values whose keys no other has."},
     {"symmetric_difference", as_method(entries::symmetric_difference), with_arguments,
      "symmetric_difference($self, other)\n--\n\n"
      "Return a new tree with the values whose keys exactly one operand has."},
     {"intersection_update", as_method(entries::intersection_update), METH_FASTCALL,
-     "intersection_update($self, /, *others)\n--\n\n"
+     "intersection_update($self, *others)\n--\n\n"
      "Keep only the values whose keys every other also has."},
     {"difference_update", as_method(entries::difference_update), METH_FASTCALL,
-     "difference_update($self, /, *others)\n--\n\n"
+     "difference_update($self, *others)\n--\n\n"
      "Remove the values whose keys any other has."},
     {"symmetric_difference_update", as_method(entries::symmetric_difference_update),
      with_arguments,
