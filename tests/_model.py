@@ -398,3 +398,37 @@ def shape_from_pre_order(keys):
         return (root, left, right), 1 + max(lh, rh)
 
     return build(0, len(keys))
+
+
+# -- bulk updates and set operations ------------------------------------------
+# A sorted-list model by keys: a dict from key to the first value seen for it.
+
+
+def first_values(values, key):
+    """Key to value, the first value of each key in iteration order."""
+    kept = {}
+    for v in values:
+        kept.setdefault(key(v), v)
+    return kept
+
+
+def set_operation(name, left, others):
+    """The key-to-value dict that `left.<name>(*others)` holds, on such dicts;
+    the left value wins for a key in both."""
+    for other in others:
+        if name == "union":
+            left = {**other, **left}
+        elif name == "intersection":
+            left = {k: v for k, v in left.items() if k in other}
+        elif name == "difference":
+            left = {k: v for k, v in left.items() if k not in other}
+        else:
+            left = {
+                **{k: v for k, v in left.items() if k not in other},
+                **{k: v for k, v in other.items() if k not in left},
+            }
+    return left
+
+
+def in_key_order(kept):
+    return [v for _, v in sorted(kept.items(), key=lambda item: item[0])]
