@@ -29,9 +29,13 @@ with atheris.instrument_imports():
 # The reference model is left uninstrumented: the engine's own coverage
 # guides the search, and instrumenting the model would cost three quarters
 # of the executions.
-from _model import Model  # noqa: E402
+from _model import Model, merged, sorted_first  # noqa: E402
 
 WALKS = ["__iter__", "in_order", "descending", "pre_order", "post_order", "level_order"]
+BULK = ["update", "union", "intersection", "difference", "symmetric_difference", "intersection_update",
+        "difference_update", "symmetric_difference_update", "issubset", "issuperset", "isdisjoint"]
+SET_OPERATIONS = {"update": "union", "issubset": "difference", "issuperset": "difference",
+                  "isdisjoint": "intersection"}
 MAX_OPS = 64
 
 
@@ -222,14 +226,52 @@ class Run:
             if tree.first() is not model.first() or tree.last() is not model.last():
                 raise AssertionError("first/last disagree")
             return None
+        if op == 14:
+            return self.bulk(self.fdp.PickValueInList(BULK))
         return None
+
+    def bulk(self, member):
+        """A bulk member with a batch of values, a tree of the same key rule or the tree
+        itself; the model combines sorted entries, and results are built balanced."""
+        tree, model = self.tree, self.model
+        form = self.fdp.ConsumeIntInRange(0, 2)
+        if form == 2:
+            other, batch = tree, list(tree)
+        else:
+            batch = [self.value() for _ in range(self.fdp.ConsumeIntInRange(0, 6))]
+            other = AVLTree(batch, key=self.spec) if form == 1 else batch
+
+        def expected():
+            name = SET_OPERATIONS.get(member, member.replace("_update", ""))
+            right = sorted_first((v, self.key_of(v)) for v in batch)
+            if member == "issuperset":
+                return not merged(name, right, model.entries())
+            result = merged(name, model.entries(), right)
+            if member in ("issubset", "isdisjoint"):
+                return not result
+            balanced = Model.from_sorted(result)
+            if member.endswith("update"):
+                if member == "update" and [id(v) for v in self.tree.pre_order()] != [
+                        id(v) for v in balanced.pre_order()]:
+                    for v in batch:  # a small batch goes in one value at a time
+                        model.insert(v, self.key_of(v))
+                else:
+                    self.model = balanced
+                return None
+            return balanced.pre_order()
+
+        def on_tree():
+            got = getattr(tree, member)(other)
+            return list(got.pre_order()) if isinstance(got, AVLTree) else got
+
+        return on_tree, expected
 
     def run(self):
         for _ in range(self.fdp.ConsumeIntInRange(0, MAX_OPS)):
-            op = self.fdp.ConsumeIntInRange(0, 13)
+            op = self.fdp.ConsumeIntInRange(0, 14)
             fuse = self.fdp.ConsumeIntInRange(1, 12) if op == 13 else None
             if fuse is not None:
-                op = self.fdp.ConsumeIntInRange(0, 8)
+                op = self.fdp.PickValueInList([0, 1, 2, 3, 4, 5, 6, 7, 8, 14])
             pair = self.step(op)
             if pair is not None:
                 self.apply(*pair, fuse)

@@ -432,3 +432,44 @@ def set_operation(name, left, others):
 
 def in_key_order(kept):
     return [v for _, v in sorted(kept.items(), key=lambda item: item[0])]
+
+
+def sorted_first(entries):
+    """(value, key) pairs in key order by `compare`, the first of equal keys only,
+    for keys that cannot be hashed."""
+    out = []
+    for value, key in entries:
+        lo, hi = 0, len(out)
+        while lo < hi:
+            mid = (lo + hi) // 2
+            c = compare(key, out[mid][1])
+            if c == EQUAL:
+                break
+            lo, hi = (mid + 1, hi) if c == GREATER else (lo, mid)
+        else:
+            out.insert(lo, (value, key))
+    return out
+
+
+def merged(name, left, right):
+    """Two results of sorted_first combined as the set operation `name` does,
+    comparing with `compare`; the left entry for a key in both."""
+    keep_left, keep_right, keep_both = {
+        "union": (True, True, True),
+        "intersection": (False, False, True),
+        "difference": (True, False, False),
+        "symmetric_difference": (True, True, False),
+    }[name]
+    out, i, j = [], 0, 0
+    while i < len(left) and j < len(right):
+        c = compare(left[i][1], right[j][1])
+        if c == LESS:
+            out += [left[i]] if keep_left else []
+            i += 1
+        elif c == GREATER:
+            out += [right[j]] if keep_right else []
+            j += 1
+        else:
+            out += [left[i]] if keep_both else []
+            i, j = i + 1, j + 1
+    return out + (left[i:] if keep_left else []) + (right[j:] if keep_right else [])

@@ -17,7 +17,7 @@ import quorel
 from quorel import AVLTree
 from quorel.quorel import _check_invariants
 
-from _model import Model, shape_from_pre_order
+from _model import Model, first_values, set_operation, shape_from_pre_order
 from _support import Item
 
 # The ordinary suite runs this on every supported interpreter, so the default
@@ -251,6 +251,53 @@ class TreeAgainstModel(RuleBasedStateMachine):
         # the model follows it, keeping the stored keys.
         self.model = Model.from_sorted(zip(values, [k for _, k in entries]))
         self.tree = new
+
+    # -- bulk updates and set operations --------------------------------------------
+    def _operand(self, data, form):
+        if form == "self":
+            return self.tree, list(self.tree)
+        batch = data.draw(st.lists(self.values, max_size=8), label="batch")
+        return (AVLTree(batch, key=self.spec) if form == "tree" else batch), batch
+
+    def _combined(self, name, batch):
+        """The balanced build of the model combined with the batch by keys."""
+        left = {k: (v, k) for v, k in self.model.entries()}
+        other = {k: (v, k) for k, v in first_values(batch, self.key_of).items()}
+        kept = set_operation(name, left, [other]).values()
+        return Model.from_sorted(sorted(kept, key=lambda entry: entry[1]))
+
+    @rule(data=st.data(), form=st.sampled_from(["list", "tree", "self"]))
+    def update(self, data, form):
+        other, batch = self._operand(data, form)
+        balanced = self._combined("union", batch)
+        self.tree.update(other)
+        if [id(v) for v in self.tree.pre_order()] == [id(v) for v in balanced.pre_order()]:
+            self.model = balanced
+        else:  # a small batch goes in one value at a time
+            for v in batch:
+                self.model.insert(v, self.key_of(v))
+
+    @rule(data=st.data(), form=st.sampled_from(["list", "tree", "self"]), in_place=st.booleans(),
+          name=st.sampled_from(["union", "intersection", "difference", "symmetric_difference"]))
+    def set_operation(self, data, form, in_place, name):
+        other, batch = self._operand(data, form)
+        expected = self._combined(name, batch)
+        if in_place and name != "union":
+            assert getattr(self.tree, name + "_update")(other) is None
+            self.model = expected
+        else:
+            result = getattr(self.tree, name)(other)
+            _check_invariants(result)
+            _same(result.pre_order(), expected.pre_order())
+
+    @rule(data=st.data(), form=st.sampled_from(["list", "tree", "self"]))
+    def subsets(self, data, form):
+        other, batch = self._operand(data, form)
+        mine = {k for _, k in self.model.entries()}
+        theirs = set(first_values(batch, self.key_of))
+        assert self.tree.issubset(other) is (mine <= theirs)
+        assert self.tree.issuperset(other) is (mine >= theirs)
+        assert self.tree.isdisjoint(other) is not (mine & theirs)
 
     # -- after every step -------------------------------------------------------------
     @invariant()
