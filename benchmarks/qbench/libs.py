@@ -17,10 +17,19 @@ import sys
 from itertools import islice
 
 from .keys import WINDOW
+from .timing import SET_OPERATIONS
 
 
 def _roundtrip(s):
     return pickle.loads(pickle.dumps(s, pickle.HIGHEST_PROTOCOL))
+
+
+def _update(self, s, values):
+    s.update(values)
+
+
+def _set_operation(self, a, b, name):
+    return getattr(a, name)(b)
 
 
 def _call(f, n):
@@ -40,6 +49,7 @@ class Library:
     contains_key = search_value = search_key = remove_key = None
     first = last = None
     range = iter_from = iter_to = None
+    update = set_operation = None
 
     def insert_many(self, s, values):
         f = getattr(s, self.add_method)
@@ -119,6 +129,8 @@ class Quorel(_Positional, Library):
     def build(self, kind, values):
         return self.cls(values, key=kind.key_rule)
 
+    update, set_operation = _update, _set_operation
+
     def contains_key(self, s, keys):
         f = s.contains_key
         for k in keys:
@@ -178,6 +190,7 @@ class _Sorted(_Positional, _Indexed):
     rule, the *_key methods."""
 
     search_value = Library.contains_value
+    update = _update
 
     def bisect_left(self, s, keys):
         f = s.bisect_left if s.key is None else s.bisect_key_left
@@ -236,6 +249,8 @@ class SortedSetLib(_Sorted):
     def build(self, kind, values):
         return self.cls(values, key=kind.key_func)
 
+    set_operation = _set_operation
+
 
 class SortedListLib(_Sorted):
     """SortedList for plain keys, SortedKeyList for kinds with a key rule."""
@@ -282,6 +297,7 @@ class BTreeSetLib(Library):
 
     contains_key = search_value = search_key = Library.contains_value
     remove_key = Library.remove_value
+    update = _update
 
     def first(self, s, n):
         _call(s.minKey, n)
@@ -315,10 +331,12 @@ class SetLib(Library):
 
     search_value = contains_key = search_key = Library.contains_value
     remove_key = Library.remove_value
+    update, set_operation = _update, _set_operation
 
     def skips(self, op, kind, size):
-        # A hash set finds values, not keys extracted from them.
-        return kind.keyed and "_key" in op
+        # A hash set finds values, not keys extracted from them, and tells
+        # keyed records apart by identity.
+        return kind.keyed and ("_key" in op or op.startswith("update") or op in SET_OPERATIONS)
 
 
 class ListLib(_Indexed):

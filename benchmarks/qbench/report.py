@@ -17,14 +17,16 @@ SUBJECT = "quorel"
 
 
 LOOKUP_OPS = {op for op, _, _ in LOOKUPS}
-ORDERED_PEER_OPS = LOOKUP_OPS | set(POSITION_OPS)
+# Updates are compared with SortedList.update, the operation sortedcontainers' own
+# benchmark measures.
+ORDERED_PEER_OPS = LOOKUP_OPS | set(POSITION_OPS) | {"update_small", "update_large"}
 
 
 def reference_peer(results, kind, size, op):
     """The peer the summary and the plot compare with: SortedSet, except for
     lookups, where SortedSet's membership test is a hash lookup and the
     ordered search of SortedList (SortedKeyList under a key rule) is the
-    comparable one; positions are compared with SortedList's too."""
+    comparable one; positions and updates are compared with SortedList's too."""
     if op not in ORDERED_PEER_OPS:
         return "SortedSet"
     if results.get(kind, size, op, "SortedList") is not None:
@@ -32,7 +34,7 @@ def reference_peer(results, kind, size, op):
     return "SortedKeyList"
 
 
-REFERENCE = "SortedSet (SortedList / SortedKeyList for lookups and positions)"
+REFERENCE = "SortedSet (SortedList / SortedKeyList for lookups, positions and updates)"
 
 
 def unit(op):

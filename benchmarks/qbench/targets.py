@@ -8,6 +8,8 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+from .timing import SET_OPERATIONS
+
 M, TEN_K = 10**6, 10**4
 SIZES = (10**3, 10**4, 10**5, M)
 BY_KEY = ("search_key_hit", "search_key_miss", "contains_key_hit", "contains_key_miss")
@@ -16,6 +18,7 @@ ALL_KINDS = ("int", "small", "float", "str", *TUPLES, "object", "attr", "callabl
 LOOKUP = ("in_hit", "in_miss", "search_hit", "search_miss", "search_key_hit", "search_key_miss")
 WINDOWS = ("range", "iter_from", "iter_to")
 KEYED = ("attr", "callable")
+BULK_KINDS = ("int", "str", "tuple")
 
 
 def ordered_list(kind):
@@ -60,6 +63,12 @@ TARGETS = [
       for k in ALL_KINDS for n in SIZES),
     *(Target(k, n, "build_random", "SortedSet", 1.0) for k in ALL_KINDS for n in SIZES),
     *(Target(k, n, "pickle", "SortedSet", 1.0) for k in ALL_KINDS for n in SIZES),
+    # Updates and set operations between two trees of n values, half shared; the
+    # limits against set are a stretch.
+    *(Target(k, n, op, "SortedList", 1.0)
+      for k in BULK_KINDS for n in (10**5, M) for op in ("update_small", "update_large")),
+    *(Target(k, n, op, "SortedSet", 0.3) for k in BULK_KINDS for n in (10**5, M) for op in SET_OPERATIONS),
+    *(Target(k, n, op, "set", 1.0) for k in BULK_KINDS for n in (10**5, M) for op in SET_OPERATIONS),
     # Positions, ranks and pops.
     *(Target("int", n, op, "SortedList", 1.0)
       for n in SIZES[1:] for op in ("at_index", "index", "bisect_left", "pop_first", "pop_last")),

@@ -42,8 +42,15 @@ OPS = [
     Op("bisect_left", "bisect_left of a stored key"),
     Op("pop_first", "pop(0), smallest value"),
     Op("pop_last", "pop(), largest value"),
+    Op("update_small", "update a structure of n with n/100 new values (per new value)"),
+    Op("update_large", "update a structure of n with n new values (per new value)"),
+    Op("union", "union of two structures of n, half shared (per value of one)"),
+    Op("intersection", "intersection of the same two (per value of one)"),
+    Op("difference", "difference of the same two (per value of one)"),
+    Op("symmetric_difference", "symmetric difference of the same two (per value of one)"),
 ]
 OP_NAMES = [op.name for op in OPS]
+SET_OPERATIONS = ("union", "intersection", "difference", "symmetric_difference")
 # Rows answered by positions, compared with SortedList's indexing.
 POSITION_OPS = ("at_index", "index", "bisect_left", "pop_first", "pop_last")
 
@@ -163,6 +170,7 @@ def plan(lib, kind, data, settings):
         yield "pickle", (lambda: lib.pickle_roundtrip(s)), size, None
 
     yield from _positional(lib, s, data, settings, count, wanted)
+    yield from _bulk(lib, kind, data, wanted)
 
 
 def _positional(lib, s, data, settings, count, wanted):
@@ -187,6 +195,47 @@ def _positional(lib, s, data, settings, count, wanted):
     for op in ("pop_first", "pop_last"):
         if wanted(op, op):
             yield op, (lambda fn=getattr(lib, op): fn(s, count)), count, put_back
+
+
+def fresh_values(kind, data, count):
+    """`count` values whose keys no stored value has, drawn from a seed of their own."""
+    rng = random.Random(f"fresh/{kind.name}/{data.size}")
+    taken = {data.key_of(v) for v in data.values}
+    out = []
+    while len(out) < count:
+        v = kind.make(rng.random() if kind.name == "float" else rng.randrange(1 << kind.bits))
+        k = data.key_of(v)
+        if k not in taken:
+            taken.add(k)
+            out.append(v)
+    return out
+
+
+def _bulk(lib, kind, data, wanted):
+    """Updates of a structure of n values, rebuilt outside the timed section after
+    each run, and set operations between two structures of n values, half shared."""
+    size = data.size
+    rows = [op for op in ("update_small", "update_large") if wanted(op, "update")]
+    rows += [op for op in SET_OPERATIONS if wanted(op, "set_operation")]
+    if not rows:
+        return
+    fresh = fresh_values(kind, data, size)
+    for op, count in (("update_small", max(1, size // 100)), ("update_large", size)):
+        if op in rows:
+            state = [lib.build(kind, data.values)]
+
+            def rebuild(_, state=state):
+                state[0] = None
+                state[0] = lib.build(kind, data.values)
+
+            batch = fresh[:count]
+            yield op, (lambda state=state, batch=batch: lib.update(state[0], batch)), count, rebuild
+    if any(op in rows for op in SET_OPERATIONS):
+        a = lib.build(kind, data.values)
+        b = lib.build(kind, data.values[:size // 2] + fresh[:size - size // 2])
+        for op in SET_OPERATIONS:
+            if op in rows:
+                yield op, (lambda op=op: lib.set_operation(a, b, op)), size, None
 
 
 def measure(libs, kind, data, settings):
