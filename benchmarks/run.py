@@ -9,6 +9,7 @@ built-in set, a bisect-kept list and a compiled std::set. See README.md.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import gc
 import os
 import platform
@@ -25,7 +26,7 @@ if str(HERE) not in sys.path:
 from qbench import memory, native, report, targets  # noqa: E402
 from qbench.keys import KINDS, make_data  # noqa: E402
 from qbench.libs import COLUMNS, available  # noqa: E402
-from qbench.timing import Settings, measure  # noqa: E402
+from qbench.timing import OP_NAMES, Settings, measure  # noqa: E402
 
 FULL_SIZES = [10**3, 10**4, 10**5, 10**6]
 QUICK_SIZES = [10**3, 10**4]
@@ -53,6 +54,8 @@ def parse_args(argv):
                    help="comma-separated kinds of key: " + ",".join(KINDS))
     p.add_argument("--libs", type=lambda s: s.split(","),
                    help="comma-separated libraries to measure besides quorel")
+    p.add_argument("--ops", type=lambda s: s.split(","),
+                   help="comma-separated operations (rows) to time, e.g. update_small,union")
     p.add_argument("--json", type=Path, help="where to write the JSON results")
     p.add_argument("--plot", type=Path, help="where to write the PNG plot")
     p.add_argument("--no-memory", action="store_true", help="skip memory per entry")
@@ -62,7 +65,10 @@ def parse_args(argv):
     if unknown:
         p.error(f"unknown kinds: {', '.join(sorted(unknown))}")
     # Only the complete default run replaces the committed results.
-    args.complete = not (args.quick or args.sizes or args.libs
+    unknown = set(args.ops or ()) - set(OP_NAMES)
+    if unknown:
+        p.error(f"unknown operations: {', '.join(sorted(unknown))}")
+    args.complete = not (args.quick or args.sizes or args.libs or args.ops
                          or args.kinds != list(KINDS) or args.no_memory or args.no_native)
     stem = "latest" if args.complete else "last_partial"
     args.json = args.json or RESULTS / f"{stem}.json"
@@ -120,7 +126,7 @@ def choose_libs(wanted):
 
 
 def run(args):
-    settings = QUICK if args.quick else FULL
+    settings = dataclasses.replace(QUICK if args.quick else FULL, ops=args.ops)
     sizes = args.sizes or (QUICK_SIZES if args.quick else FULL_SIZES)
     libs = choose_libs(args.libs)
     stdset = None

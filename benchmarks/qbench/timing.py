@@ -6,6 +6,7 @@ from __future__ import annotations
 import math
 import random
 from dataclasses import dataclass
+from typing import Optional
 from time import perf_counter_ns, process_time_ns
 
 
@@ -76,6 +77,7 @@ class Settings:
     probes: int = 20_000     # distinct lookup probes per (kind, size)
     windows: int = 2_000     # distinct window queries
     removals: int = 2_000    # values removed (and put back) per timed run
+    ops: Optional[list] = None  # the operations to time; None for all
 
 
 def timed(run, ops, after=None):
@@ -251,7 +253,7 @@ def measure(libs, kind, data, settings):
     plans = {lib.name: {op: rest for op, *rest in plan(lib, kind, data, settings)}
              for lib in libs if lib.supports(kind)}
     out = {name: {} for name in plans}
-    for op in OP_NAMES:
+    for op in (op for op in OP_NAMES if settings.ops is None or op in settings.ops):
         runs = [(name, ops[op]) for name, ops in plans.items() if op in ops]
         samples = {name: ([], []) for name, _ in runs}
         began = perf_counter_ns()
