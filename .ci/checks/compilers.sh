@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The sources against a second compiler and standard library:
-#   0. no compiler built-in or POSIX header outside the portability header;
+#   0. no compiler built-in or POSIX header outside the portability headers
+#      (memory_hints.hpp for the engine, sleeper.hpp for threads that wait);
 #   1. a wheel built by clang with libc++ (the compiler and standard library of
 #      macOS) and -Werror, so that any -Wall -Wextra -Wpedantic warning fails,
 #      and with UndefinedBehaviorSanitizer's checks compiled in as traps (no

@@ -38,7 +38,7 @@
 // from the thread pointer (glibc reserves room for a few bytes of them in every loaded
 // module), so reading one is a load instead of a call into the loader.
 #if defined(__GLIBC__)
-#define QUOREL_FAST_THREAD_LOCAL __attribute__((tls_model("initial-exec")))
+#define QUOREL_FAST_THREAD_LOCAL [[gnu::tls_model("initial-exec")]]
 #else
 #define QUOREL_FAST_THREAD_LOCAL
 #endif
