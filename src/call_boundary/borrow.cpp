@@ -138,6 +138,20 @@ void BorrowFlag::take(Access kind, std::uint64_t seen) {
     }
 }
 
+// Gives back a borrow while threads sleep on the flag or shared borrows of several
+// threads overlap.
+void BorrowFlag::release_noted(Access kind) noexcept {
+    const std::uint64_t before = current();
+    if (kind == Access::shared && (before & several) != 0) {
+        release_overlapping();
+        return;
+    }
+    state_ = before - (kind == Access::shared ? one_reader : exclusive);
+    if ((before & sleeping) != 0) {
+        wake();
+    }
+}
+
 // Gives back a shared borrow while several threads hold them. When one thread is left, it
 // is named by the flag again and its count leaves the side.
 void BorrowFlag::release_overlapping() noexcept {

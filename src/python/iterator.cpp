@@ -33,14 +33,19 @@ constexpr CallDescription next_call{"_AVLTreeIterator", "__next__", {}, 0, 0, {}
 
 Ref same_iterator(IteratorObject& it) { return Ref::borrow(object_of(it)); }
 
+// Hands out the value at the cursor, which is not at the end. Runs no Python code.
+Ref hand_out(IteratorObject& it) noexcept {
+    // The caller will use and release this value; a value a little further on is fetched
+    // meanwhile, so a long snapshot does not stall on each object in turn.
+    if (std::size_t(it.end - it.cursor) > prefetch_distance) {
+        tree::prefetch_write(it.cursor[prefetch_distance].get());
+    }
+    return std::move(*it.cursor++);  // the snapshot's reference, handed over
+}
+
 Ref next_value(IteratorObject& it) {
     if (it.cursor != it.end) {
-        // The caller will use and release this value; a value a little further on is
-        // fetched meanwhile, so a long snapshot does not stall on each object in turn.
-        if (std::size_t(it.end - it.cursor) > prefetch_distance) {
-            tree::prefetch_write(it.cursor[prefetch_distance].get());
-        }
-        return std::move(*it.cursor++);  // the snapshot's reference, handed over
+        return hand_out(it);
     }
     // Exhaustion is raised explicitly as StopIteration() with no arguments.
     PyErr_SetNone(PyExc_StopIteration);
@@ -69,6 +74,16 @@ PyObject* iterator_iter(PyObject* self) noexcept {
 }
 
 PyObject* iterator_next(PyObject* self) noexcept {
+#if !QUOREL_THREADS_RUN_FREE
+    // Handing out a value runs no Python code, so under the interpreter lock no other call
+    // starts before it is done: when the borrow is idle, seeing so is as good as taking it.
+    // Re-entry and waits (the borrow not idle) and exhaustion (raising may collect garbage,
+    // running finalisers) go through the borrow.
+    IteratorObject& it = IteratorObject::of(self);
+    if (it.borrow.idle() && it.cursor != it.end) [[likely]] {
+        return hand_out(it).release();
+    }
+#endif
     return Member<next_call, Access::exclusive, next_value>::unary(self);
 }
 
