@@ -32,6 +32,26 @@ public:
         keys_.add(structure);
         return Link(new (static_cast<void*>(slots_ + placed_++)) Node(std::move(entry), view));
     }
+    // Places n nodes at once, for a builder that has every key's native form and the
+    // structure all its keys share: `next(i)` gives the entry and the key's view of the
+    // i-th of them in key order. They become the run's next n nodes, each owned by no
+    // link until the builder links it. One bound check and one structure for the whole
+    // run keep the loop to the nodes themselves.
+    template <class Next>
+    void place_all(std::uint64_t n, KeyStructure structure, Next&& next) {
+        if (n > reserved_ - placed_) {
+            overfilled();
+        }
+        if (n > 0) {
+            keys_.add(structure);
+        }
+        Node* const slots = slots_ + placed_;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            auto [entry, view] = next(i);
+            new (static_cast<void*>(slots + i)) Node(std::move(entry), view);
+        }
+        placed_ += n;
+    }
 
     std::uint64_t placed() const noexcept { return placed_; }
     // The node placed i-th (i below placed()), for builders that link by position.

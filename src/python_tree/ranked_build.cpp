@@ -6,6 +6,7 @@
 // observable.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "python_tree/rank_tree.hpp"
 #include "python_tree/tree.hpp"
@@ -222,10 +223,10 @@ Tree place_ranked(EntryList& entries, const Vector<Ranked>& sorted, const Rankin
     NodeRun run(n);
     // The node of rank r is the run's node r; the links below adopt every one of them, and
     // nothing between can fail.
-    for (const std::uint32_t k : ranking.sorted_at) {
-        const Ranked& item = sorted[k];
-        run.place(std::move(entries[item.index]), item.view(), keys).release();
-    }
+    run.place_all(n, keys, [&](std::size_t r) {
+        const Ranked& item = sorted[ranking.sorted_at[r]];
+        return std::pair<Entry&&, KeyView>(std::move(entries[item.index]), item.view());
+    });
     for (std::uint32_t r = 0; r < n; ++r) {
         Node& node = run.node(r);
         const RankRecord& record = inserted[r];
