@@ -123,7 +123,7 @@ def test_walks_do_not_apply_the_key_rule():
 def _grown_at_the_top(history):
     """A tree whose nodes were made in key order across several blocks of memory, and
     the keys it holds in order."""
-    keys = list(range(0, 3000, 3))
+    keys = list(range(0, 60000, 3))  # large enough for int lookups to search the runs
     if history == "ints and floats":  # floats stop the int search on the way
         keys = [k + 0.5 if k % 7 == 0 else k for k in keys]
     tree = AVLTree()
