@@ -32,7 +32,7 @@ Vector<Ref> stage(PyObject* iterable);
 // A new instance of `type` owning `tree` and `rule`; on failure both are released.
 Ref wrap_tree(PyTypeObject* type, tree::Tree tree, KeyExtractor rule);
 
-// Instance size of _AVLTreeIterator, as its type's spec gives it.
+// Instance size of _AVLTreeIterator, as its type's PyType_Spec gives it.
 int iterator_basic_size() noexcept;
 
 // A new _AVLTreeIterator owning `snapshot`; on failure its values are released.

@@ -42,8 +42,8 @@ Fields& new_fields(PyObject* self) noexcept {
     return fields;
 }
 
-// The size a type's spec gives for these fields: the whole instance, or under abi3t the
-// size added to object's (which the spec writes as a negative size).
+// The basic size a type's PyType_Spec gives for these fields: the whole instance, or under
+// abi3t the size added to object's, written as a negative number.
 template <class Fields>
 constexpr int spec_basic_size() noexcept {
 #ifdef Py_TARGET_ABI3T
