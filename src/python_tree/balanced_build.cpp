@@ -1,7 +1,6 @@
 // The balanced build from entries in ascending key order, which pickling and the sorted
 // constructors use: linear time, no comparisons.
 #include "call_boundary/failure.hpp"
-#include "python_tree/rebalance.hpp"
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {
@@ -22,28 +21,13 @@ struct Source {
     }
 };
 
-// Builds a subtree from the next n entries; its root is the entry at position n / 2 of the
-// run (the upper middle for even n), so both sides differ by at most one entry.
-Link build_balanced(Source& source, NodeRun& run, std::uint64_t n) {
-    if (n == 0) {
-        return Link();
-    }
-    const std::uint64_t half = n / 2;
-    Link left = build_balanced(source, run, half);
-    Link node = run.place(source.take());
-    node->left = std::move(left);
-    node->right = build_balanced(source, run, n - 1 - half);
-    node->size = std::uint32_t(n);
-    set_heights(*node, node_height(node->left), node_height(node->right));
-    return node;
-}
-
 }  // namespace
 
 Tree Tree::from_sorted(std::size_t n, Entry (*next)(void*), void* context) {
     NodeRun run(n);
     Source source{next, context, n};
-    Link root = build_balanced(source, run, n);
+    auto place = [&] { return run.place(source.take()); };
+    Link root = build_balanced(n, place);
     return Tree(std::move(run), std::move(root));
 }
 

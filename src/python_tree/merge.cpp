@@ -2,7 +2,6 @@
 
 #include "python_tree/memory_hints.hpp"
 #include "python_tree/node_run.hpp"
-#include "python_tree/rebalance.hpp"
 
 namespace quorel::tree {
 namespace {
@@ -152,48 +151,28 @@ bool meets(const Run& left, const Run& right, Selection sought) {
 }
 
 Tree tree_of(const Run& run) {
-    struct Builder {
-        const Run& run;
-        NodeRun nodes;
-        std::size_t next = 0;
-
-        // New references to the next entry; the objects sit anywhere in memory, so their
-        // reference counts are fetched a few entries ahead.
-        Entry take() {
-            constexpr std::size_t ahead = 12;
-            const Vector<RunEntry>& entries = run.entries;
-            if (next + ahead < entries.size()) {
-                prefetch_write(entries[next + ahead].value);
-                prefetch_write(entries[next + ahead].key.object);
-            }
-            const RunEntry& entry = entries[next++];
-            return Entry(Ref::borrow(entry.value), Ref::borrow(entry.key.object));
-        }
-
-        // The balanced builder's shape: the root of each subtree is the entry at position
-        // n / 2 of its run.
-        Link build(std::uint64_t n) {
-            if (n == 0) {
-                return Link();
-            }
-            const std::uint64_t half = n / 2;
-            Link left = build(half);
-            const KeyView view = run.entries[next].key;
-            Link node = run.keys != no_structure ? nodes.place(take(), view, run.keys)
-                                                 : nodes.place(take());
-            node->left = std::move(left);
-            node->right = build(n - 1 - half);
-            node->size = std::uint32_t(n);
-            set_heights(*node, node_height(node->left), node_height(node->right));
-            return node;
-        }
-    } builder{run, NodeRun(run.entries.size())};
-    for (std::size_t i = 0; i < 12 && i < run.entries.size(); ++i) {
-        prefetch_write(run.entries[i].value);
-        prefetch_write(run.entries[i].key.object);
+    const Vector<RunEntry>& entries = run.entries;
+    NodeRun nodes(entries.size());
+    // New references to each entry in turn; the objects sit anywhere in memory, so their
+    // reference counts are fetched a few entries ahead.
+    constexpr std::size_t ahead = 12;
+    for (std::size_t i = 0; i < ahead && i < entries.size(); ++i) {
+        prefetch_write(entries[i].value);
+        prefetch_write(entries[i].key.object);
     }
-    Link root = builder.build(run.entries.size());
-    return Tree(std::move(builder.nodes), std::move(root));
+    std::size_t next = 0;
+    auto place = [&] {
+        if (next + ahead < entries.size()) {
+            prefetch_write(entries[next + ahead].value);
+            prefetch_write(entries[next + ahead].key.object);
+        }
+        const RunEntry& entry = entries[next++];
+        Entry taken(Ref::borrow(entry.value), Ref::borrow(entry.key.object));
+        return run.keys != no_structure ? nodes.place(std::move(taken), entry.key, run.keys)
+                                        : nodes.place(std::move(taken));
+    };
+    Link root = build_balanced(entries.size(), place);
+    return Tree(std::move(nodes), std::move(root));
 }
 
 }  // namespace quorel::tree

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "python_tree/node_store.hpp"
+#include "python_tree/rebalance.hpp"
 
 namespace quorel::tree {
 
@@ -68,6 +69,25 @@ private:
     std::uint64_t placed_ = 0;
     StructureTally keys_;
 };
+
+// The balanced shape of n entries, linked from the nodes that `place()` places in key order,
+// one per call: the root of each subtree is its entry at position n / 2 (the upper middle
+// for even n), so the two sides of every node differ by at most one entry. Sets every
+// record exactly; the recursion is as deep as the result is high.
+template <class Place>
+Link build_balanced(std::uint64_t n, Place& place) {
+    if (n == 0) {
+        return Link();
+    }
+    const std::uint64_t half = n / 2;
+    Link left = build_balanced(half, place);
+    Link node = place();
+    node->left = std::move(left);
+    node->right = build_balanced(n - 1 - half, place);
+    node->size = std::uint32_t(n);
+    set_heights(*node, node_height(node->left), node_height(node->right));
+    return node;
+}
 
 // Throws OverflowError: the tree already holds max_entries entries.
 [[noreturn]] void too_many_entries();
