@@ -47,8 +47,7 @@ KeyView view_key(PyObject* key, KeyStructure& structure) noexcept {
         return view_text(key);
     } else if (PyFloat_CheckExact(key)) {
         const double value = PyFloat_AsDouble(key);
-        std::uint64_t bits;
-        std::memcpy(&bits, &value, sizeof bits);
+        const auto bits = std::bit_cast<std::uint64_t>(value);
         structure = value == value ? extend_structure(structure_start, StructureToken::real) : no_structure;
         return {key, bits, KeyKind::real};
     } else if (PyTuple_CheckExact(key)) {

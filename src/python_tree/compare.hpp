@@ -11,7 +11,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
+#include <bit>
 #include <optional>
 
 #include "call_boundary/compat.hpp"
@@ -144,10 +144,8 @@ inline auto compare_natively_or(const KeyView& a, const KeyView& b, Otherwise ot
                 }
                 return compare_text(a.object, b.object);
             case KeyKind::real: {
-                double x;
-                double y;
-                std::memcpy(&x, &a.bits, sizeof x);
-                std::memcpy(&y, &b.bits, sizeof y);
+                const auto x = std::bit_cast<double>(a.bits);
+                const auto y = std::bit_cast<double>(b.bits);
                 if (x == y) {
                     return Ordering::Equal;
                 }
@@ -193,8 +191,7 @@ inline NativeClass native_class(const KeyView& key) noexcept {
         case KeyKind::prefixed:
             return NativeClass::text;
         case KeyKind::real: {
-            double value;
-            std::memcpy(&value, &key.bits, sizeof value);
+            const auto value = std::bit_cast<double>(key.bits);
             return value == value ? NativeClass::real : NativeClass::none;
         }
         default:

@@ -168,10 +168,8 @@ std::optional<Ordering> compare_composite(const KeyView& a, const KeyView& b) no
             return order_of(x.bits, y.bits);
         }
         if (x.kind == KeyKind::real) {
-            double u;
-            double v;
-            std::memcpy(&u, &x.bits, sizeof u);
-            std::memcpy(&v, &y.bits, sizeof v);
+            const auto u = std::bit_cast<double>(x.bits);
+            const auto v = std::bit_cast<double>(y.bits);
             if (u != v) {  // 0.0 and -0.0 are equal
                 return order_of(u, v);
             }

@@ -57,7 +57,7 @@ constexpr std::size_t first_room = 32;
 // be observed: those keys lie on the two endpoints' search paths or within the bounds.
 // Descends once for each endpoint and compares the keys within the bounds with the end
 // only. Returns false, with `out` unspecified, as soon as a key of another class shows.
-bool collect_native_range(const Node* root, const RangeBounds& bounds, NativeClass shared,
+bool collect_native_range(const Node* root, const RangeBounds& bounds, KeyKind shared,
                           Snapshot& out) {
     auto order = [&](const Node* node, const KeyView& endpoint) -> std::optional<Ordering> {
         if (native_class(node->view()) != shared) {
@@ -223,8 +223,8 @@ Snapshot Tree::range(PyObject* start, PyObject* end, bool include_start, bool in
         return uniform_range(*this, root_.get(), bounds);
     }
     Snapshot out;
-    const NativeClass shared = native_class(bounds.start);
-    if (start != nullptr && end != nullptr && shared != NativeClass::none &&
+    const KeyKind shared = native_class(bounds.start);
+    if (start != nullptr && end != nullptr && shared != KeyKind::general &&
         native_class(bounds.end) == shared) {
         if (collect_native_range(root_.get(), bounds, shared, out)) {
             return out;

@@ -5,7 +5,7 @@
 // order, from the rank records. No comparison here runs Python code, so none of this is
 // observable.
 #include <algorithm>
-#include <cstring>
+#include <bit>
 #include <utility>
 
 #include "python_tree/rank_tree.hpp"
@@ -35,9 +35,7 @@ struct Ranked {
 constexpr std::uint64_t sign_bit = std::uint64_t(1) << 63;
 
 std::uint64_t real_order(std::uint64_t bits) noexcept {
-    double value;
-    std::memcpy(&value, &bits, sizeof value);
-    if (value == 0) {
+    if (std::bit_cast<double>(bits) == 0) {
         return sign_bit;  // 0.0 and -0.0 are one key
     }
     return (bits & sign_bit) != 0 ? ~bits : bits | sign_bit;
@@ -55,8 +53,7 @@ Ranked rank_entry(const KeyView& view, std::uint32_t index) noexcept {
             r = {view.bits ^ sign_bit, view.bits, view.object, index, view.kind, Primary::integer};
             break;
         case KeyKind::real: {
-            double value;
-            std::memcpy(&value, &view.bits, sizeof value);
+            const auto value = std::bit_cast<double>(view.bits);
             if (value == value) {  // a NaN needs the rich comparison
                 r.primary = real_order(view.bits);
                 r.of = Primary::real;
