@@ -39,16 +39,16 @@ KeyView view_key(PyObject* key, KeyStructure& structure) noexcept {
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(key, &overflow);
         if (overflow == 0) {
-            structure = extend_structure(structure_start, StructureToken::integer);
+            structure = extend_structure(structure_start, KeyKind::integer);
             return {key, std::uint64_t(value), KeyKind::integer};
         }
     } else if (PyUnicode_CheckExact(key)) {
-        structure = extend_structure(structure_start, StructureToken::text);
+        structure = extend_structure(structure_start, KeyKind::text);
         return view_text(key);
     } else if (PyFloat_CheckExact(key)) {
         const double value = PyFloat_AsDouble(key);
         const auto bits = std::bit_cast<std::uint64_t>(value);
-        structure = value == value ? extend_structure(structure_start, StructureToken::real) : no_structure;
+        structure = value == value ? extend_structure(structure_start, KeyKind::real) : no_structure;
         return {key, bits, KeyKind::real};
     } else if (PyTuple_CheckExact(key)) {
         return view_composite(key, structure);

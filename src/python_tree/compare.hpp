@@ -20,7 +20,9 @@ namespace quorel::tree {
 
 enum class Ordering { Less, Equal, Greater };
 
-// What a key's native form holds. Only immutable built-in types get one.
+// What a key's native form holds. Only immutable built-in types get one. This is the one
+// classification of native keys: the key structure below, the native classes of the
+// range queries and the ranked build's sort keys all name their forms by these kinds.
 enum class KeyKind : std::uint8_t {
     general,  // compared by rich comparison only
     integer,  // exact int that fits a signed 64-bit integer; bits hold it
@@ -59,21 +61,29 @@ struct KeyView {
 };
 
 // The key structure: the recursive type structure of a natively comparable key, coded as
-// a leading 1 bit, then one 3-bit token for each int, str or float and for the start and
-// end of each tuple, in reading order. Two keys of one structure compare natively, totally
+// a leading 1 bit, then one 3-bit token for each int, str or float (its kind: integer,
+// real or text) and for the start and end of each tuple, in reading order. Two keys of one structure compare natively, totally
 // and without Python code. no_structure stands for every other key, and for structures too
 // long for the code.
 using KeyStructure = std::uint64_t;
 constexpr KeyStructure no_structure = 0;
 constexpr KeyStructure structure_start = 1;  // before the first token
 
-enum class StructureToken : unsigned { integer = 1, text, real, open, close };
-
-// The structure with one more token; no_structure once the code is full.
-constexpr KeyStructure extend_structure(KeyStructure structure, StructureToken token) noexcept {
+// The structure with one more token; no_structure once the code is full. The tokens of
+// a tuple's start and end are coded above those of the three item kinds.
+constexpr KeyStructure extend_structure(KeyStructure structure, unsigned token) noexcept {
     return structure == no_structure || structure >> 61 != 0
                ? no_structure
-               : structure << 3 | unsigned(token);
+               : structure << 3 | token;
+}
+constexpr KeyStructure extend_structure(KeyStructure structure, KeyKind item) noexcept {
+    return extend_structure(structure, unsigned(item));  // integer, real or text
+}
+constexpr KeyStructure open_tuple(KeyStructure structure) noexcept {
+    return extend_structure(structure, 6u);
+}
+constexpr KeyStructure close_tuple(KeyStructure structure) noexcept {
+    return extend_structure(structure, 7u);
 }
 
 // The structure a set of keys shares, one key after another: no_structure once two differ.
@@ -179,32 +189,32 @@ inline std::optional<Ordering> compare_native(const KeyView& a, const KeyView& b
     return compare_natively_or(a, b, [] { return std::optional<Ordering>(); });
 }
 
-// Classes of keys that compare natively with every key of the same class: such comparisons
-// always answer, run no Python code and cannot fail.
-enum class NativeClass { none, integer, real, text, pair };
-
-inline NativeClass native_class(const KeyView& key) noexcept {
+// The class of keys that compare natively with every key of the same class, named by a
+// kind: integer, real (no NaN), text (either form of str), pair (every pair), or general
+// for the keys of no such class. Such comparisons always answer, run no Python code and
+// cannot fail.
+inline KeyKind native_class(const KeyView& key) noexcept {
     switch (key.kind) {
         case KeyKind::integer:
-            return NativeClass::integer;
+            return KeyKind::integer;
         case KeyKind::text:
         case KeyKind::prefixed:
-            return NativeClass::text;
+            return KeyKind::text;
         case KeyKind::real: {
             const auto value = std::bit_cast<double>(key.bits);
-            return value == value ? NativeClass::real : NativeClass::none;
+            return value == value ? KeyKind::real : KeyKind::general;
         }
         default:
-            return is_pair(key.kind) ? NativeClass::pair : NativeClass::none;
+            return is_pair(key.kind) ? KeyKind::pair : KeyKind::general;
     }
 }
 
-// compare_native of two keys of the one class `shared`.
-inline Ordering compare_in_class(const KeyView& a, const KeyView& b, NativeClass shared) noexcept {
+// compare_native of two keys of the one class `shared` (see native_class).
+inline Ordering compare_in_class(const KeyView& a, const KeyView& b, KeyKind shared) noexcept {
     switch (shared) {
-        case NativeClass::integer:
+        case KeyKind::integer:
             return order_of(std::int64_t(a.bits), std::int64_t(b.bits));
-        case NativeClass::pair:
+        case KeyKind::pair:
             return order_pairs(a, b);
         default:
             return *compare_native(a, b);

@@ -31,19 +31,19 @@ bool native_items(PyObject* tuple, int depth, KeyStructure& structure) noexcept 
     if (length == 0 || depth > max_depth) {
         return false;
     }
-    structure = extend_structure(structure, StructureToken::open);
+    structure = open_tuple(structure);
     for (Py_ssize_t i = 0; i < length; ++i) {
         PyObject* item = PyTuple_GetItem(tuple, i);
         std::int64_t ignored;
         bool native = true;
         if (PyLong_CheckExact(item)) {
             native = native_int(item, ignored);
-            structure = extend_structure(structure, StructureToken::integer);
+            structure = extend_structure(structure, KeyKind::integer);
         } else if (PyUnicode_CheckExact(item)) {
-            structure = extend_structure(structure, StructureToken::text);
+            structure = extend_structure(structure, KeyKind::text);
         } else if (PyFloat_CheckExact(item)) {
             native = real_of(item) == real_of(item);
-            structure = extend_structure(structure, StructureToken::real);
+            structure = extend_structure(structure, KeyKind::real);
         } else {
             native = PyTuple_CheckExact(item) && native_items(item, depth + 1, structure);
         }
@@ -51,7 +51,7 @@ bool native_items(PyObject* tuple, int depth, KeyStructure& structure) noexcept 
             return false;
         }
     }
-    structure = extend_structure(structure, StructureToken::close);
+    structure = close_tuple(structure);
     return true;
 }
 

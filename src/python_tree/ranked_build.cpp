@@ -17,17 +17,18 @@ namespace {
 // Thrown when two keys need the rich comparison; the build gives way to insertion.
 struct NeedsRichComparison {};
 
-// A key's place in the sort: `primary` orders keys of one class as their first (or only)
-// item does, and for the exact classes equal primaries mean equal keys.
-enum class Primary : std::uint8_t { none, integer, real, text, integer_head, real_head, text_head };
-
+// A key's place in the sort: `primary` orders the keys that share its `primary_kind` as
+// their first (or only) item does. That kind is the key's own for an int, a float other
+// than NaN, a prefixed str and a tuple that starts with one of them, a pair counting as
+// tuple_integer; general, with no primary, for every other key. For integer and real,
+// equal primaries mean equal keys.
 struct Ranked {
     std::uint64_t primary;
     std::uint64_t bits;
     PyObject* object;
     std::uint32_t index;  // position in the input
     KeyKind kind;
-    Primary of;
+    KeyKind primary_kind;
 
     KeyView view() const noexcept { return {object, bits, kind}; }
 };
@@ -42,39 +43,39 @@ std::uint64_t real_order(std::uint64_t bits) noexcept {
 }
 
 Ranked rank_entry(const KeyView& view, std::uint32_t index) noexcept {
-    Ranked r{0, view.bits, view.object, index, view.kind, Primary::none};
+    Ranked r{0, view.bits, view.object, index, view.kind, KeyKind::general};
     if (is_pair(view.kind)) {
         r.primary = std::uint64_t(pair_first(view.bits, view.kind)) ^ sign_bit;
-        r.of = Primary::integer_head;
+        r.primary_kind = KeyKind::tuple_integer;
         return r;
     }
     switch (view.kind) {
         case KeyKind::integer:
-            r = {view.bits ^ sign_bit, view.bits, view.object, index, view.kind, Primary::integer};
+            r = {view.bits ^ sign_bit, view.bits, view.object, index, view.kind, KeyKind::integer};
             break;
         case KeyKind::real: {
             const auto value = std::bit_cast<double>(view.bits);
             if (value == value) {  // a NaN needs the rich comparison
                 r.primary = real_order(view.bits);
-                r.of = Primary::real;
+                r.primary_kind = KeyKind::real;
             }
             break;
         }
         case KeyKind::prefixed:
             r.primary = view.bits;
-            r.of = Primary::text;
+            r.primary_kind = KeyKind::prefixed;
             break;
         case KeyKind::tuple_integer:
             r.primary = view.bits ^ sign_bit;
-            r.of = Primary::integer_head;
+            r.primary_kind = KeyKind::tuple_integer;
             break;
         case KeyKind::tuple_real:
             r.primary = real_order(view.bits);
-            r.of = Primary::real_head;
+            r.primary_kind = KeyKind::tuple_real;
             break;
         case KeyKind::tuple_prefixed:
             r.primary = view.bits;
-            r.of = Primary::text_head;
+            r.primary_kind = KeyKind::tuple_prefixed;
             break;
         default:
             break;
@@ -176,11 +177,11 @@ struct Ranking {
 // run of equal keys. Throws NeedsRichComparison.
 Ranking rank_keys(Vector<Ranked>& records) {
     const std::size_t n = records.size();
-    const Primary shared = records[0].of;
-    const bool one_class = shared != Primary::none &&
+    const KeyKind shared = records[0].primary_kind;
+    const bool one_class = shared != KeyKind::general &&
                            std::all_of(records.begin(), records.end(),
-                                       [&](const Ranked& r) { return r.of == shared; });
-    const bool exact = one_class && (shared == Primary::integer || shared == Primary::real);
+                                       [&](const Ranked& r) { return r.primary_kind == shared; });
+    const bool exact = one_class && (shared == KeyKind::integer || shared == KeyKind::real);
     if (exact) {
         sort_exact(records);
     } else {
