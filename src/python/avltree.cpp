@@ -16,9 +16,6 @@ constexpr const char* new_positional[] = {"values"};
 constexpr KeywordOnlyParameter new_keywords[] = {{"key", false}};
 constexpr CallDescription new_call{"AVLTree", "__new__", new_positional, 0, 0, new_keywords};
 
-// Below this many values, ranking them first does not pay.
-constexpr std::size_t min_ranked = 64;
-
 }  // namespace
 
 Vector<Ref> stage(PyObject* iterable) {
@@ -58,22 +55,16 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
         }
         // The first value of each key in iteration order is the one stored.
         tree::Tree built;
-        if (rule.is_identity() && staged.size() >= min_ranked) {
-            // Values are their own keys, so when they all compare natively the insertions
-            // need not run in order, and duplicates can be released at any time.
+        if (rule.is_identity()) {
+            // Extracting a key runs no Python code, so every key can be had first and the
+            // engine choose how to build.
             tree::EntryList entries;
             entries.reserve(staged.size());
             for (Ref& item : staged) {
                 Ref key = rule.extract(item.get());
                 entries.emplace_back(std::move(item), std::move(key));
             }
-            if (std::optional<tree::Tree> ranked = tree::Tree::from_native_entries(entries)) {
-                built = std::move(*ranked);
-            } else {
-                for (tree::Entry& entry : entries) {
-                    built.insert(std::move(entry));
-                }
-            }
+            built = tree::Tree::from_entries(std::move(entries));
         } else {
             for (Ref& item : staged) {
                 Ref value = std::move(item);

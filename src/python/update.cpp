@@ -1,9 +1,9 @@
 // update(*iterables): stores each value of each iterable, in order, under the tree's key
 // rule; the first value for a key stays, so stored values win over new ones and earlier
-// values over later ones. A batch small against the tree is inserted one value at a time;
-// a larger one is sorted once, merged with the stored entries and built balanced, in
-// O(n + m) after the sort. Either way the tree is unchanged when a key extraction or a
-// comparison raises.
+// values over later ones. The engine inserts a batch small against the tree one value at
+// a time (Tree::insert_batch); otherwise it is sorted once, merged with the stored entries
+// and built balanced, in O(n + m) after the sort. Either way the tree is unchanged when a
+// key extraction or a comparison raises.
 #include "call_boundary/entry.hpp"
 #include "python/avltree_entries.hpp"
 #include "python/operands.hpp"
@@ -12,60 +12,14 @@
 namespace quorel::python {
 namespace {
 
-// A batch of m values goes into a tree of n one value at a time while m * batch_share < n:
-// there the m descents cost less than rebuilding the n stored entries. Measured with
-// random int and str keys at n = 10**5 and 10**6, the two cost the same near m = n / 6
-// (between n / 8 and n / 4).
-constexpr std::size_t batch_share = 8;
-
-// Inserts the staged values one at a time when the batch is small and every comparison it
-// needs is native, which cannot fail; false leaves the batch to the merge. Running out of
-// memory part-way takes the inserted values out again, comparing natively.
-bool insert_small_batch(AVLTreeObject& target, Operands& operands) {
-    tree::Tree& stored = target.tree;
-    const std::size_t m = operands.value_count();
-    if (!operands.only_values() || m * batch_share >= stored.size()) {
-        return false;
-    }
-    tree::StructureTally keys;
-    keys.add(stored.key_structure());
-    for (std::size_t i = 0; i < operands.size(); ++i) {
-        for (const tree::Entry& entry : operands.entries(i)) {
-            tree::KeyStructure structure;
-            tree::view_key(entry.key.get(), structure);
-            keys.add(structure);
-        }
-    }
-    if (keys.shared() == tree::no_structure) {
-        return false;
-    }
-    Vector<Ref> inserted;
-    inserted.reserve(m);
-    try {
-        for (std::size_t i = 0; i < operands.size(); ++i) {
-            for (tree::Entry& entry : operands.entries(i)) {
-                Ref key = entry.key.new_ref();
-                if (stored.insert(std::move(entry))) {
-                    inserted.push_back(std::move(key));
-                }
-            }
-        }
-    } catch (...) {
-        while (!inserted.empty()) {
-            stored.remove(inserted.back().get());
-            inserted.pop_back();
-        }
-        throw;
-    }
-    return true;
-}
-
 void update_tree(AVLTreeObject& target, PyObject* const* others, std::size_t count) {
     Operands operands(target, others, count);
     tree::Tree old;
     {
         Borrows borrows(target, Access::exclusive, operands);
-        if (!insert_small_batch(target, operands)) {
+        auto batch = [&](std::size_t i) -> tree::EntryList& { return operands.entries(i); };
+        if (!operands.only_values() ||
+            !target.tree.insert_batch(operands.value_count(), operands.size(), batch)) {
             old = replace_tree(target,
                                tree::tree_of(combined(target, operands, tree::union_selection)));
         }

@@ -2,6 +2,15 @@
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {
+namespace {
+
+// A batch of m entries goes into a tree of n one entry at a time while m * batch_share < n:
+// there the m descents cost less than rebuilding the n stored entries. Measured with
+// random int and str keys at n = 10**5 and 10**6, the two cost the same near m = n / 6
+// (between n / 8 and n / 4).
+constexpr std::size_t batch_share = 8;
+
+}  // namespace
 
 // Descends comparing the new key (first operand) with each node's key, remembering the
 // links on the way. A failing comparison throws before any link changes. After linking the
@@ -32,6 +41,44 @@ bool Tree::insert(Entry entry) {
     ++count_;
     NodeLinks links;
     path.settle<1>(links, true);
+    return true;
+}
+
+bool Tree::insert_batch_with(std::size_t m, std::size_t lists,
+                             EntryList& (*batch)(void*, std::size_t), void* context) {
+    if (m * batch_share >= count_) {
+        return false;
+    }
+    StructureTally structures;
+    structures.add(key_structure());
+    for (std::size_t i = 0; i < lists; ++i) {
+        for (const Entry& entry : batch(context, i)) {
+            KeyStructure structure;
+            view_key(entry.key.get(), structure);
+            structures.add(structure);
+        }
+    }
+    if (structures.shared() == no_structure) {
+        return false;
+    }
+    Vector<Ref> inserted;
+    inserted.reserve(m);
+    try {
+        for (std::size_t i = 0; i < lists; ++i) {
+            for (Entry& entry : batch(context, i)) {
+                Ref key = entry.key.new_ref();
+                if (insert(std::move(entry))) {
+                    inserted.push_back(std::move(key));
+                }
+            }
+        }
+    } catch (...) {
+        while (!inserted.empty()) {
+            remove(inserted.back().get());
+            inserted.pop_back();
+        }
+        throw;
+    }
     return true;
 }
 

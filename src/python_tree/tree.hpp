@@ -59,6 +59,22 @@ public:
     // Mutation. insert() takes ownership of the entry; false means an equal key is stored
     // and the entry was released. remove() borrows the key.
     bool insert(Entry entry);
+    // The choice between inserting a batch of m new entries one at a time and merging them
+    // with the stored entries into a new tree. Inserts them, in order, when the batch is
+    // small against the tree and every key has the structure of the stored ones, so that
+    // no insertion can fail or run Python code, and returns true; returns false, with
+    // nothing changed, to leave the batch to the merge. `batch(i)` hands over the i-th of
+    // `lists` entry lists and is called only once the batch's size allows insertion; the
+    // inserted entries are moved out. Running out of memory part-way takes them out again
+    // (comparing natively) and throws.
+    template <class Batch>
+    bool insert_batch(std::size_t m, std::size_t lists, Batch& batch) {
+        return insert_batch_with(m, lists, [](void* context, std::size_t i) -> EntryList& {
+            return (*static_cast<Batch*>(context))(i);
+        }, &batch);
+    }
+    bool insert_batch_with(std::size_t m, std::size_t lists, EntryList& (*batch)(void*, std::size_t),
+                           void* context);
     bool remove(PyObject* key);
     void clear() noexcept;
     // Removes the entry at `index` (below size()) and hands over its value; no comparisons.
@@ -125,6 +141,12 @@ public:
     // nothing otherwise, with the entries untouched. The stored entries are moved out; the
     // others stay for the caller to release, which must run no Python code.
     static std::optional<Tree> from_native_entries(EntryList& entries);
+    // The tree that inserting the entries one by one, in order, gives: the choice between
+    // building it from ranks (from_native_entries) and inserting. The ranks serve a batch
+    // large enough for them to pay whose values are their own keys, so that releasing the
+    // repeated ones early runs no Python code. Throws what a comparison throws, leaving
+    // nothing behind.
+    static Tree from_entries(EntryList entries);
 
     // Moves every node into one block of memory in key order (see NodeStore::lay_out).
     // The caller guarantees that no reader is walking the tree. Throws MemoryError, with
