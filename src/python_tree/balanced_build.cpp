@@ -24,11 +24,11 @@ struct Source {
 }  // namespace
 
 Tree Tree::from_sorted(std::size_t n, Entry (*next)(void*), void* context) {
-    NodeRun run(n);
+    NodeBlock block(n);
     Source source{next, context, n};
-    auto place = [&] { return run.place(source.take()); };
+    auto place = [&] { return block.place(source.take()); };
     Link root = build_balanced(n, place);
-    return Tree(std::move(run), std::move(root));
+    return Tree(std::move(block), std::move(root));
 }
 
 Tree Tree::from_sorted_entries(EntryList entries) {

@@ -4,18 +4,18 @@ namespace quorel::tree {
 namespace {
 
 struct Cloner {
-    NodeRun& run;
+    NodeBlock& block;
     Entry (*copy)(void*, PyObject*, PyObject*);
     void* context;
 
-    // In key order, as the run takes them. The copy's record is the source's: every field
+    // In key order, as the block takes them. The copy's record is the source's: every field
     // besides the entry, its native form and the links.
     Link clone(const Node* source) {
         if (source == nullptr) {
             return Link();
         }
         Link left = clone(source->left.get());
-        Link node = run.place(copy(context, source->value.get(), source->key.get()));
+        Link node = block.place(copy(context, source->value.get(), source->key.get()));
         node->height = source->height;
         node->balance = source->balance;
         node->size = source->size;
@@ -27,12 +27,12 @@ struct Cloner {
 
 }  // namespace
 
-// The copies' keys may differ from the stored ones, so the run works out their structure.
+// The copies' keys may differ from the stored ones, so the block works out their structure.
 Tree Tree::clone_with(Entry (*copy)(void*, PyObject*, PyObject*), void* context) const {
-    NodeRun run(count_);
-    Cloner cloner{run, copy, context};
+    NodeBlock block(count_);
+    Cloner cloner{block, copy, context};
     Link root = cloner.clone(root_.get());
-    return Tree(std::move(run), std::move(root));
+    return Tree(std::move(block), std::move(root));
 }
 
 }  // namespace quorel::tree

@@ -1,7 +1,7 @@
 #include "python_tree/merge.hpp"
 
 #include "python_tree/memory_hints.hpp"
-#include "python_tree/node_run.hpp"
+#include "python_tree/node_block.hpp"
 
 namespace quorel::tree {
 namespace {
@@ -152,7 +152,7 @@ bool meets(const Run& left, const Run& right, Selection sought) {
 
 Tree tree_of(const Run& run) {
     const Vector<RunEntry>& entries = run.entries;
-    NodeRun nodes(entries.size());
+    NodeBlock block(entries.size());
     // New references to each entry in turn; the objects sit anywhere in memory, so their
     // reference counts are fetched a few entries ahead.
     constexpr std::size_t ahead = 12;
@@ -168,11 +168,11 @@ Tree tree_of(const Run& run) {
         }
         const RunEntry& entry = entries[next++];
         Entry taken(Ref::borrow(entry.value), Ref::borrow(entry.key.object));
-        return run.keys != no_structure ? nodes.place(std::move(taken), entry.key, run.keys)
-                                        : nodes.place(std::move(taken));
+        return run.keys != no_structure ? block.place(std::move(taken), entry.key, run.keys)
+                                        : block.place(std::move(taken));
     };
     Link root = build_balanced(entries.size(), place);
-    return Tree(std::move(nodes), std::move(root));
+    return Tree(std::move(block), std::move(root));
 }
 
 }  // namespace quorel::tree

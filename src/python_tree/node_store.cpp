@@ -99,7 +99,7 @@ char* NodeStore::add_slab(std::size_t nodes) {
     return slab + slab_header;
 }
 
-Node* NodeStore::take_run(std::size_t n) {
+Node* NodeStore::take_block(std::size_t n) {
     return reinterpret_cast<Node*>(add_slab(n));
 }
 
@@ -155,7 +155,7 @@ void NodeStore::lay_out(Link& root, std::uint64_t count) {
     NodeStore fresh;
     // Allocated before the root is handed over: a failure after the move would lose the
     // tree.
-    Node* const slots = fresh.take_run(count);
+    Node* const slots = fresh.take_block(count);
     std::size_t next = 0;
     root = relocate(std::move(root), slots, next);
     fresh.walked_unchanged_ = walked_unchanged_;

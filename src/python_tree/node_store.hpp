@@ -46,8 +46,8 @@ public:
 
     // Memory for n nodes in one new slab of an empty store, all counted as handed out, to
     // be filled in key order.
-    Node* take_run(std::size_t n);
-    // After take_run(): only the first `placed` of its nodes were filled. The others are
+    Node* take_block(std::size_t n);
+    // After take_block(): only the first `placed` of its nodes were filled. The others are
     // handed out next, so a tree grown at its upper end keeps filling the block.
     void keep_placed(std::size_t placed) noexcept;
 

@@ -177,7 +177,7 @@ struct Ranking {
 };
 
 // Sorts the records in key order, equal keys in input order, and ranks the first of each
-// run of equal keys. Throws NeedsRichComparison.
+// group of equal keys. Throws NeedsRichComparison.
 Ranking rank_keys(Vector<Ranked>& records) {
     const std::size_t n = records.size();
     const KeyKind shared = records[0].primary_kind;
@@ -221,28 +221,28 @@ std::uint32_t settle_sizes(Node& node) noexcept {
 Tree place_ranked(EntryList& entries, const Vector<Ranked>& sorted, const Ranking& ranking,
                   const RankTree& inserted, KeyStructure keys) {
     const std::size_t n = ranking.sorted_at.size();
-    NodeRun run(n);
-    // The node of rank r is the run's node r; the links below adopt every one of them, and
+    NodeBlock block(n);
+    // The node of rank r is the block's node r; the links below adopt every one of them, and
     // nothing between can fail.
-    run.place_all(n, keys, [&](std::size_t r) {
+    block.place_all(n, keys, [&](std::size_t r) {
         const Ranked& item = sorted[ranking.sorted_at[r]];
         return std::pair<Entry&&, KeyView>(std::move(entries[item.index]), item.view());
     });
     for (std::uint32_t r = 0; r < n; ++r) {
-        Node& node = run.node(r);
+        Node& node = block.node(r);
         const RankRecord& record = inserted[r];
         if (record.left != no_rank) {
-            node.left = Link(&run.node(record.left));
+            node.left = Link(&block.node(record.left));
         }
         if (record.right != no_rank) {
-            node.right = Link(&run.node(record.right));
+            node.right = Link(&block.node(record.right));
         }
         node.height = record.height;
         node.balance = record.balance;
     }
-    Link root(&run.node(inserted.root()));
+    Link root(&block.node(inserted.root()));
     settle_sizes(*root);
-    return Tree(std::move(run), std::move(root));
+    return Tree(std::move(block), std::move(root));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Tree: the engine object inside every AVLTree — the owning root link, the stored count,
 // the structure the keys share and the node store that holds the nodes. Its state is
-// private: builders make trees through the one constructor that takes a NodeRun.
+// private: builders make trees through the one constructor that takes a NodeBlock.
 //
 // The engine works on keys only and never applies a key rule. Every operation that runs
 // Python code (a comparison) either completes or throws before it changes any link, so a
@@ -13,7 +13,7 @@
 
 #include "call_boundary/memory.hpp"
 #include "python_tree/compare.hpp"
-#include "python_tree/node_run.hpp"
+#include "python_tree/node_block.hpp"
 #include "python_tree/node_store.hpp"
 
 namespace quorel::tree {
@@ -27,9 +27,9 @@ using EntryList = Vector<Entry>;
 class Tree {
 public:
     Tree() = default;
-    // The one constructor of every built tree: the nodes of `run`, linked under `root`
-    // (see NodeRun for what the builder guarantees).
-    Tree(NodeRun run, Link root) noexcept;
+    // The one constructor of every built tree: the nodes of `block`, linked under `root`
+    // (see NodeBlock for what the builder guarantees).
+    Tree(NodeBlock block, Link root) noexcept;
     Tree(Tree&& other) noexcept
         : store_(std::move(other.store_)), root_(std::move(other.root_)),
           count_(std::exchange(other.count_, 0)),

@@ -1,12 +1,12 @@
-// NodeRun: how every builder makes a tree.
+// NodeBlock: how every builder makes a tree.
 //
-// A builder reserves a run for at most n nodes, places the nodes one by one in ascending
-// key order (each key Greater than every key placed before), links them into an AVL tree
-// whose records (height, balance, subtree size) it sets exactly, and hands the run and the
-// root to Tree's constructor. The tree then holds exactly the placed nodes, sits in memory
-// in key order from the start, and knows the structure its keys share. Until then the
-// builder's links own the placed nodes and the run owns their memory: whatever a builder
-// throws leaves nothing behind.
+// A builder reserves a block of memory for at most n nodes, places the nodes into it one
+// by one in ascending key order (each key Greater than every key placed before), links
+// them into an AVL tree whose records (height, balance, subtree size) it sets exactly, and
+// hands the block and the root to Tree's constructor. The tree then holds exactly the
+// placed nodes, sits in memory in key order from the start, and knows the structure its
+// keys share. Until then the builder's links own the placed nodes and the block owns their
+// memory: whatever a builder throws leaves nothing behind.
 #pragma once
 
 #include <cstdint>
@@ -16,11 +16,11 @@
 
 namespace quorel::tree {
 
-class NodeRun {
+class NodeBlock {
 public:
     // Memory for up to n nodes in one block. Throws OverflowError above max_entries, or
     // MemoryError.
-    explicit NodeRun(std::uint64_t n);
+    explicit NodeBlock(std::uint64_t n);
 
     // The next node in key order, holding `entry`, with its key's native form, no children
     // and the record of a leaf.
@@ -35,9 +35,9 @@ public:
     }
     // Places n nodes at once, for a builder that has every key's native form and the
     // structure all its keys share: `next(i)` gives the entry and the key's view of the
-    // i-th of them in key order. They become the run's next n nodes, each owned by no
-    // link until the builder links it. One bound check and one structure for the whole
-    // run keep the loop to the nodes themselves.
+    // i-th of them in key order. They become the block's next n nodes, each owned by no
+    // link until the builder links it. One bound check and one structure for all of them
+    // keep the loop to the nodes themselves.
     template <class Next>
     void place_all(std::uint64_t n, KeyStructure structure, Next&& next) {
         if (n > reserved_ - placed_) {
