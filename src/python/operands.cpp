@@ -99,23 +99,23 @@ tree::EntryList& Operands::entries(std::size_t index) {
     return operand.entries;
 }
 
-tree::Run Operands::run(std::size_t index) {
+tree::SortedViews Operands::views(std::size_t index) {
     Operand& operand = operands_[index];
     switch (operand.kind) {
         case Kind::left:
-            return tree::run_of(left_.tree);
+            return tree::views_of(left_.tree);
         case Kind::tree:
-            return tree::run_of(operand.tree->tree);
+            return tree::views_of(operand.tree->tree);
         case Kind::values:
             break;
     }
-    return tree::sorted_run(entries(index));
+    return tree::sorted_views(entries(index));
 }
 
-tree::Run combined(AVLTreeObject& left, Operands& operands, tree::Selection keep) {
-    tree::Run result = tree::run_of(left.tree);
+tree::SortedViews combined(AVLTreeObject& left, Operands& operands, tree::Selection keep) {
+    tree::SortedViews result = tree::views_of(left.tree);
     for (std::size_t i = 0; i < operands.size(); ++i) {
-        result = tree::combine(result, operands.run(i), keep);
+        result = tree::combine(result, operands.views(i), keep);
     }
     return result;
 }

@@ -1,8 +1,8 @@
 // The operands of AVLTree's bulk members, read in two stages. First, before any borrow,
 // each operand is classified: the left tree itself, another AVLTree with the same key
 // rule, or any other iterable, whose values are staged. Then, under the member's borrows
-// (Borrows below), each operand is turned into a sorted run of keys: a tree's stored keys
-// as they are, staged values through the left tree's key rule.
+// (Borrows below), each operand is turned into sorted views of its entries: a tree's
+// stored keys as they are, staged values through the left tree's key rule.
 #pragma once
 
 #include <cstddef>
@@ -51,7 +51,7 @@ public:
     std::size_t size() const noexcept { return operands_.size(); }
 
     // The operand's entries in ascending key order, the first of equal keys only.
-    tree::Run run(std::size_t index);
+    tree::SortedViews views(std::size_t index);
 
     // Whether every operand is the left tree or staged values, and how many values.
     bool only_values() const noexcept;
@@ -76,7 +76,7 @@ private:
 };
 
 // The left tree's entries combined with each operand in turn.
-tree::Run combined(AVLTreeObject& left, Operands& operands, tree::Selection keep);
+tree::SortedViews combined(AVLTreeObject& left, Operands& operands, tree::Selection keep);
 
 // Replaces the target's tree with `built`, under the exclusive borrow the caller holds, and
 // hands back the old one to be released once the borrow is given back.

@@ -80,7 +80,7 @@ template <const tree::Selection& Sought>
 Ref meets_none(AVLTreeObject& self, PyObject* other) {
     Operands operands(self, &other, 1);
     Borrows borrows(self, Access::shared, operands);
-    return truth(!tree::meets(tree::run_of(self.tree), operands.run(0), Sought));
+    return truth(!tree::meets(tree::views_of(self.tree), operands.views(0), Sought));
 }
 
 inline constexpr tree::Selection only_in_left{true, false, false};

@@ -16,7 +16,7 @@ inline Ordering order(const KeyView& a, const KeyView& b) {
 // returns how many are kept. A merge sort: stable, and it never reads outside the range
 // whatever the comparisons answer (Python code may answer inconsistently).
 template <class Order>
-std::size_t sort_unique(RunEntry* items, RunEntry* scratch, std::size_t n, Order& order_of) {
+std::size_t sort_unique(EntryView* items, EntryView* scratch, std::size_t n, Order& order_of) {
     if (n < 2) {
         return n;
     }
@@ -26,7 +26,7 @@ std::size_t sort_unique(RunEntry* items, RunEntry* scratch, std::size_t n, Order
     if (a < half) {
         std::copy(items + half, items + half + b, items + a);
     }
-    RunEntry* right = items + a;
+    EntryView* right = items + a;
     if (order_of(items[a - 1].key, right[0].key) == Ordering::Less) {
         return a + b;  // already in order: input that comes sorted costs n comparisons
     }
@@ -55,7 +55,7 @@ std::size_t sort_unique(RunEntry* items, RunEntry* scratch, std::size_t n, Order
 // Calls `emit(entry, left_only, right_only)` for each entry of the merge in key order; an
 // emit that returns false ends the walk.
 template <class Emit>
-void merge_walk(const Vector<RunEntry>& left, const Vector<RunEntry>& right, Emit emit) {
+void merge_walk(const Vector<EntryView>& left, const Vector<EntryView>& right, Emit emit) {
     std::size_t i = 0;
     std::size_t j = 0;
     while (i < left.size() && j < right.size()) {
@@ -79,60 +79,60 @@ bool selected(Selection keep, bool left_only, bool right_only) noexcept {
 
 }  // namespace
 
-Run run_of(const Tree& tree) {
-    Run run;
-    run.keys = tree.key_structure();
-    run.entries.reserve(tree.size());
+SortedViews views_of(const Tree& tree) {
+    SortedViews sorted;
+    sorted.keys = tree.key_structure();
+    sorted.entries.reserve(tree.size());
     if (const Node* node = tree.key_order_run()) {
         for (const Node* end = node + tree.size(); node != end; ++node) {
-            run.entries.push_back({node->value.get(), node->view()});
+            sorted.entries.push_back({node->value.get(), node->view()});
         }
-        return run;
+        return sorted;
     }
     // Nodes spread over memory: each key's native form is taken again, as cheaply.
     auto take = [&](PyObject* value, PyObject* key) {
-        run.entries.push_back({value, view_key(key)});
+        sorted.entries.push_back({value, view_key(key)});
     };
     tree.each_entry(take);
-    return run;
+    return sorted;
 }
 
-Run sorted_run(const EntryList& batch) {
-    Run run;
-    run.entries.reserve(batch.size());
+SortedViews sorted_views(const EntryList& batch) {
+    SortedViews sorted;
+    sorted.entries.reserve(batch.size());
     StructureTally keys;
     for (const Entry& entry : batch) {
         KeyStructure structure;
-        run.entries.push_back({entry.value.get(), view_key(entry.key.get(), structure)});
+        sorted.entries.push_back({entry.value.get(), view_key(entry.key.get(), structure)});
         keys.add(structure);
     }
-    run.keys = keys.shared();
-    Vector<RunEntry> scratch(run.entries.size());
+    sorted.keys = keys.shared();
+    Vector<EntryView> scratch(sorted.entries.size());
     std::size_t kept;
-    if (run.keys != no_structure) {
+    if (sorted.keys != no_structure) {
         // One structure: every comparison is native and cannot fail.
         auto native = [](const KeyView& a, const KeyView& b) noexcept {
             return *compare_native(a, b);
         };
-        kept = sort_unique(run.entries.data(), scratch.data(), run.entries.size(), native);
+        kept = sort_unique(sorted.entries.data(), scratch.data(), sorted.entries.size(), native);
     } else {
-        kept = sort_unique(run.entries.data(), scratch.data(), run.entries.size(), order);
+        kept = sort_unique(sorted.entries.data(), scratch.data(), sorted.entries.size(), order);
     }
-    run.entries.resize(kept);
-    return run;
+    sorted.entries.resize(kept);
+    return sorted;
 }
 
-Run combine(const Run& left, const Run& right, Selection keep) {
-    Run result;
+SortedViews combine(const SortedViews& left, const SortedViews& right, Selection keep) {
+    SortedViews result;
     result.entries.reserve(left.entries.size() + (keep.right_only ? right.entries.size() : 0));
     merge_walk(left.entries, right.entries,
-               [&](const RunEntry& entry, bool left_only, bool right_only) {
+               [&](const EntryView& entry, bool left_only, bool right_only) {
                    if (selected(keep, left_only, right_only)) {
                        result.entries.push_back(entry);
                    }
                    return true;
                });
-    // Entries of the left run only share its structure; those of both, one they share.
+    // Entries of the left views only share their structure; those of both, one they share.
     if (!keep.right_only || right.entries.empty()) {
         result.keys = left.keys;
     } else if (left.entries.empty() || left.keys == right.keys) {
@@ -141,17 +141,17 @@ Run combine(const Run& left, const Run& right, Selection keep) {
     return result;
 }
 
-bool meets(const Run& left, const Run& right, Selection sought) {
+bool meets(const SortedViews& left, const SortedViews& right, Selection sought) {
     bool met = false;
-    merge_walk(left.entries, right.entries, [&](const RunEntry&, bool left_only, bool right_only) {
+    merge_walk(left.entries, right.entries, [&](const EntryView&, bool left_only, bool right_only) {
         met = selected(sought, left_only, right_only);
         return !met;
     });
     return met;
 }
 
-Tree tree_of(const Run& run) {
-    const Vector<RunEntry>& entries = run.entries;
+Tree tree_of(const SortedViews& sorted) {
+    const Vector<EntryView>& entries = sorted.entries;
     NodeBlock block(entries.size());
     // New references to each entry in turn; the objects sit anywhere in memory, so their
     // reference counts are fetched a few entries ahead.
@@ -166,10 +166,11 @@ Tree tree_of(const Run& run) {
             prefetch_write(entries[next + ahead].value);
             prefetch_write(entries[next + ahead].key.object);
         }
-        const RunEntry& entry = entries[next++];
+        const EntryView& entry = entries[next++];
         Entry taken(Ref::borrow(entry.value), Ref::borrow(entry.key.object));
-        return run.keys != no_structure ? block.place(std::move(taken), entry.key, run.keys)
-                                        : block.place(std::move(taken));
+        return sorted.keys != no_structure
+                   ? block.place(std::move(taken), entry.key, sorted.keys)
+                   : block.place(std::move(taken));
     };
     Link root = build_balanced(entries.size(), place);
     return Tree(std::move(block), std::move(root));
