@@ -125,7 +125,7 @@ const void* NodeStore::previous_slab(const void* slab) noexcept {
     return header(slab).previous;
 }
 
-NodeStore::Run NodeStore::run_of(const void* slab) const noexcept {
+NodeStore::Run NodeStore::slab_run(const void* slab) const noexcept {
     const char* first = static_cast<const char*>(slab) + slab_header;
     std::size_t n = header(slab).nodes;
     if (first + n * sizeof(Node) == end_) {

@@ -77,7 +77,7 @@ public:
     void each_run_newest_first(Visit visit) const noexcept {
         std::size_t made = capacity_ - unused();
         for (const void* slab = slabs_; slab != nullptr; slab = previous_slab(slab)) {
-            const Run run = run_of(slab);
+            const Run run = slab_run(slab);
             made -= run.n;
             if (visit(run, made)) {
                 return;
@@ -138,7 +138,7 @@ private:
     void free_slabs() noexcept;
     std::size_t unused() const noexcept { return std::size_t(end_ - next_) / sizeof(Node); }
     static const void* previous_slab(const void* slab) noexcept;
-    Run run_of(const void* slab) const noexcept;
+    Run slab_run(const void* slab) const noexcept;
 
     void* slabs_ = nullptr;  // the newest slab
     FreeNode* free_ = nullptr;

@@ -107,14 +107,14 @@ bool collect_native_range(const Node* root, const RangeBounds& bounds, KeyKind s
 
 // Emits the n values that follow in order from a stack of qualifying nodes of one
 // root-to-leaf path (the next one on top), comparing nothing. `Toward` is the child taken
-// towards the endpoint the stack was built against, `Away` the direction of the run. When
+// towards the endpoint the stack was built against, `Away` the direction of the walk. When
 // the nodes sit in memory in key order, the values are read straight from there instead,
 // from position `from` on, each written into its slot of a result made at full size.
 template <Link Node::*Toward, Link Node::*Away>
-Snapshot emit_run(const Tree& tree, const Node** stack, std::size_t depth, std::uint64_t from,
-                  std::uint64_t n) {
+Snapshot emit_in_order(const Tree& tree, const Node** stack, std::size_t depth,
+                       std::uint64_t from, std::uint64_t n) {
     Snapshot out(n);
-    // An empty run may start one position outside the block, where no pointer may point.
+    // An empty walk may start one position outside the block, where no pointer may point.
     if (n == 0) {
         return out;
     }
@@ -143,7 +143,7 @@ Snapshot emit_run(const Tree& tree, const Node** stack, std::size_t depth, std::
 // without further comparisons. `Toward` is the child taken when the node qualifies
 // (towards the endpoint), `Away` the other.
 template <Ordering Skip, Link Node::*Toward, Link Node::*Away>
-Snapshot bounded_run(const Tree& tree, const Node* root, PyObject* endpoint, std::uint64_t n) {
+Snapshot bounded_walk(const Tree& tree, const Node* root, PyObject* endpoint, std::uint64_t n) {
     if (n == 0) {
         return Snapshot();
     }
@@ -162,10 +162,10 @@ Snapshot bounded_run(const Tree& tree, const Node* root, PyObject* endpoint, std
             node = (node->*Toward).get();
         }
     }
-    // Positions count from the far end when the run goes down.
+    // Positions count from the far end when the walk goes down.
     const std::uint64_t count = tree.size();
     const std::uint64_t from = Away == &Node::right ? skipped : count - 1 - skipped;
-    return emit_run<Toward, Away>(tree, stack, depth, from, std::min(n, count - skipped));
+    return emit_in_order<Toward, Away>(tree, stack, depth, from, std::min(n, count - skipped));
 }
 
 // The same result as collect_range when every stored key and both endpoints have one
@@ -205,7 +205,7 @@ Snapshot uniform_range(const Tree& tree, const Node* root, const RangeBounds& bo
         }
     }
     // Equal endpoints that both stay out leave the end before the start.
-    return emit_run<&Node::left, &Node::right>(
+    return emit_in_order<&Node::left, &Node::right>(
         tree, stack, depth, before_start, before_end > before_start ? before_end - before_start : 0);
 }
 
@@ -236,11 +236,11 @@ Snapshot Tree::range(PyObject* start, PyObject* end, bool include_start, bool in
 }
 
 Snapshot Tree::iter_from(PyObject* start, std::uint64_t n) const {
-    return bounded_run<Ordering::Less, &Node::left, &Node::right>(*this, root_.get(), start, n);
+    return bounded_walk<Ordering::Less, &Node::left, &Node::right>(*this, root_.get(), start, n);
 }
 
 Snapshot Tree::iter_to(PyObject* end, std::uint64_t n) const {
-    return bounded_run<Ordering::Greater, &Node::right, &Node::left>(*this, root_.get(), end, n);
+    return bounded_walk<Ordering::Greater, &Node::right, &Node::left>(*this, root_.get(), end, n);
 }
 
 }  // namespace quorel::tree

@@ -120,7 +120,7 @@ public:
 
     // The balanced tree of n entries that `next(context)` hands over one at a time in
     // strictly ascending key order, in linear time without comparisons: the root of each
-    // subtree is the entry at position n / 2 of its run (the upper middle for even n).
+    // subtree is its entry at position n / 2 (the upper middle for even n).
     static Tree from_sorted(std::size_t n, Entry (*next)(void*), void* context);
     // The same from a list of such entries.
     static Tree from_sorted_entries(EntryList entries);
