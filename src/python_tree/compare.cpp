@@ -48,7 +48,8 @@ KeyView view_key(PyObject* key, KeyStructure& structure) noexcept {
     } else if (PyFloat_CheckExact(key)) {
         const double value = PyFloat_AsDouble(key);
         const auto bits = std::bit_cast<std::uint64_t>(value);
-        structure = value == value ? extend_structure(structure_start, KeyKind::real) : no_structure;
+        structure =
+            value == value ? extend_structure(structure_start, KeyKind::real) : no_structure;
         return {key, bits, KeyKind::real};
     } else if (PyTuple_CheckExact(key)) {
         return view_composite(key, structure);

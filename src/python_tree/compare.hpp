@@ -62,9 +62,9 @@ struct KeyView {
 
 // The key structure: the recursive type structure of a natively comparable key, coded as
 // a leading 1 bit, then one 3-bit token for each int, str or float (its kind: integer,
-// real or text) and for the start and end of each tuple, in reading order. Two keys of one structure compare natively, totally
-// and without Python code. no_structure stands for every other key, and for structures too
-// long for the code.
+// real or text) and for the start and end of each tuple, in reading order. Two keys of one
+// structure compare natively, totally and without Python code. no_structure stands for
+// every other key, and for structures too long for the code.
 using KeyStructure = std::uint64_t;
 constexpr KeyStructure no_structure = 0;
 constexpr KeyStructure structure_start = 1;  // before the first token
