@@ -37,7 +37,7 @@ bool Tree::insert(Entry entry) {
     // Whether the new key is the largest matters only while the nodes were made in key order.
     const bool largest = store_.made_in_key_order() && !path.turned_left();
     *link = store_.make(std::move(entry), sought, largest);
-    keys_ = count_ == 0 || added == keys_ ? added : no_structure;
+    structure_ = count_ == 0 || added == structure_ ? added : no_structure;
     ++count_;
     NodeLinks links;
     path.settle<1>(links, true);

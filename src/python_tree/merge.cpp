@@ -81,7 +81,7 @@ bool selected(Selection keep, bool left_only, bool right_only) noexcept {
 
 SortedViews views_of(const Tree& tree) {
     SortedViews sorted;
-    sorted.keys = tree.key_structure();
+    sorted.structure = tree.key_structure();
     sorted.entries.reserve(tree.size());
     if (const Node* node = tree.key_order_run()) {
         for (const Node* end = node + tree.size(); node != end; ++node) {
@@ -100,16 +100,16 @@ SortedViews views_of(const Tree& tree) {
 SortedViews sorted_views(const EntryList& batch) {
     SortedViews sorted;
     sorted.entries.reserve(batch.size());
-    StructureTally keys;
+    StructureTally structures;
     for (const Entry& entry : batch) {
         KeyStructure structure;
         sorted.entries.push_back({entry.value.get(), view_key(entry.key.get(), structure)});
-        keys.add(structure);
+        structures.add(structure);
     }
-    sorted.keys = keys.shared();
+    sorted.structure = structures.shared();
     Vector<EntryView> scratch(sorted.entries.size());
     std::size_t kept;
-    if (sorted.keys != no_structure) {
+    if (sorted.structure != no_structure) {
         // One structure: every comparison is native and cannot fail.
         auto native = [](const KeyView& a, const KeyView& b) noexcept {
             return *compare_native(a, b);
@@ -134,9 +134,9 @@ SortedViews combine(const SortedViews& left, const SortedViews& right, Selection
                });
     // Entries of the left views only share their structure; those of both, one they share.
     if (!keep.right_only || right.entries.empty()) {
-        result.keys = left.keys;
-    } else if (left.entries.empty() || left.keys == right.keys) {
-        result.keys = right.keys;
+        result.structure = left.structure;
+    } else if (left.entries.empty() || left.structure == right.structure) {
+        result.structure = right.structure;
     }
     return result;
 }
@@ -168,8 +168,8 @@ Tree tree_of(const SortedViews& sorted) {
         }
         const EntryView& entry = entries[next++];
         Entry taken(Ref::borrow(entry.value), Ref::borrow(entry.key.object));
-        return sorted.keys != no_structure
-                   ? block.place(std::move(taken), entry.key, sorted.keys)
+        return sorted.structure != no_structure
+                   ? block.place(std::move(taken), entry.key, sorted.structure)
                    : block.place(std::move(taken));
     };
     Link root = build_balanced(entries.size(), place);

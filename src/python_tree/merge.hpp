@@ -20,7 +20,7 @@ struct SortedViews {
     Vector<EntryView> entries;
     // The structure every key listed has, or no_structure when they differ, any has
     // none, or it is not known.
-    KeyStructure keys = no_structure;
+    KeyStructure structure = no_structure;
 };
 
 // Which entries a combination keeps: those whose key only the left views have, only the

@@ -29,7 +29,7 @@ void NodeBlock::overfilled() { panic("more nodes placed than the block reserved"
 
 Tree::Tree(NodeBlock block, Link root) noexcept
     : store_(std::move(block.store_)), root_(std::move(root)), count_(block.placed_),
-      keys_(block.keys_.shared()) {
+      structure_(block.structures_.shared()) {
     if (block.reserved_ > 0) {
         store_.keep_placed(std::size_t(count_));
     }

@@ -30,7 +30,7 @@ public:
         if (placed_ == reserved_) {
             overfilled();
         }
-        keys_.add(structure);
+        structures_.add(structure);
         return Link(new (static_cast<void*>(slots_ + placed_++)) Node(std::move(entry), view));
     }
     // Places n nodes at once, for a builder that has every key's native form and the
@@ -44,7 +44,7 @@ public:
             overfilled();
         }
         if (n > 0) {
-            keys_.add(structure);
+            structures_.add(structure);
         }
         Node* const slots = slots_ + placed_;
         for (std::uint64_t i = 0; i < n; ++i) {
@@ -67,7 +67,7 @@ private:
     Node* slots_ = nullptr;
     std::uint64_t reserved_;
     std::uint64_t placed_ = 0;
-    StructureTally keys_;
+    StructureTally structures_;
 };
 
 // The balanced shape of n entries, linked from the nodes that `place()` places in key order,

@@ -212,14 +212,15 @@ Snapshot uniform_range(const Tree& tree, const Node* root, const RangeBounds& bo
 }  // namespace
 
 Snapshot Tree::range(PyObject* start, PyObject* end, bool include_start, bool include_end) const {
-    KeyStructure start_keys;
-    KeyStructure end_keys;
-    const RangeBounds bounds{endpoint_view(start, start_keys), endpoint_view(end, end_keys),
-                             include_start, include_end};
+    KeyStructure start_structure;
+    KeyStructure end_structure;
+    const RangeBounds bounds{endpoint_view(start, start_structure),
+                             endpoint_view(end, end_structure), include_start, include_end};
     if (start != nullptr && end != nullptr && compare(bounds.start, bounds.end) == Ordering::Greater) {
         throw_error(PyExc_ValueError, "range start must not exceed end");
     }
-    if (root_ && keys_ != no_structure && start_keys == keys_ && end_keys == keys_) {
+    if (root_ && structure_ != no_structure && start_structure == structure_ &&
+        end_structure == structure_) {
         return uniform_range(*this, root_.get(), bounds);
     }
     Snapshot out;

@@ -155,13 +155,13 @@ void sort_exact(Vector<Ranked>& items) {
 
 // The records of the entries' keys in input order, with the structure they share; nothing
 // when a key has no native form.
-std::optional<Vector<Ranked>> rank_records(const EntryList& entries, StructureTally& keys) {
+std::optional<Vector<Ranked>> rank_records(const EntryList& entries, StructureTally& structures) {
     Vector<Ranked> records;
     records.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         KeyStructure added;
         const KeyView view = view_key(entries[i].key.get(), added);
-        keys.add(added);  // equal keys have one structure, so duplicates change nothing
+        structures.add(added);  // equal keys have one structure, so duplicates change nothing
         if (view.kind == KeyKind::general) {
             return std::nullopt;
         }
@@ -219,12 +219,12 @@ std::uint32_t settle_sizes(Node& node) noexcept {
 // The tree of the ranked entries with the shape of `inserted`: the nodes placed in key
 // order, then linked as the rank records are. Later duplicates stay in `entries`.
 Tree place_ranked(EntryList& entries, const Vector<Ranked>& sorted, const Ranking& ranking,
-                  const RankTree& inserted, KeyStructure keys) {
+                  const RankTree& inserted, KeyStructure structure) {
     const std::size_t n = ranking.sorted_at.size();
     NodeBlock block(n);
     // The node of rank r is the block's node r; the links below adopt every one of them, and
     // nothing between can fail.
-    block.place_all(n, keys, [&](std::size_t r) {
+    block.place_all(n, structure, [&](std::size_t r) {
         const Ranked& item = sorted[ranking.sorted_at[r]];
         return std::pair<Entry&&, KeyView>(std::move(entries[item.index]), item.view());
     });
@@ -251,8 +251,8 @@ std::optional<Tree> Tree::from_native_entries(EntryList& entries) {
     if (entries.empty() || entries.size() >= no_rank) {
         return std::nullopt;
     }
-    StructureTally keys;
-    std::optional<Vector<Ranked>> records = rank_records(entries, keys);
+    StructureTally structures;
+    std::optional<Vector<Ranked>> records = rank_records(entries, structures);
     if (!records) {
         return std::nullopt;
     }
@@ -264,7 +264,7 @@ std::optional<Tree> Tree::from_native_entries(EntryList& entries) {
     }
     RankTree inserted(ranking.sorted_at.size());
     inserted.insert_all(ranking.rank_of);
-    return place_ranked(entries, *records, ranking, inserted, keys.shared());
+    return place_ranked(entries, *records, ranking, inserted, structures.shared());
 }
 
 Tree Tree::from_entries(EntryList entries) {

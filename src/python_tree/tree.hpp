@@ -33,14 +33,14 @@ public:
     Tree(Tree&& other) noexcept
         : store_(std::move(other.store_)), root_(std::move(other.root_)),
           count_(std::exchange(other.count_, 0)),
-          keys_(std::exchange(other.keys_, no_structure)) {}
+          structure_(std::exchange(other.structure_, no_structure)) {}
     Tree& operator=(Tree&& other) noexcept {
         if (this != &other) {
             root_.reset();  // the nodes go before the memory that holds them
             store_ = std::move(other.store_);
             root_ = std::move(other.root_);
             count_ = std::exchange(other.count_, 0);
-            keys_ = std::exchange(other.keys_, no_structure);
+            structure_ = std::exchange(other.structure_, no_structure);
         }
         return *this;
     }
@@ -54,7 +54,9 @@ public:
     std::uint64_t size() const noexcept { return count_; }
     // The structure every stored key has; no_structure when they differ or any has none,
     // or when the tree is empty.
-    KeyStructure key_structure() const noexcept { return count_ == 0 ? no_structure : keys_; }
+    KeyStructure key_structure() const noexcept {
+        return count_ == 0 ? no_structure : structure_;
+    }
 
     // Mutation. insert() takes ownership of the entry; false means an equal key is stored
     // and the entry was released. remove() borrows the key.
@@ -73,8 +75,8 @@ public:
             return (*static_cast<Batch*>(context))(i);
         }, &batch);
     }
-    bool insert_batch_with(std::size_t m, std::size_t lists, EntryList& (*batch)(void*, std::size_t),
-                           void* context);
+    bool insert_batch_with(std::size_t m, std::size_t lists,
+                           EntryList& (*batch)(void*, std::size_t), void* context);
     bool remove(PyObject* key);
     void clear() noexcept;
     // Removes the entry at `index` (below size()) and hands over its value; no comparisons.
@@ -184,7 +186,7 @@ private:
     // none. Set by the first insertion into an empty tree (its value while empty means
     // nothing) and by every construction; a key of another structure ends it, removals
     // leave it as it is.
-    KeyStructure keys_ = no_structure;
+    KeyStructure structure_ = no_structure;
 };
 
 // New references to the values of n nodes of a key-order run, read from `from` in

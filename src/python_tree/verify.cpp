@@ -87,7 +87,7 @@ private:
 }  // namespace
 
 void Tree::verify() const {
-    Verifier verifier(keys_);
+    Verifier verifier(structure_);
     if (root_) {
         verifier.visit(*root_, 1);
     }
