@@ -5,7 +5,9 @@
 namespace quorel::tree {
 namespace {
 
-bool holds(PyObject* a, PyObject* b, int op) {
+// Whether the rich comparison `a op b` gives a true result; throws what it or the truth
+// test raises.
+bool comparison_true(PyObject* a, PyObject* b, int op) {
     Ref result = checked(PyObject_RichCompare(a, b, op));
     const int truth = PyObject_IsTrue(result.get());
     if (truth < 0) {
@@ -69,13 +71,13 @@ Ordering compare_keys(const KeyView& a, const KeyView& b) {
 }
 
 Ordering compare(PyObject* a, PyObject* b) {
-    if (holds(a, b, Py_EQ)) {
+    if (comparison_true(a, b, Py_EQ)) {
         return Ordering::Equal;
     }
-    if (holds(a, b, Py_LT)) {
+    if (comparison_true(a, b, Py_LT)) {
         return Ordering::Less;
     }
-    if (holds(a, b, Py_GT)) {
+    if (comparison_true(a, b, Py_GT)) {
         return Ordering::Greater;
     }
     throw_error(PyExc_TypeError, "PyAny::compare(): All comparisons returned false");

@@ -34,7 +34,7 @@ public:
     explicit RankLinks(RankRecord* records) noexcept : records_(records) {}
 
     RankRecord& record(std::uint32_t rank) const noexcept { return records_[rank]; }
-    static bool holds(std::uint32_t rank) noexcept { return rank != no_rank; }
+    static bool linked(std::uint32_t rank) noexcept { return rank != no_rank; }
     std::uint64_t height(std::uint32_t rank) const noexcept {
         return rank == no_rank ? 0 : records_[rank].height;
     }

@@ -8,7 +8,7 @@
 //                              a record with `left` and `right` Handles, `height` and
 //                              `balance` (left subtree height minus right)
 //   record(handle)             the record of a non-empty handle
-//   holds(handle), height(handle)   whether it is non-empty; its subtree height, 0 if empty
+//   linked(handle), height(handle)  whether it is non-empty; its subtree height, 0 if empty
 //   rotated(upper, lower)      after a rotation made `upper` the parent of `lower`, whose
 //                              children are already relinked: keeps subtree sizes exact
 //   recount(record)            a record's subtree size from its children's
@@ -55,7 +55,7 @@ template <class Links>
 typename Links::Handle rotate_left(Links& links, typename Links::Handle x) {
     auto& lower = links.record(x);
     typename Links::Handle y = std::move(lower.right);
-    if (!links.holds(y)) {
+    if (!links.linked(y)) {
         panic("left rotation needs a right child");
     }
     auto& upper = links.record(y);
@@ -81,7 +81,7 @@ template <class Links>
 typename Links::Handle rotate_right(Links& links, typename Links::Handle x) {
     auto& lower = links.record(x);
     typename Links::Handle y = std::move(lower.left);
-    if (!links.holds(y)) {
+    if (!links.linked(y)) {
         panic("right rotation needs a left child");
     }
     auto& upper = links.record(y);
@@ -189,7 +189,7 @@ struct NodeLinks {
     using Record = Node;
 
     static Node& record(const Link& link) noexcept { return *link; }
-    static bool holds(const Link& link) noexcept { return bool(link); }
+    static bool linked(const Link& link) noexcept { return bool(link); }
     static std::uint64_t height(const Link& link) noexcept { return node_height(link); }
     static void rotated(Node& upper, Node& lower) noexcept {
         upper.size = lower.size;
