@@ -61,13 +61,13 @@ KeyView view_key(PyObject* key, KeyStructure& structure) noexcept {
 }
 
 // Code point order, which is what ==, < and > of two str give; cannot fail for exact str.
-Ordering compare_text(PyObject* a, PyObject* b) noexcept {
+Ordering text_order(PyObject* a, PyObject* b) noexcept {
     const int order = PyUnicode_Compare(a, b);
     return order == 0 ? Ordering::Equal : (order < 0 ? Ordering::Less : Ordering::Greater);
 }
 
-Ordering compare_keys(const KeyView& a, const KeyView& b) {
-    return compare_natively_or(a, b, [&] { return compare(a.object, b.object); });
+Ordering compare_other_views(const KeyView& a, const KeyView& b) {
+    return native_order_or(a, b, [&] { return compare(a.object, b.object); });
 }
 
 Ordering compare(PyObject* a, PyObject* b) {

@@ -110,24 +110,29 @@ inline KeyView view_key(PyObject* key) noexcept {
 // view_key of an exact tuple.
 KeyView view_composite(PyObject* key, KeyStructure& structure) noexcept;
 
+// Two names for the comparisons below: compare* may run Python code and throw; *_order
+// answers natively, runs no Python code and cannot fail (an optional answer is nothing
+// where only the rich comparison can answer).
+
 // Where `a` sorts relative to `b` by the rich comparisons alone. Throws the comparison's or
 // truth test's exception, or TypeError "PyAny::compare(): All comparisons returned false".
 Ordering compare(PyObject* a, PyObject* b);
 
 // Code point order of two exact str, which is what their ==, < and > give.
-Ordering compare_text(PyObject* a, PyObject* b) noexcept;
+Ordering text_order(PyObject* a, PyObject* b) noexcept;
 
 // The order of two composite keys, or nothing when the items met at one position differ
 // in type and only the rich comparison of the whole keys can answer.
-std::optional<Ordering> compare_composite(const KeyView& a, const KeyView& b) noexcept;
+std::optional<Ordering> composite_order(const KeyView& a, const KeyView& b) noexcept;
 
+// Two plain values.
 template <typename T>
 Ordering order_of(T x, T y) noexcept {
     return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
 }
 
 // Two (int, int) pairs held whole: by the first items, then the second.
-inline Ordering order_pairs(const KeyView& a, const KeyView& b) noexcept {
+inline Ordering pair_order(const KeyView& a, const KeyView& b) noexcept {
     const Ordering first = order_of(pair_first(a.bits, a.kind), pair_first(b.bits, b.kind));
     return first != Ordering::Equal
                ? first
@@ -138,13 +143,13 @@ inline Ordering order_pairs(const KeyView& a, const KeyView& b) noexcept {
 // `otherwise()` gives where the rich comparison is needed (including a float NaN on either
 // side, where it fails). Runs no Python code itself.
 template <class Otherwise>
-inline auto compare_natively_or(const KeyView& a, const KeyView& b, Otherwise otherwise)
+inline auto native_order_or(const KeyView& a, const KeyView& b, Otherwise otherwise)
     -> decltype(otherwise()) {
     if (a.kind == KeyKind::integer && b.kind == KeyKind::integer) {  // the most common pair first
         return order_of(std::int64_t(a.bits), std::int64_t(b.bits));
     }
     if (is_pair(a.kind) && is_pair(b.kind)) {
-        return order_pairs(a, b);
+        return pair_order(a, b);
     }
     if (a.kind == b.kind) {
         switch (a.kind) {
@@ -152,7 +157,7 @@ inline auto compare_natively_or(const KeyView& a, const KeyView& b, Otherwise ot
                 if (a.bits != b.bits) {
                     return a.bits < b.bits ? Ordering::Less : Ordering::Greater;
                 }
-                return compare_text(a.object, b.object);
+                return text_order(a.object, b.object);
             case KeyKind::real: {
                 const auto x = std::bit_cast<double>(a.bits);
                 const auto y = std::bit_cast<double>(b.bits);
@@ -168,16 +173,16 @@ inline auto compare_natively_or(const KeyView& a, const KeyView& b, Otherwise ot
                 return otherwise();  // a NaN on either side
             }
             case KeyKind::text:
-                return compare_text(a.object, b.object);
+                return text_order(a.object, b.object);
             default:  // integers are handled above, composites below
                 break;
         }
     } else if ((a.kind == KeyKind::text || a.kind == KeyKind::prefixed) &&
                (b.kind == KeyKind::text || b.kind == KeyKind::prefixed)) {
-        return compare_text(a.object, b.object);
+        return text_order(a.object, b.object);
     }
     if (is_composite(a.kind) && is_composite(b.kind)) {
-        if (const std::optional<Ordering> order = compare_composite(a, b)) {
+        if (const std::optional<Ordering> order = composite_order(a, b)) {
             return *order;
         }
     }
@@ -185,8 +190,8 @@ inline auto compare_natively_or(const KeyView& a, const KeyView& b, Otherwise ot
 }
 
 // Natively where it can; nothing where the rich comparison is needed. Cannot fail.
-inline std::optional<Ordering> compare_native(const KeyView& a, const KeyView& b) noexcept {
-    return compare_natively_or(a, b, [] { return std::optional<Ordering>(); });
+inline std::optional<Ordering> native_order(const KeyView& a, const KeyView& b) noexcept {
+    return native_order_or(a, b, [] { return std::optional<Ordering>(); });
 }
 
 // The class of keys that compare natively with every key of the same class, named by a
@@ -209,28 +214,28 @@ inline KeyKind native_class(const KeyView& key) noexcept {
     }
 }
 
-// compare_native of two keys of the one class `shared` (see native_class).
-inline Ordering compare_in_class(const KeyView& a, const KeyView& b, KeyKind shared) noexcept {
+// native_order of two keys of the one class `shared` (see native_class).
+inline Ordering class_order(const KeyView& a, const KeyView& b, KeyKind shared) noexcept {
     switch (shared) {
         case KeyKind::integer:
             return order_of(std::int64_t(a.bits), std::int64_t(b.bits));
         case KeyKind::pair:
-            return order_pairs(a, b);
+            return pair_order(a, b);
         default:
-            return *compare_native(a, b);
+            return *native_order(a, b);
     }
 }
 
-// compare(a, b) below for all but two int keys: natively where both sides allow it, by the
-// rich comparison otherwise.
-Ordering compare_keys(const KeyView& a, const KeyView& b);
+// compare_views(a, b) below for all but two int keys: natively where both sides allow it,
+// by the rich comparison otherwise.
+Ordering compare_other_views(const KeyView& a, const KeyView& b);
 
 // The same answer as compare(a.object, b.object), natively where both sides allow it.
-inline Ordering compare(const KeyView& a, const KeyView& b) {
+inline Ordering compare_views(const KeyView& a, const KeyView& b) {
     if (a.kind == KeyKind::integer && b.kind == KeyKind::integer) {  // the most common pair
         return order_of(std::int64_t(a.bits), std::int64_t(b.bits));
     }
-    return compare_keys(a, b);
+    return compare_other_views(a, b);
 }
 
 }  // namespace quorel::tree

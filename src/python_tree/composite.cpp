@@ -63,7 +63,7 @@ unsigned width(std::int64_t value) noexcept {
 // Item by item as Python does, or nothing when the items at one position differ in type;
 // the items before `from` are known to be equal. Both tuples hold natively comparable
 // items only.
-std::optional<Ordering> compare_items(PyObject* a, PyObject* b, Py_ssize_t from = 0) noexcept {
+std::optional<Ordering> items_order(PyObject* a, PyObject* b, Py_ssize_t from = 0) noexcept {
     const Py_ssize_t na = PyTuple_Size(a);
     const Py_ssize_t nb = PyTuple_Size(b);
     const Py_ssize_t n = na < nb ? na : nb;
@@ -84,11 +84,11 @@ std::optional<Ordering> compare_items(PyObject* a, PyObject* b, Py_ssize_t from 
             native_int(y, v);
             order = order_of(u, v);
         } else if (PyUnicode_CheckExact(x)) {
-            order = compare_text(x, y);
+            order = text_order(x, y);
         } else if (PyFloat_CheckExact(x)) {
             order = order_of(real_of(x), real_of(y));
         } else {
-            order = compare_items(x, y);
+            order = items_order(x, y);
             if (!order) {
                 return std::nullopt;
             }
@@ -146,7 +146,7 @@ KeyView view_composite(PyObject* key, KeyStructure& structure) noexcept {
     return {key, item.bits, kind};
 }
 
-std::optional<Ordering> compare_composite(const KeyView& a, const KeyView& b) noexcept {
+std::optional<Ordering> composite_order(const KeyView& a, const KeyView& b) noexcept {
     // Distinct int first items, the common case, decide at once.
     const bool int_heads = (a.kind == KeyKind::tuple_integer || is_pair(a.kind)) &&
                            (b.kind == KeyKind::tuple_integer || is_pair(b.kind));
@@ -178,7 +178,7 @@ std::optional<Ordering> compare_composite(const KeyView& a, const KeyView& b) no
     // Equal int or float first items (no NaN is native) leave the rest to decide.
     const bool equal_heads =
         x.kind == y.kind && x.bits == y.bits && (x.kind == KeyKind::integer || x.kind == KeyKind::real);
-    return compare_items(a.object, b.object, equal_heads ? 1 : 0);
+    return items_order(a.object, b.object, equal_heads ? 1 : 0);
 }
 
 }  // namespace quorel::tree

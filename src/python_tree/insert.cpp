@@ -24,7 +24,7 @@ bool Tree::insert(Entry entry) {
     Link* link = &root_;
     while (Node* node = link->get()) {
         prefetch_children(*node);
-        const Ordering order = compare(sought, node->view());
+        const Ordering order = compare_views(sought, node->view());
         if (order == Ordering::Equal) {
             return false;  // the stored value stays; the new entry is released on return
         }

@@ -76,7 +76,7 @@ PyObject* Tree::search(PyObject* key) const {
     }
     while (node != nullptr) {
         prefetch_children(*node);
-        switch (compare(sought, node->view())) {
+        switch (compare_views(sought, node->view())) {
             case Ordering::Equal:
                 return node->value.get();
             case Ordering::Greater:

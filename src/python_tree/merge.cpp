@@ -8,33 +8,33 @@ namespace {
 
 // Keys in the same object are equal, as in Python's own containers; anything else is
 // compared natively where both sides allow it.
-inline Ordering order(const KeyView& a, const KeyView& b) {
-    return a.object == b.object ? Ordering::Equal : compare(a, b);
+inline Ordering compare_unless_same(const KeyView& a, const KeyView& b) {
+    return a.object == b.object ? Ordering::Equal : compare_views(a, b);
 }
 
-// Sorts items[0, n) in place by `order_of`, keeping the first of equal keys only, and
+// Sorts items[0, n) in place by `ordering`, keeping the first of equal keys only, and
 // returns how many are kept. A merge sort: stable, and it never reads outside the range
 // whatever the comparisons answer (Python code may answer inconsistently).
 template <class Order>
-std::size_t sort_unique(EntryView* items, EntryView* scratch, std::size_t n, Order& order_of) {
+std::size_t sort_unique(EntryView* items, EntryView* scratch, std::size_t n, Order& ordering) {
     if (n < 2) {
         return n;
     }
     const std::size_t half = n / 2;
-    const std::size_t a = sort_unique(items, scratch, half, order_of);
-    const std::size_t b = sort_unique(items + half, scratch, n - half, order_of);
+    const std::size_t a = sort_unique(items, scratch, half, ordering);
+    const std::size_t b = sort_unique(items + half, scratch, n - half, ordering);
     if (a < half) {
         std::copy(items + half, items + half + b, items + a);
     }
     EntryView* right = items + a;
-    if (order_of(items[a - 1].key, right[0].key) == Ordering::Less) {
+    if (ordering(items[a - 1].key, right[0].key) == Ordering::Less) {
         return a + b;  // already in order: input that comes sorted costs n comparisons
     }
     std::size_t i = 0;
     std::size_t j = 0;
     std::size_t k = 0;
     while (i < a && j < b) {
-        const Ordering o = order_of(items[i].key, right[j].key);
+        const Ordering o = ordering(items[i].key, right[j].key);
         if (o == Ordering::Greater) {
             scratch[k++] = right[j++];
         } else {
@@ -59,7 +59,7 @@ void merge_walk(const Vector<EntryView>& left, const Vector<EntryView>& right, E
     std::size_t i = 0;
     std::size_t j = 0;
     while (i < left.size() && j < right.size()) {
-        const Ordering o = order(left[i].key, right[j].key);
+        const Ordering o = compare_unless_same(left[i].key, right[j].key);
         const bool go_on = o == Ordering::Less      ? emit(left[i++], true, false)
                            : o == Ordering::Greater ? emit(right[j++], false, true)
                                                     : (++j, emit(left[i++], false, false));
@@ -112,11 +112,12 @@ SortedViews sorted_views(const EntryList& batch) {
     if (sorted.structure != no_structure) {
         // One structure: every comparison is native and cannot fail.
         auto native = [](const KeyView& a, const KeyView& b) noexcept {
-            return *compare_native(a, b);
+            return *native_order(a, b);
         };
         kept = sort_unique(sorted.entries.data(), scratch.data(), sorted.entries.size(), native);
     } else {
-        kept = sort_unique(sorted.entries.data(), scratch.data(), sorted.entries.size(), order);
+        kept = sort_unique(sorted.entries.data(), scratch.data(), sorted.entries.size(),
+                           compare_unless_same);
     }
     sorted.entries.resize(kept);
     return sorted;

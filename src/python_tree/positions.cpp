@@ -41,7 +41,7 @@ PyObject* neighbour(const Node* node, PyObject* key, bool inclusive) {
     const KeyView sought = view_key(key);
     const Node* found = nullptr;
     while (node != nullptr) {
-        const Ordering order = compare(node->view(), sought);
+        const Ordering order = compare_views(node->view(), sought);
         if (order == Side || (order == Ordering::Equal && inclusive)) {
             found = node;
             if (order == Ordering::Equal) {
@@ -66,7 +66,8 @@ Rank rank_of(const Node* node, PyObject* key) {
     const KeyView sought = view_key(key);
     std::uint64_t below = 0;
     while (node != nullptr) {
-        const Ordering order = SoughtFirst ? compare(sought, node->view()) : compare(node->view(), sought);
+        const Ordering order = SoughtFirst ? compare_views(sought, node->view())
+                                           : compare_views(node->view(), sought);
         if (order == Ordering::Equal) {
             return {below + node_size(node->left), true};
         }

@@ -30,10 +30,10 @@ void collect_range(const Node* node, const RangeBounds& bounds, Snapshot& out) {
     Ordering cs = Ordering::Greater;  // an absent bound admits everything
     Ordering ce = Ordering::Less;
     if (bounds.start.object != nullptr) {
-        cs = compare(node->view(), bounds.start);
+        cs = compare_views(node->view(), bounds.start);
     }
     if (bounds.end.object != nullptr) {
-        ce = compare(node->view(), bounds.end);
+        ce = compare_views(node->view(), bounds.end);
     }
     if (cs == Ordering::Greater) {
         collect_range(node->left.get(), bounds, out);
@@ -63,7 +63,7 @@ bool collect_native_range(const Node* root, const RangeBounds& bounds, KeyKind s
         if (native_class(node->view()) != shared) {
             return std::nullopt;
         }
-        return compare_in_class(node->view(), endpoint, shared);
+        return class_order(node->view(), endpoint, shared);
     };
     for (const Node* node = root; node != nullptr;) {
         const std::optional<Ordering> ce = order(node, bounds.end);
@@ -154,7 +154,7 @@ Snapshot bounded_walk(const Tree& tree, const Node* root, PyObject* endpoint, st
     const KeyView sought = view_key(endpoint);
     for (const Node* node = root; node != nullptr;) {
         prefetch_children(*node);
-        if (compare(node->view(), sought) == Skip) {
+        if (compare_views(node->view(), sought) == Skip) {
             skipped += node_size(node->*Toward) + 1;
             node = (node->*Away).get();
         } else {
@@ -184,7 +184,7 @@ Snapshot uniform_range(const Tree& tree, const Node* root, const RangeBounds& bo
     while (at_start != nullptr || at_end != nullptr) {
         if (at_start != nullptr) {
             prefetch_children(*at_start);
-            const Ordering cs = compare(at_start->view(), bounds.start);
+            const Ordering cs = compare_views(at_start->view(), bounds.start);
             if (cs == Ordering::Greater || (cs == Ordering::Equal && bounds.include_start)) {
                 stack[depth++] = at_start;
                 at_start = at_start->left.get();
@@ -195,7 +195,7 @@ Snapshot uniform_range(const Tree& tree, const Node* root, const RangeBounds& bo
         }
         if (at_end != nullptr) {
             prefetch_children(*at_end);
-            const Ordering ce = compare(at_end->view(), bounds.end);
+            const Ordering ce = compare_views(at_end->view(), bounds.end);
             if (ce == Ordering::Less || (ce == Ordering::Equal && bounds.include_end)) {
                 before_end += node_size(at_end->left) + 1;
                 at_end = at_end->right.get();
@@ -216,7 +216,8 @@ Snapshot Tree::range(PyObject* start, PyObject* end, bool include_start, bool in
     KeyStructure end_structure;
     const RangeBounds bounds{endpoint_view(start, start_structure),
                              endpoint_view(end, end_structure), include_start, include_end};
-    if (start != nullptr && end != nullptr && compare(bounds.start, bounds.end) == Ordering::Greater) {
+    if (start != nullptr && end != nullptr &&
+        compare_views(bounds.start, bounds.end) == Ordering::Greater) {
         throw_error(PyExc_ValueError, "range start must not exceed end");
     }
     if (root_ && structure_ != no_structure && start_structure == structure_ &&

@@ -83,8 +83,8 @@ Ranked rank_entry(const KeyView& view, std::uint32_t index) noexcept {
     return r;
 }
 
-Ordering native_order(const Ranked& a, const Ranked& b) {
-    const std::optional<Ordering> order = compare_native(a.view(), b.view());
+Ordering ranked_order(const Ranked& a, const Ranked& b) {
+    const std::optional<Ordering> order = native_order(a.view(), b.view());
     if (!order) {
         throw NeedsRichComparison{};
     }
@@ -192,7 +192,7 @@ Ranking rank_keys(Vector<Ranked>& records) {
             if (one_class && a.primary != b.primary) {
                 return a.primary < b.primary;
             }
-            const Ordering order = native_order(a, b);
+            const Ordering order = ranked_order(a, b);
             return order == Ordering::Less || (order == Ordering::Equal && a.index < b.index);
         });
     }
@@ -200,7 +200,7 @@ Ranking rank_keys(Vector<Ranked>& records) {
     for (std::size_t k = 0; k < n; ++k) {
         const bool repeated =
             k > 0 && (exact ? records[k - 1].primary == records[k].primary
-                            : native_order(records[k - 1], records[k]) == Ordering::Equal);
+                            : ranked_order(records[k - 1], records[k]) == Ordering::Equal);
         if (!repeated) {
             ranking.rank_of[records[k].index] = std::uint32_t(ranking.sorted_at.size());
             ranking.sorted_at.push_back(std::uint32_t(k));

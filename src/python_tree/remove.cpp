@@ -35,7 +35,7 @@ struct ByKey {
     Ordering operator()(const Node& node) const {
         prefetch_below(node.left.get());
         prefetch_below(node.right.get());
-        return compare(key, node.view());
+        return compare_views(key, node.view());
     }
 };
 

@@ -45,7 +45,7 @@ private:
             broken("key structure differs from the one the tree records for all keys", position);
         }
         if (previous_ != nullptr) {
-            const Ordering order = compare(previous_->view(), node.view());
+            const Ordering order = compare_views(previous_->view(), node.view());
             if (order == Ordering::Equal) {
                 broken("key Equal to its predecessor", position);
             }
