@@ -10,7 +10,7 @@ from quorel import AVLTree
 from quorel.quorel import _check_invariants
 
 from _model import Model, first_values, in_key_order, set_operation
-from _support import Item, Key, tree_state
+from _support import Item, Key, refcounts, tree_state
 
 # Each rule: (key argument, the rule in Python, a value maker, a different rule
 # that orders the same values). Some values share a key with others.
@@ -107,6 +107,37 @@ def test_update_shape_follows_the_batch_size(native):
     tree.update(many)
     expected = in_key_order(first_values(stored + few + many, plain))
     _same(tree.pre_order(), _balanced_pre_order(expected, plain))
+    _check_invariants(tree)
+
+
+@pytest.mark.parametrize("kind", ["int", "python key", "attribute"])
+@pytest.mark.parametrize("form", ["shuffled", "ascending", "two iterables", "same-rule tree"])
+def test_update_with_only_stored_keys_leaves_the_tree(kind, form):
+    """A batch too large to insert one by one whose keys are all stored already leaves
+    the tree's shape and values as they were, and keeps no reference to the batch."""
+    spec, make = {
+        "int": (None, lambda v, tag: int(str(1000 + v))),  # equal ints, distinct objects
+        "python key": (None, lambda v, tag: Key(v)),
+        "attribute": ("k", lambda v, tag: Item(v, tag)),
+    }[kind]
+    rng = random.Random(kind + form)
+    keys = list(range(300))
+    rng.shuffle(keys)
+    tree = AVLTree(key=spec)
+    for v in keys:
+        tree.insert(make(v, "stored"))  # the shape of insertion, not the builder's
+    rng.shuffle(keys)
+    batch = [make(v, "new") for v in (sorted(keys) if form == "ascending" else keys)]
+    stored = list(tree)
+    before, counts = tree_state(tree), refcounts(stored + batch)
+    operands = {
+        "two iterables": [batch[:100], batch[100:] + batch[:5]],
+        "same-rule tree": [AVLTree(batch, key=spec)],
+    }.get(form, [batch])
+    tree.update(*operands)
+    assert tree_state(tree) == before
+    del operands
+    assert refcounts(stored + batch) == counts
     _check_invariants(tree)
 
 

@@ -2,8 +2,9 @@
 // rule; the first value for a key stays, so stored values win over new ones and earlier
 // values over later ones. The engine inserts a batch small against the tree one value at
 // a time (Tree::insert_batch); otherwise it is sorted once, merged with the stored entries
-// and built balanced, in O(n + m) after the sort. Either way the tree is unchanged when a
-// key extraction or a comparison raises.
+// and built balanced, in O(n + m) after the sort, unless the merge finds no new key, which
+// leaves the tree as it is. Either way the tree is unchanged when a key extraction or a
+// comparison raises.
 #include "call_boundary/entry.hpp"
 #include "python/avltree_entries.hpp"
 #include "python/operands.hpp"
@@ -20,8 +21,12 @@ void update_tree(AVLTreeObject& target, PyObject* const* others, std::size_t cou
         auto batch = [&](std::size_t i) -> tree::EntryList& { return operands.entries(i); };
         if (!operands.only_values() ||
             !target.tree.insert_batch(operands.value_count(), operands.size(), batch)) {
-            old = replace_tree(target,
-                               tree::tree_of(combined(target, operands, tree::union_selection)));
+            const tree::SortedViews merged = combined(target, operands, tree::union_selection);
+            // The union holds every stored entry: no more of them means no new key, and
+            // the tree stays as it is, shape and memory included.
+            if (merged.entries.size() != target.tree.size()) {
+                old = replace_tree(target, tree::tree_of(merged));
+            }
         }
     }
     release_bounded(std::move(old));

@@ -1,5 +1,7 @@
 #include "python_tree/merge.hpp"
 
+#include <algorithm>
+
 #include "python_tree/memory_hints.hpp"
 #include "python_tree/node_block.hpp"
 
@@ -50,6 +52,13 @@ std::size_t sort_unique(EntryView* items, EntryView* scratch, std::size_t n, Ord
     }
     std::copy(scratch, scratch + k, items);
     return k;
+}
+
+// The same over a whole list, which keeps the sorted entries only.
+template <class Order>
+void sort_unique(Vector<EntryView>& items, Order& ordering) {
+    Vector<EntryView> scratch(items.size());
+    items.resize(sort_unique(items.data(), scratch.data(), items.size(), ordering));
 }
 
 // Calls `emit(entry, left_only, right_only)` for each entry of the merge in key order; an
@@ -107,19 +116,22 @@ SortedViews sorted_views(const EntryList& batch) {
         structures.add(structure);
     }
     sorted.structure = structures.shared();
-    Vector<EntryView> scratch(sorted.entries.size());
-    std::size_t kept;
     if (sorted.structure != no_structure) {
-        // One structure: every comparison is native and cannot fail.
+        // One structure: every comparison is native and cannot fail, so a batch that comes
+        // strictly ascending costs one pass, with no scratch and no recursion.
         auto native = [](const KeyView& a, const KeyView& b) noexcept {
             return *native_order(a, b);
         };
-        kept = sort_unique(sorted.entries.data(), scratch.data(), sorted.entries.size(), native);
+        auto not_less = [&](const EntryView& a, const EntryView& b) noexcept {
+            return native(a.key, b.key) != Ordering::Less;
+        };
+        if (std::adjacent_find(sorted.entries.begin(), sorted.entries.end(), not_less) !=
+            sorted.entries.end()) {
+            sort_unique(sorted.entries, native);
+        }
     } else {
-        kept = sort_unique(sorted.entries.data(), scratch.data(), sorted.entries.size(),
-                           compare_unless_same);
+        sort_unique(sorted.entries, compare_unless_same);
     }
-    sorted.entries.resize(kept);
     return sorted;
 }
 
