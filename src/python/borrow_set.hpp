@@ -6,7 +6,7 @@
 #pragma once
 
 #include "call_boundary/borrow.hpp"
-#include "call_boundary/memory.hpp"
+#include "call_boundary/support/memory.hpp"
 
 namespace quorel::python {
 

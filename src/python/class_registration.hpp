@@ -5,7 +5,7 @@
 
 #include <span>
 
-#include "call_boundary/process_cell.hpp"
+#include "call_boundary/support/process_cell.hpp"
 
 namespace quorel::python {
 

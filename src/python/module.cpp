@@ -2,8 +2,8 @@
 // registers the two classes, the reconstruction function, __version__ and __all__.
 #include "call_boundary/convert.hpp"
 #include "call_boundary/entry.hpp"
-#include "call_boundary/process_cell.hpp"
-#include "call_boundary/text.hpp"
+#include "call_boundary/support/process_cell.hpp"
+#include "call_boundary/support/text.hpp"
 #include "python/avltree.hpp"
 #include "python/interpreter.hpp"
 #include "python/module_members.hpp"

@@ -1,7 +1,7 @@
 // What the module's execution step registers: the two classes and the module functions.
 #pragma once
 
-#include "call_boundary/compat.hpp"
+#include "call_boundary/support/compat.hpp"
 
 namespace quorel::python {
 

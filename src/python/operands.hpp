@@ -10,7 +10,7 @@
 #include <cstddef>
 
 #include "call_boundary/borrow.hpp"
-#include "call_boundary/memory.hpp"
+#include "call_boundary/support/memory.hpp"
 #include "python/avltree.hpp"
 #include "python_tree/merge.hpp"
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include "call_boundary/convert.hpp"
-#include "call_boundary/process_cell.hpp"
-#include "call_boundary/text.hpp"
+#include "call_boundary/support/process_cell.hpp"
+#include "call_boundary/support/text.hpp"
 #include "python/avltree.hpp"
 #include "python/avltree_members.hpp"
 #include "python/member_entry.hpp"

@@ -2,7 +2,7 @@
 // neighbours and pop. Positions count from 0 in ascending key order; negative ones count
 // from the end. index() applies the key rule; the other key-taking members do not.
 #include "call_boundary/convert.hpp"
-#include "call_boundary/text.hpp"
+#include "call_boundary/support/text.hpp"
 #include "python/avltree_members.hpp"
 #include "python/member_entry.hpp"
 

@@ -1,5 +1,5 @@
 // The text form of a tree: "AVLTree([" + the values' reprs in ascending key order + "])".
-#include "call_boundary/text.hpp"
+#include "call_boundary/support/text.hpp"
 #include "python/avltree_members.hpp"
 #include "python/member_entry.hpp"
 

@@ -3,7 +3,7 @@
 // wrong kind of function. Only the slots the module's classes fill are listed.
 #pragma once
 
-#include "call_boundary/compat.hpp"
+#include "call_boundary/support/compat.hpp"
 
 namespace quorel::python {
 

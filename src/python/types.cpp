@@ -3,9 +3,9 @@
 // of the module registers the very same type objects.
 #include <cstring>
 
-#include "call_boundary/failure.hpp"
-#include "call_boundary/memory.hpp"
-#include "call_boundary/text.hpp"
+#include "call_boundary/support/failure.hpp"
+#include "call_boundary/support/memory.hpp"
+#include "call_boundary/support/text.hpp"
 #include "python/class_registration.hpp"
 
 namespace quorel::python {
