@@ -8,7 +8,8 @@
 // null when absent. For a module function (a description without a class) whose body
 // takes an instance, the instance is the first argument, which must be an AVLTree. A body
 // whose first parameter is the object itself (a PyObject* or, for a constructor, the
-// PyTypeObject*) has no instance to guard and takes no borrow (Kind no_borrow).
+// PyTypeObject*) has no instance to guard and takes no borrow (Kind no_borrow); so does
+// a release, whose body takes the instance.
 //
 // A body taking the instance and staged operands (a class satisfying StagedOperands) is a
 // bulk member: its operands are staged (iterables consumed) before any borrow, then the
@@ -23,7 +24,7 @@
 //
 // Each wrapper also describes itself: entry() is the member's PyMethodDef, slot<Id>() its
 // PyType_Slot and property() its PyGetSetDef, each pairing the wrapper with the calling
-// convention it was written for.
+// convention it was written for, under the description's name.
 #pragma once
 
 #include <algorithm>
@@ -70,6 +71,23 @@ concept StagedOperands = requires(Staged& staged, Instance& instance, PyObject* 
                                   std::size_t count) {
     Staged(instance, others, count);
     { std::as_const(staged).flags() } -> std::same_as<Vector<BorrowFlag*>>;
+};
+
+// A method's doc string, which begins with its text signature: the member's name and an
+// opening parenthesis. A doc string written for another member fails to compile.
+template <const auto& Description>
+struct MethodDoc {
+    consteval MethodDoc(const char* doc) : text(doc) {
+        const char* name = Description.function_name;
+        while (*name != '\0' && *name == *doc) {
+            ++name;
+            ++doc;
+        }
+        if (*name != '\0' || *doc != '(') {
+            throw "the doc string does not begin with the member's text signature";
+        }
+    }
+    const char* text;
 };
 
 // Py_True or Py_False as a new reference.
@@ -249,21 +267,21 @@ public:
 
     // The method-table entry: the name of the description, the calling convention of the
     // wrapper that suits it, and `doc`.
-    static PyMethodDef entry(const char* doc) noexcept {
+    static PyMethodDef entry(MethodDoc<Description> doc) noexcept {
         if constexpr (variadic) {
-            return {Description.function_name, as_method(operands), METH_FASTCALL, doc};
+            return {Description.function_name, as_method(operands), METH_FASTCALL, doc.text};
         } else if constexpr (arity == 0) {
-            return {Description.function_name, no_arguments, METH_NOARGS, doc};
+            return {Description.function_name, no_arguments, METH_NOARGS, doc.text};
         } else {
             return {Description.function_name, as_method(method), METH_FASTCALL | METH_KEYWORDS,
-                    doc};
+                    doc.text};
         }
     }
 
     // A class method of one positional-only argument, handed over as it is.
-    static PyMethodDef class_entry(const char* doc) noexcept {
+    static PyMethodDef class_entry(MethodDoc<Description> doc) noexcept {
         static_assert(raw && arity == 1);
-        return {Description.function_name, binary, METH_O | METH_CLASS, doc};
+        return {Description.function_name, binary, METH_O | METH_CLASS, doc.text};
     }
 
     // The read-only property entry.
