@@ -1,6 +1,7 @@
 """Binding of call arguments to parameters, and the exact messages of calls
 that do not fit."""
 
+import types
 
 import pytest
 
@@ -135,3 +136,30 @@ def test_self_must_be_a_tree():
     with pytest.raises(TypeError):
         AVLTree.clear(object())
     assert AVLTree.insert(AVLTree(), 1) is True
+
+
+# Each method's calling convention, as its text signature announces it: the table entry
+# and the function behind it must agree, or the interpreter calls it wrongly.
+SIGNED_METHODS = [
+    name
+    for name, member in vars(AVLTree).items()
+    if isinstance(member, (types.MethodDescriptorType, types.ClassMethodDescriptorType))
+]
+
+
+@pytest.mark.parametrize("name", SIGNED_METHODS)
+def test_calling_convention_matches_signature(name):
+    signature = getattr(AVLTree, name).__text_signature__
+    parameters = [p for p in signature.strip("()").split(", ") if p not in ("$self", "$cls")]
+    tree = AVLTree([1])
+    method = getattr(tree, name)
+    if not parameters:
+        with pytest.raises(TypeError, match="takes no arguments"):
+            method(1)
+    elif parameters[0].startswith("*") or parameters[-1] == "/":
+        with pytest.raises(TypeError, match="takes no keyword arguments"):
+            method(zz=1)
+    else:
+        with pytest.raises(TypeError, match=rf"^AVLTree\.{name}\(\) got an unexpected keyword argument 'zz'$"):
+            method(zz=1)
+    assert list(tree) == [1]

@@ -1,7 +1,7 @@
 #include "call_boundary/binding.hpp"
 
-#include "call_boundary/failure.hpp"
-#include "call_boundary/text.hpp"
+#include "call_boundary/support/failure.hpp"
+#include "call_boundary/support/text.hpp"
 
 namespace quorel {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <span>
 
-#include "call_boundary/compat.hpp"
+#include "call_boundary/support/compat.hpp"
 
 namespace quorel {
 

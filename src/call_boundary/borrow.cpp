@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <new>
 
-#include "call_boundary/failure.hpp"
-#include "call_boundary/memory.hpp"
+#include "call_boundary/support/failure.hpp"
+#include "call_boundary/support/memory.hpp"
 #include "call_boundary/sleeper.hpp"
 
 namespace quorel {

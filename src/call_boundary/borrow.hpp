@@ -26,7 +26,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "call_boundary/compat.hpp"
+#include "call_boundary/support/compat.hpp"
 
 #if defined(Py_GIL_DISABLED) || defined(Py_TARGET_ABI3T)
 #define QUOREL_THREADS_RUN_FREE 1

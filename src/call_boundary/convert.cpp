@@ -1,7 +1,7 @@
 #include "call_boundary/convert.hpp"
 
-#include "call_boundary/process_cell.hpp"
-#include "call_boundary/text.hpp"
+#include "call_boundary/support/process_cell.hpp"
+#include "call_boundary/support/text.hpp"
 
 namespace quorel {
 namespace {

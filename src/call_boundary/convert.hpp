@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "call_boundary/failure.hpp"
+#include "call_boundary/support/failure.hpp"
 
 namespace quorel {
 

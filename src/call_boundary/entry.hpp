@@ -3,7 +3,7 @@
 // so no C++ exception and no half-set Python error ever crosses into the interpreter.
 #pragma once
 
-#include "call_boundary/failure.hpp"
+#include "call_boundary/support/failure.hpp"
 
 namespace quorel::boundary {
 

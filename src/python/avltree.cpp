@@ -1,12 +1,13 @@
 #include "python/avltree.hpp"
 
 #include <memory>
+#include <optional>
 
-#include "call_boundary/binding.hpp"
 #include "call_boundary/convert.hpp"
-#include "call_boundary/entry.hpp"
-#include "python/avltree_entries.hpp"
+#include "python/avltree_members.hpp"
 #include "python/instance.hpp"
+#include "python/member_entry.hpp"
+#include "python/module_members.hpp"
 #include "python/release.hpp"
 
 namespace quorel::python {
@@ -39,55 +40,80 @@ Ref wrap_tree(PyTypeObject* type, tree::Tree tree, KeyExtractor rule) {
     return Ref::steal(self);
 }
 
-namespace entries {
+namespace {
 
-PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return boundary::object_entry([&] {
-        const auto bound = bind<2>(new_call, args, kwargs);
-        // The values in iteration order: nothing is sorted and no length hint is used.
-        Vector<Ref> staged;
-        if (bound[0] != nullptr && bound[0] != Py_None) {
-            staged = converted("values", [&] { return stage(bound[0]); });
+Ref new_tree(PyTypeObject* type, PyObject* values, PyObject* key_argument) {
+    // The values in iteration order: nothing is sorted and no length hint is used.
+    Vector<Ref> staged;
+    if (values != nullptr && values != Py_None) {
+        staged = converted("values", [&] { return stage(values); });
+    }
+    KeyExtractor rule;
+    if (key_argument != nullptr && key_argument != Py_None) {
+        rule = converted("key", [&] { return KeyExtractor::classify(key_argument); });
+    }
+    // The first value of each key in iteration order is the one stored.
+    tree::Tree built;
+    if (rule.is_identity()) {
+        // Extracting a key runs no Python code, so every key can be had first and the
+        // engine choose how to build.
+        tree::EntryList entries;
+        entries.reserve(staged.size());
+        for (Ref& item : staged) {
+            Ref key = rule.extract(item.get());
+            entries.emplace_back(std::move(item), std::move(key));
         }
-        KeyExtractor rule;
-        if (bound[1] != nullptr && bound[1] != Py_None) {
-            rule = converted("key", [&] { return KeyExtractor::classify(bound[1]); });
+        built = tree::Tree::from_entries(std::move(entries));
+    } else {
+        for (Ref& item : staged) {
+            Ref value = std::move(item);
+            Ref key = rule.extract(value.get());
+            built.insert(tree::Entry(std::move(value), std::move(key)));
         }
-        // The first value of each key in iteration order is the one stored.
-        tree::Tree built;
-        if (rule.is_identity()) {
-            // Extracting a key runs no Python code, so every key can be had first and the
-            // engine choose how to build.
-            tree::EntryList entries;
-            entries.reserve(staged.size());
-            for (Ref& item : staged) {
-                Ref key = rule.extract(item.get());
-                entries.emplace_back(std::move(item), std::move(key));
-            }
-            built = tree::Tree::from_entries(std::move(entries));
-        } else {
-            for (Ref& item : staged) {
-                Ref value = std::move(item);
-                Ref key = rule.extract(value.get());
-                built.insert(tree::Entry(std::move(value), std::move(key)));
-            }
-        }
-        built.lay_out();
-        return wrap_tree(type, std::move(built), std::move(rule));
-    });
+    }
+    built.lay_out();
+    return wrap_tree(type, std::move(built), std::move(rule));
 }
 
-void tree_dealloc(PyObject* self) noexcept {
-    boundary::release_entry([&] {
-        AVLTreeObject& object = AVLTreeObject::of(self);
-        release_bounded(object.tree.take_all());
-        release_bounded(object.key_rule.take_callable());
-        std::destroy_at(&object.tree);
-        std::destroy_at(&object.key_rule);
-        std::destroy_at(&object.borrow);
-        free_instance(self);
-    });
+void release_tree(AVLTreeObject& object) {
+    release_bounded(object.tree.take_all());
+    release_bounded(object.key_rule.take_callable());
+    std::destroy_at(&object.tree);
+    std::destroy_at(&object.key_rule);
+    std::destroy_at(&object.borrow);
+    free_instance(object_of(object));
 }
 
-}  // namespace entries
+constexpr CallDescription release_call = describe("__del__");
+
+const PyType_Slot construction_slots[] = {
+    Member<new_call, no_borrow, new_tree>::slot<Py_tp_new>(),
+    Member<release_call, no_borrow, release_tree>::slot<Py_tp_dealloc>(),
+};
+
+const MemberGroup construction_members{{}, construction_slots, {}};
+
+constexpr const char* tree_doc =
+    "AVLTree(values=None, *, key=None)\n--\n\n"
+    "A height-balanced ordered set of comparable Python objects.\n\n"
+    "Values are ordered directly unless `key` is an attribute name or a\n"
+    "callable. Equal keys are treated as duplicate set entries.";
+
+const MemberGroup* const tree_groups[] = {
+    &construction_members, &lookup_members, &walk_members,   &pickle_members, &position_members,
+    &copy_members,         &update_members, &set_members,    &repr_members,
+};
+
+ClassRegistration tree_registration() {
+    return {"AVLTree", "quorel.AVLTree", tree_doc, spec_basic_size<AVLTreeObject>(),
+            Py_TPFLAGS_DEFAULT, tree_groups};
+}
+
+constinit ClassCell tree_class(tree_registration);
+
+}  // namespace
+
+PyTypeObject* avltree_type() { return tree_class.for_instance(); }
+PyTypeObject* register_avltree_type() { return tree_class.get(); }
+
 }  // namespace quorel::python

@@ -13,6 +13,10 @@
 
 namespace quorel::python {
 
+// The process-wide type objects, created on first request.
+PyTypeObject* avltree_type();
+PyTypeObject* iterator_type();
+
 struct AVLTreeObject {
     QUOREL_OBJECT_HEAD
     BorrowFlag borrow;
@@ -20,11 +24,8 @@ struct AVLTreeObject {
     tree::Tree tree;
 
     static AVLTreeObject& of(PyObject* self) noexcept { return fields_of<AVLTreeObject>(self); }
+    static bool is(PyObject* object) { return PyObject_TypeCheck(object, avltree_type()); }
 };
-
-// The process-wide type objects, created on first request.
-PyTypeObject* avltree_type();
-PyTypeObject* iterator_type();
 
 // Every item of `iterable`, in iteration order; throws what the iteration raises.
 Vector<Ref> stage(PyObject* iterable);
@@ -32,11 +33,10 @@ Vector<Ref> stage(PyObject* iterable);
 // A new instance of `type` owning `tree` and `rule`; on failure both are released.
 Ref wrap_tree(PyTypeObject* type, tree::Tree tree, KeyExtractor rule);
 
-// Instance size of _AVLTreeIterator, as its type's PyType_Spec gives it.
-int iterator_basic_size() noexcept;
-
 // A new _AVLTreeIterator owning `snapshot`; on failure its values are released.
 Ref make_iterator(tree::Snapshot snapshot);
 
+// The iterator of a whole walk in descending key order (reversed() and descending()).
+Ref descending_walk(AVLTreeObject& tree);
 
 }  // namespace quorel::python

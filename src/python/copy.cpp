@@ -1,7 +1,9 @@
 // Copies of a tree. __copy__ and copy() share the stored values and keys; __deepcopy__
 // copies them with copy.deepcopy and the caller's memo. Both keep the tree's shape, node
-// by node in linear time, and make no comparisons.
-#include "python/avltree_entries.hpp"
+// by node in linear time, and make no comparisons. The group of these members also holds
+// the two protocol members that the published order places among them: __reversed__ and
+// __class_getitem__.
+#include "python/avltree_members.hpp"
 #include "python/member_entry.hpp"
 
 namespace quorel::python {
@@ -11,6 +13,7 @@ constexpr const char* memo_parameter[] = {"memo"};
 constexpr CallDescription deepcopy_call{"AVLTree", "__deepcopy__", memo_parameter, 0, 1, {}};
 
 constexpr CallDescription copy_call = describe("copy");
+constexpr CallDescription dunder_copy_call = describe("__copy__");
 
 Ref shallow_copy(AVLTreeObject& source) {
     auto same = [](PyObject* value, PyObject* key) {
@@ -53,18 +56,35 @@ Ref deep_copy(AVLTreeObject& source, PyObject* memo) {
     return result;
 }
 
+constexpr CallDescription reversed_call = describe("__reversed__");
+
+constexpr const char* item_parameter[] = {"item"};
+constexpr CallDescription class_getitem_call = describe("__class_getitem__", item_parameter);
+
+// AVLTree[int] and the like: a runtime generic alias, as list[int] is.
+Ref generic_alias(PyObject* type, PyObject* item) { return checked(Py_GenericAlias(type, item)); }
+
+const PyMethodDef methods[] = {
+    Member<reversed_call, Access::shared, descending_walk>::entry(
+        "__reversed__($self)\n--\n\nReturn a snapshot iterator in descending key order."),
+    Member<copy_call, Access::shared, shallow_copy>::entry(
+        "copy($self)\n--\n\n"
+        "Return a new tree with the same key rule, values and keys, built in\n"
+        "O(n) time without comparisons."),
+    Member<class_getitem_call, no_borrow, generic_alias>::class_entry(
+        "__class_getitem__($cls, item, /)\n--\n\nSee PEP 585"),
+    Member<dunder_copy_call, Access::shared, shallow_copy>::entry(
+        "__copy__($self)\n--\n\nReturn a shallow copy, as `copy` does."),
+    Member<deepcopy_call, Access::shared, deep_copy>::entry(
+        "__deepcopy__($self, memo)\n--\n\n"
+        "Return a deep copy: the values and keys are copied with `copy.deepcopy`\n"
+        "and `memo`, in ascending key order, after the new tree has entered\n"
+        "`memo`, so values that refer back to this tree refer to the copy. The\n"
+        "copy has the same shape; no keys are compared."),
+};
+
 }  // namespace
 
-namespace entries {
+const MemberGroup copy_members{methods, {}, {}};
 
-PyObject* tree_copy(PyObject* self, PyObject* unused) noexcept {
-    return Member<copy_call, Access::shared, shallow_copy>::no_arguments(self, unused);
-}
-
-PyObject* tree_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-    return Member<deepcopy_call, Access::shared, deep_copy>::method(self, args, nargs, kwnames);
-}
-
-}  // namespace entries
 }  // namespace quorel::python

@@ -1,7 +1,7 @@
 // Allocation and release of instances of the module's heap types, the same for both classes.
 #pragma once
 
-#include "call_boundary/failure.hpp"
+#include "call_boundary/support/failure.hpp"
 
 namespace quorel::python {
 

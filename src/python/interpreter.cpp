@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "call_boundary/failure.hpp"
+#include "call_boundary/support/failure.hpp"
 
 namespace quorel::python {
 namespace {

@@ -1,8 +1,8 @@
 // _check_invariants(tree): the engine's self-check, offered to tests and fuzzers. It takes
 // the shared borrow, so Python comparison methods that it runs can read the tree but not
 // change it.
-#include "python/avltree_entries.hpp"
 #include "python/member_entry.hpp"
+#include "python/module_members.hpp"
 
 namespace quorel::python {
 namespace {
@@ -17,12 +17,9 @@ Ref verify(AVLTreeObject& tree) {
 
 }  // namespace
 
-namespace entries {
+PyMethodDef check_invariants_function = Member<check_call, Access::shared, verify>::entry(
+    "_check_invariants(tree)\n--\n\n"
+    "Check the tree's internal invariants; raise AssertionError naming the first\n"
+    "broken one. For tests; errors of the keys' own comparisons pass through.");
 
-PyObject* check_invariants(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
-    return Member<check_call, Access::shared, verify>::method(module, args, nargs, kwnames);
-}
-
-}  // namespace entries
 }  // namespace quorel::python

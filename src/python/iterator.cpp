@@ -5,11 +5,12 @@
 // reference to the tree it came from, so the tree may change or die meanwhile.
 #include <memory>
 
-#include "call_boundary/entry.hpp"
 #include "python/avltree.hpp"
-#include "python/avltree_entries.hpp"
+#include "python/class_registration.hpp"
 #include "python/instance.hpp"
+#include "python/interpreter.hpp"
 #include "python/member_entry.hpp"
+#include "python/module_members.hpp"
 #include "python/release.hpp"
 #include "python_tree/memory_hints.hpp"
 
@@ -52,6 +53,74 @@ Ref next_value(IteratorObject& it) {
     return Ref();
 }
 
+// The next value without the borrow, where the wrapper may skip it; not at the end, where
+// raising may collect garbage and run finalisers.
+bool next_value_at_once(IteratorObject& it, PyObject*& value) noexcept {
+    if (it.cursor == it.end) {
+        return false;
+    }
+    value = hand_out(it).release();
+    return true;
+}
+
+void release_iterator(IteratorObject& it) {
+    release_bounded(std::move(it.snapshot));  // consumed slots are already empty
+    std::destroy_at(&it.snapshot);
+    std::destroy_at(&it.borrow);
+    free_instance(object_of(it));
+}
+
+// A snapshot iterator cannot be rebuilt from a pickle (its type has no constructor), so
+// pickling and copying are refused at once, on every protocol.
+Ref refuse_pickling(PyObject*) {
+    throw_error(PyExc_TypeError, "cannot pickle '_AVLTreeIterator' object");
+}
+
+// Interpreters before 3.10 cannot mark a type as not instantiable; there this constructor
+// refuses with the same TypeError the later interpreters raise.
+PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
+    PyErr_SetString(PyExc_TypeError, "cannot create 'quorel._AVLTreeIterator' instances");
+    return nullptr;
+}
+
+constexpr CallDescription reduce_call{"_AVLTreeIterator", "__reduce__", {}, 0, 0, {}};
+constexpr CallDescription release_call{"_AVLTreeIterator", "__del__", {}, 0, 0, {}};
+
+const PyMethodDef methods[] = {
+    Member<reduce_call, no_borrow, refuse_pickling>::entry(
+        "__reduce__($self)\n--\n\nRefused: a snapshot iterator cannot be pickled or copied."),
+};
+
+const PyType_Slot slots[] = {
+    Member<iter_call, Access::shared, same_iterator>::slot<Py_tp_iter>(),
+    Member<next_call, Access::exclusive, next_value, next_value_at_once>::slot<Py_tp_iternext>(),
+    Member<release_call, no_borrow, release_iterator>::slot<Py_tp_dealloc>(),
+};
+
+const PyType_Slot refusing_slots[] = {type_slot<Py_tp_new>(refuse_new)};
+
+const MemberGroup iterator_members{methods, slots, {}};
+const MemberGroup refusing_construction{{}, refusing_slots, {}};
+
+const MemberGroup* const iterator_groups[] = {&iterator_members};
+const MemberGroup* const refusing_iterator_groups[] = {&iterator_members, &refusing_construction};
+
+constexpr const char* iterator_doc =
+    "An iterator over a snapshot of tree values.\n\n"
+    "Mutating or clearing the source tree does not invalidate this iterator.";
+
+ClassRegistration iterator_registration() {
+    return {"_AVLTreeIterator",
+            "quorel._AVLTreeIterator",
+            iterator_doc,
+            spec_basic_size<IteratorObject>(),
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+            running_at_least(3, 10) ? std::span<const MemberGroup* const>(iterator_groups)
+                                    : std::span<const MemberGroup* const>(refusing_iterator_groups)};
+}
+
+constinit ClassCell iterator_class(iterator_registration);
+
 }  // namespace
 
 Ref make_iterator(tree::Snapshot snapshot) {
@@ -65,52 +134,7 @@ Ref make_iterator(tree::Snapshot snapshot) {
     return Ref::steal(self);
 }
 
-int iterator_basic_size() noexcept { return spec_basic_size<IteratorObject>(); }
+PyTypeObject* iterator_type() { return iterator_class.for_instance(); }
+PyTypeObject* register_iterator_type() { return iterator_class.get(); }
 
-namespace entries {
-
-PyObject* iterator_iter(PyObject* self) noexcept {
-    return Member<iter_call, Access::shared, same_iterator>::unary(self);
-}
-
-PyObject* iterator_next(PyObject* self) noexcept {
-#if !QUOREL_THREADS_RUN_FREE
-    // Handing out a value runs no Python code, so under the interpreter lock no other call
-    // starts before it is done: when the borrow is idle, seeing so is as good as taking it.
-    // Re-entry and waits (the borrow not idle) and exhaustion (raising may collect garbage,
-    // running finalisers) go through the borrow.
-    IteratorObject& it = IteratorObject::of(self);
-    if (it.borrow.idle() && it.cursor != it.end) [[likely]] {
-        return hand_out(it).release();
-    }
-#endif
-    return Member<next_call, Access::exclusive, next_value>::unary(self);
-}
-
-void iterator_dealloc(PyObject* self) noexcept {
-    boundary::release_entry([&] {
-        IteratorObject& it = IteratorObject::of(self);
-        release_bounded(std::move(it.snapshot));  // consumed slots are already empty
-        std::destroy_at(&it.snapshot);
-        std::destroy_at(&it.borrow);
-        free_instance(self);
-    });
-}
-
-// A snapshot iterator cannot be rebuilt from a pickle (its type has no constructor), so
-// pickling and copying are refused at once, on every protocol.
-PyObject* iterator_reduce(PyObject*, PyObject*) noexcept {
-    return boundary::object_entry([&]() -> Ref {
-        throw_error(PyExc_TypeError, "cannot pickle '_AVLTreeIterator' object");
-    });
-}
-
-// Interpreters before 3.10 cannot mark a type as not instantiable; there this constructor
-// refuses with the same TypeError the later interpreters raise.
-PyObject* iterator_refuse_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
-    PyErr_SetString(PyExc_TypeError, "cannot create 'quorel._AVLTreeIterator' instances");
-    return nullptr;
-}
-
-}  // namespace entries
 }  // namespace quorel::python

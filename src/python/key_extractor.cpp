@@ -1,6 +1,6 @@
 #include "python/key_extractor.hpp"
 
-#include "call_boundary/failure.hpp"
+#include "call_boundary/support/failure.hpp"
 
 namespace quorel::python {
 

@@ -3,7 +3,7 @@
 // made; keys are extracted once per operation that takes a value, and stored.
 #pragma once
 
-#include "call_boundary/ref.hpp"
+#include "call_boundary/support/ref.hpp"
 
 namespace quorel::python {
 

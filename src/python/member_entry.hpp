@@ -1,16 +1,36 @@
-// How every member of AVLTree and _AVLTreeIterator is entered: Member binds the arguments
-// as the call description lays them out, takes the instance's borrow of the given kind
-// (waiting while another thread holds one that excludes it, refusing re-entry from the
-// same thread) and runs the body inside the call boundary. The borrow is given back on
-// every exit path.
+// How every member of the module's classes is entered. Member<Description, Kind, Body>
+// binds the arguments as the description lays them out, takes the instance's borrow of
+// the given kind (waiting while another thread holds one that excludes it, refusing
+// re-entry from the same thread) and runs the body inside the call boundary. The borrow is
+// given back on every exit path.
 //
 // A body takes the instance, then one borrowed argument per parameter of the description,
-// null when absent. For a module function (a description without a class) the instance is
-// the first argument, which must be an AVLTree.
+// null when absent. For a module function (a description without a class) whose body
+// takes an instance, the instance is the first argument, which must be an AVLTree. A body
+// whose first parameter is the object itself (a PyObject* or, for a constructor, the
+// PyTypeObject*) has no instance to guard and takes no borrow (Kind no_borrow); so does
+// a release, whose body takes the instance.
+//
+// A body taking the instance and staged operands (a class satisfying StagedOperands) is a
+// bulk member: its operands are staged (iterables consumed) before any borrow, then the
+// borrows of every instance involved are taken at once, in address order, by one
+// BorrowSet, and the operands, with any tree they replaced, are released after the borrows
+// are given back.
+//
+// Quick, when given to a member of the instance alone, is a noexcept function that may
+// produce the result without the borrow: given the instance, it either sets its result
+// argument to a new reference and returns true, or returns false (having run nothing) for
+// the body to run. It must run no Python code.
+//
+// Each wrapper also describes itself: entry() is the member's PyMethodDef, slot<Id>() its
+// PyType_Slot and property() its PyGetSetDef, each pairing the wrapper with the calling
+// convention it was written for, under the description's name.
 #pragma once
 
 #include <algorithm>
+#include <concepts>
 #include <span>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -19,6 +39,8 @@
 #include "call_boundary/convert.hpp"
 #include "call_boundary/entry.hpp"
 #include "python/avltree.hpp"
+#include "python/borrow_set.hpp"
+#include "python/type_slots.hpp"
 
 namespace quorel::python {
 
@@ -29,6 +51,44 @@ inline constexpr const char* key_parameter[] = {"key"};
 constexpr CallDescription describe(const char* name, std::span<const char* const> parameter = {}) {
     return CallDescription{"AVLTree", name, parameter, 0, parameter.size(), {}};
 }
+
+// A method taking any number of positional operands (`*others`); the interpreter itself
+// refuses keywords for it.
+struct VariadicDescription {
+    const char* class_name;
+    const char* function_name;
+};
+
+// The kind of borrow of an entry that has no instance to guard: constructors, class
+// methods, module functions and releases.
+struct NoBorrow {};
+inline constexpr NoBorrow no_borrow{};
+
+// Operands of a bulk member, staged from the arguments before any borrow: the instances
+// among them give the flags that the member's BorrowSet takes besides its own.
+template <class Staged, class Instance>
+concept StagedOperands = requires(Staged& staged, Instance& instance, PyObject* const* others,
+                                  std::size_t count) {
+    Staged(instance, others, count);
+    { std::as_const(staged).flags() } -> std::same_as<Vector<BorrowFlag*>>;
+};
+
+// A method's doc string, which begins with its text signature: the member's name and an
+// opening parenthesis. A doc string written for another member fails to compile.
+template <const auto& Description>
+struct MethodDoc {
+    consteval MethodDoc(const char* doc) : text(doc) {
+        const char* name = Description.function_name;
+        while (*name != '\0' && *name == *doc) {
+            ++name;
+            ++doc;
+        }
+        if (*name != '\0' || *doc != '(') {
+            throw "the doc string does not begin with the member's text signature";
+        }
+    }
+    const char* text;
+};
 
 // Py_True or Py_False as a new reference.
 inline Ref truth(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
@@ -41,11 +101,16 @@ inline Ref optional_value(PyObject* value) noexcept {
 namespace detail {
 
 template <class Function>
-struct FirstParameter;
-template <class Result, class First, class... Rest>
-struct FirstParameter<Result (*)(First, Rest...)> {
-    using type = std::remove_cvref_t<First>;
+struct Parameters;
+template <class Result, class... Arguments>
+struct Parameters<Result (*)(Arguments...)> {
+    using first = std::remove_cvref_t<std::tuple_element_t<0, std::tuple<Arguments...>>>;
+    using second = std::remove_cvref_t<
+        std::tuple_element_t<(sizeof...(Arguments) > 1 ? 1 : 0), std::tuple<Arguments...>>>;
+    static constexpr std::size_t count = sizeof...(Arguments);
 };
+template <class Result, class... Arguments>
+struct Parameters<Result (*)(Arguments...) noexcept> : Parameters<Result (*)(Arguments...)> {};
 
 // The instance argument of a module function.
 inline AVLTreeObject& tree_argument(PyObject* argument, const char* parameter) {
@@ -57,13 +122,43 @@ inline AVLTreeObject& tree_argument(PyObject* argument, const char* parameter) {
     return AVLTreeObject::of(argument);
 }
 
+// Whether a member of this Kind takes a borrow (Access::shared or Access::exclusive).
+template <auto Kind>
+constexpr bool borrows = std::is_same_v<std::remove_cv_t<decltype(Kind)>, Access>;
+
 }  // namespace detail
 
-template <const CallDescription& Description, Access Kind, auto Body>
+template <const auto& Description, auto Kind, auto Body, auto Quick = nullptr>
 struct Member {
-    static constexpr std::size_t arity = Description.parameter_count();
-    static constexpr bool function = Description.class_name == nullptr;
-    using Instance = typename detail::FirstParameter<decltype(Body)>::type;
+private:
+    using Signature = detail::Parameters<decltype(Body)>;
+    using First = typename Signature::first;
+
+public:
+    static constexpr bool variadic =
+        std::is_same_v<std::remove_cvref_t<decltype(Description)>, VariadicDescription>;
+    // An entry of the object itself (module, type or instance), guarding nothing.
+    static constexpr bool raw =
+        std::is_same_v<First, PyObject*> || std::is_same_v<First, PyTypeObject*>;
+    using Instance = std::conditional_t<raw, AVLTreeObject, First>;
+    static constexpr bool bulk =
+        !raw && Signature::count == 2 &&
+        StagedOperands<typename Signature::second, Instance>;
+    static constexpr std::size_t arity = [] {
+        if constexpr (variadic) {
+            return std::size_t(0);
+        } else {
+            return Description.parameter_count();
+        }
+    }();
+    static constexpr bool function = [] {
+        if constexpr (variadic) {
+            return false;
+        } else {
+            return Description.class_name == nullptr && !raw;
+        }
+    }();
+    static_assert(!raw || !detail::borrows<Kind>, "an entry without an instance takes no borrow");
 
     // METH_FASTCALL | METH_KEYWORDS. The usual call, every positional argument and no
     // keyword, fits without the general binding.
@@ -77,7 +172,11 @@ struct Member {
             } else {
                 bound = bind<arity>(Description, args, nargs, kwnames);
             }
-            if constexpr (function) {
+            if constexpr (bulk) {
+                return run_bulk(Instance::of(self), bound.slot.data(), arity);
+            } else if constexpr (raw) {
+                return run_raw(self, bound, std::make_index_sequence<arity>());
+            } else if constexpr (function) {
                 return run(detail::tree_argument(bound[0], Description.positional[0]), bound,
                            std::make_index_sequence<arity - 1>(), 1);
             } else {
@@ -86,19 +185,55 @@ struct Member {
         });
     }
 
+    // METH_FASTCALL: any number of positional operands.
+    static PyObject* operands(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+        static_assert(bulk);
+        return boundary::object_entry(
+            [&] { return run_bulk(Instance::of(self), args, std::size_t(nargs)); });
+    }
+
     // METH_NOARGS methods.
     static PyObject* no_arguments(PyObject* self, PyObject*) noexcept { return unary(self); }
 
     // Slots of the instance alone (tp_repr, tp_iter, tp_iternext).
     static PyObject* unary(PyObject* self) noexcept {
         static_assert(arity == 0);
-        return boundary::object_entry([&] { return run_body(Instance::of(self)); });
+        if constexpr (!std::is_same_v<decltype(Quick), std::nullptr_t> &&
+                      !QUOREL_THREADS_RUN_FREE) {
+            // Under the interpreter lock no other call starts before Quick returns, as it
+            // runs no Python code: when the borrow is idle, seeing so is as good as taking
+            // it. Re-entry and waits (the borrow not idle) go through the borrow.
+            Instance& instance = Instance::of(self);
+            PyObject* result = nullptr;
+            if (instance.borrow.idle() && Quick(instance, result)) [[likely]] {
+                return result;
+            }
+            return unary_borrowed(self);
+        } else {
+            return unary_entry(self);
+        }
     }
 
-    // Slots of the instance and one object (mp_subscript).
+    // Slots of the instance and one object (mp_subscript), and METH_O class methods, whose
+    // `self` is the class.
     static PyObject* binary(PyObject* self, PyObject* argument) noexcept {
         static_assert(arity == 1);
-        return boundary::object_entry([&] { return run_body(Instance::of(self), argument); });
+        return boundary::object_entry([&] {
+            if constexpr (raw) {
+                return Body(self, argument);
+            } else {
+                return run_body(Instance::of(self), argument);
+            }
+        });
+    }
+
+    // Binary operators (nb_or, ...) apply between two instances only, as set's do between
+    // sets; any other operand gets NotImplemented. The in-place forms return the left one.
+    static PyObject* binary_operator(PyObject* a, PyObject* b) noexcept {
+        return operator_entry<false>(a, b);
+    }
+    static PyObject* in_place_operator(PyObject* a, PyObject* b) noexcept {
+        return operator_entry<true>(a, b);
     }
 
     // Attribute getters.
@@ -117,21 +252,141 @@ struct Member {
             [&] { return run_body(Instance::of(self), argument); });
     }
 
+    // The constructor slot: positional arguments as a tuple, keywords as a dict or null.
+    static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+        return boundary::object_entry([&] {
+            const auto bound = bind<arity>(Description, args, kwargs);
+            return run_raw(type, bound, std::make_index_sequence<arity>());
+        });
+    }
+
+    // The release slot: a failure goes to the unraisable hook.
+    static void release(PyObject* self) noexcept {
+        boundary::release_entry([&] { Body(Instance::of(self)); });
+    }
+
+    // The method-table entry: the name of the description, the calling convention of the
+    // wrapper that suits it, and `doc`.
+    static PyMethodDef entry(MethodDoc<Description> doc) noexcept {
+        if constexpr (variadic) {
+            return {Description.function_name, as_method(operands), METH_FASTCALL, doc.text};
+        } else if constexpr (arity == 0) {
+            return {Description.function_name, no_arguments, METH_NOARGS, doc.text};
+        } else {
+            return {Description.function_name, as_method(method), METH_FASTCALL | METH_KEYWORDS,
+                    doc.text};
+        }
+    }
+
+    // A class method of one positional-only argument, handed over as it is.
+    static PyMethodDef class_entry(MethodDoc<Description> doc) noexcept {
+        static_assert(raw && arity == 1);
+        return {Description.function_name, binary, METH_O | METH_CLASS, doc.text};
+    }
+
+    // The read-only property entry.
+    static PyGetSetDef property(const char* doc) noexcept {
+        return {Description.function_name, getter, nullptr, doc, nullptr};
+    }
+
+    // The type slot `Id`, filled by the wrapper that its signature asks for.
+    template <int Id>
+    static PyType_Slot slot() noexcept {
+        if constexpr (Id == Py_tp_new) {
+            return type_slot<Id>(construct);
+        } else if constexpr (Id == Py_tp_dealloc) {
+            return type_slot<Id>(release);
+        } else if constexpr (Id == Py_mp_length) {
+            return type_slot<Id>(integer<Py_ssize_t>);
+        } else if constexpr (Id == Py_nb_bool || Id == Py_sq_contains) {
+            return type_slot<Id>(integer<int>);
+        } else if constexpr (Id == Py_mp_subscript) {
+            return type_slot<Id>(binary);
+        } else if constexpr (binary_operator_slot(Id)) {
+            return type_slot<Id>(binary_operator);
+        } else if constexpr (in_place_operator_slot(Id)) {
+            return type_slot<Id>(in_place_operator);
+        } else {
+            return type_slot<Id>(unary);
+        }
+    }
+
 private:
-    static constexpr bool positional_fits =
-        std::none_of(Description.keyword_only.begin(), Description.keyword_only.end(),
-                     [](const KeywordOnlyParameter& parameter) { return parameter.required; });
+    static PyObject* unary_entry(PyObject* self) noexcept {
+        return boundary::object_entry([&] {
+            if constexpr (raw) {
+                return Body(self);
+            } else {
+                return run_body(Instance::of(self));
+            }
+        });
+    }
+
+    // Kept out of line, so that the quick path saves no registers.
+    [[gnu::noinline]] static PyObject* unary_borrowed(PyObject* self) noexcept {
+        return unary_entry(self);
+    }
+
+    static constexpr bool positional_fits = [] {
+        if constexpr (variadic) {
+            return false;
+        } else {
+            return std::none_of(
+                Description.keyword_only.begin(), Description.keyword_only.end(),
+                [](const KeywordOnlyParameter& parameter) { return parameter.required; });
+        }
+    }();
+
+    // The one cast of a fast-call wrapper to the type the method table stores.
+    template <class Function>
+    static PyCFunction as_method(Function function) noexcept {
+        return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(function));
+    }
+
+    template <bool InPlace>
+    static PyObject* operator_entry(PyObject* a, PyObject* b) noexcept {
+        static_assert(bulk);
+        return boundary::object_entry([&] {
+            if (!Instance::is(a) || !Instance::is(b)) {
+                return Ref::borrow(Py_NotImplemented);
+            }
+            Ref result = run_bulk(Instance::of(a), &b, 1);
+            if constexpr (InPlace) {
+                return Ref::borrow(a);
+            } else {
+                return result;
+            }
+        });
+    }
 
     template <class... Arguments>
     static auto run_body(Instance& instance, Arguments... arguments) {
-        Borrow<Kind> borrow(instance.borrow);
-        return Body(instance, arguments...);
+        if constexpr (detail::borrows<Kind>) {
+            Borrow<Kind> borrow(instance.borrow);
+            return Body(instance, arguments...);
+        } else {
+            return Body(instance, arguments...);
+        }
     }
 
     template <std::size_t... I>
     static Ref run(Instance& instance, const BoundArguments<arity>& bound,
                    std::index_sequence<I...>, std::size_t first) {
         return run_body(instance, bound[first + I]...);
+    }
+
+    template <class Self, std::size_t... I>
+    static Ref run_raw(Self self, const BoundArguments<arity>& bound, std::index_sequence<I...>) {
+        return Body(self, bound[I]...);
+    }
+
+    // Declared first, the operands outlive the borrows: staged values and replaced trees
+    // are released once every borrow is given back.
+    static Ref run_bulk(Instance& instance, PyObject* const* others, std::size_t count) {
+        static_assert(detail::borrows<Kind>);
+        typename Signature::second staged(instance, others, count);
+        BorrowSet borrows(instance.borrow, Kind, staged.flags());
+        return Body(instance, staged);
     }
 };
 

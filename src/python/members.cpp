@@ -1,7 +1,7 @@
 // Lookup and mutation members of AVLTree. Members taking a `value` apply the key rule to
 // it exactly once; members taking a `key` use the object unchanged.
 #include "python/avltree.hpp"
-#include "python/avltree_entries.hpp"
+#include "python/avltree_members.hpp"
 #include "python/member_entry.hpp"
 
 namespace quorel::python {
@@ -79,42 +79,50 @@ constexpr CallDescription bool_call = describe("__bool__");
 constexpr CallDescription in_call = describe("__contains__", value_parameter);
 constexpr CallDescription height_call = describe("height");
 
+const PyMethodDef methods[] = {
+    Member<insert_call, Access::exclusive, insert_value>::entry(
+        "insert($self, value)\n--\n\nInsert `value` and return `True` if its key was not already present."),
+    Member<remove_call, Access::exclusive, remove_value>::entry(
+        "remove($self, value)\n--\n\nRemove the entry matching `value`'s extracted key."),
+    Member<remove_key_call, Access::exclusive, remove_by_key>::entry(
+        "remove_key($self, key)\n--\n\nRemove the entry matching an already-extracted key."),
+    Member<search_call, Access::shared, search_value>::entry(
+        "search($self, value)\n--\n\nReturn the entry matching `value`'s extracted key, or `None`."),
+    Member<get_call, Access::shared, search_value>::entry(
+        "get($self, value)\n--\n\nAlias for `search`."),
+    Member<search_key_call, Access::shared, search_by_key>::entry(
+        "search_key($self, key)\n--\n\nReturn the entry matching an already-extracted key, or `None`."),
+    Member<contains_call, Access::shared, contains_value>::entry(
+        "contains($self, value)\n--\n\nReturn whether an entry matching `value`'s extracted key exists."),
+    Member<has_node_call, Access::shared, contains_value>::entry(
+        "has_node($self, value)\n--\n\nCompatibility alias for `contains`."),
+    Member<contains_key_call, Access::shared, contains_by_key>::entry(
+        "contains_key($self, key)\n--\n\nReturn whether an already-extracted key exists."),
+    Member<clear_call, Access::exclusive, clear_tree>::entry(
+        "clear($self)\n--\n\nRemove every value from the tree."),
+    Member<is_empty_call, Access::shared, empty>::entry(
+        "is_empty($self)\n--\n\nReturn whether the tree contains no values."),
+    Member<first_call, Access::shared, first_value>::entry(
+        "first($self)\n--\n\nReturn the value with the smallest key, or `None` when empty."),
+    Member<min_call, Access::shared, first_value>::entry("min($self)\n--\n\nAlias for `first`."),
+    Member<last_call, Access::shared, last_value>::entry(
+        "last($self)\n--\n\nReturn the value with the largest key, or `None` when empty."),
+    Member<max_call, Access::shared, last_value>::entry("max($self)\n--\n\nAlias for `last`."),
+};
+
+const PyType_Slot slots[] = {
+    Member<len_call, Access::shared, length>::slot<Py_mp_length>(),
+    Member<bool_call, Access::shared, nonempty>::slot<Py_nb_bool>(),
+    Member<in_call, Access::shared, holds>::slot<Py_sq_contains>(),
+};
+
+const PyGetSetDef properties[] = {
+    Member<height_call, Access::shared, height>::property(
+        "The height of the tree; an empty tree has height zero."),
+};
+
 }  // namespace
 
-namespace entries {
+const MemberGroup lookup_members{methods, slots, properties};
 
-const Fastcall insert = Member<insert_call, Access::exclusive, insert_value>::method;
-const Fastcall remove = Member<remove_call, Access::exclusive, remove_value>::method;
-const Fastcall remove_key = Member<remove_key_call, Access::exclusive, remove_by_key>::method;
-const Fastcall search = Member<search_call, Access::shared, search_value>::method;
-const Fastcall get = Member<get_call, Access::shared, search_value>::method;
-const Fastcall search_key = Member<search_key_call, Access::shared, search_by_key>::method;
-const Fastcall contains = Member<contains_call, Access::shared, contains_value>::method;
-const Fastcall has_node = Member<has_node_call, Access::shared, contains_value>::method;
-const Fastcall contains_key = Member<contains_key_call, Access::shared, contains_by_key>::method;
-
-const NoArgs clear = Member<clear_call, Access::exclusive, clear_tree>::no_arguments;
-const NoArgs is_empty = Member<is_empty_call, Access::shared, empty>::no_arguments;
-const NoArgs first = Member<first_call, Access::shared, first_value>::no_arguments;
-const NoArgs min = Member<min_call, Access::shared, first_value>::no_arguments;
-const NoArgs last = Member<last_call, Access::shared, last_value>::no_arguments;
-const NoArgs max = Member<max_call, Access::shared, last_value>::no_arguments;
-
-Py_ssize_t tree_len(PyObject* self) noexcept {
-    return Member<len_call, Access::shared, length>::integer<Py_ssize_t>(self);
-}
-
-int tree_bool(PyObject* self) noexcept {
-    return Member<bool_call, Access::shared, nonempty>::integer<int>(self);
-}
-
-int tree_contains(PyObject* self, PyObject* value) noexcept {
-    return Member<in_call, Access::shared, holds>::integer<int>(self, value);
-}
-
-PyObject* tree_height(PyObject* self, void* closure) noexcept {
-    return Member<height_call, Access::shared, height>::getter(self, closure);
-}
-
-}  // namespace entries
 }  // namespace quorel::python

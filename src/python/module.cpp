@@ -2,41 +2,14 @@
 // registers the two classes, the reconstruction function, __version__ and __all__.
 #include "call_boundary/convert.hpp"
 #include "call_boundary/entry.hpp"
-#include "call_boundary/process_cell.hpp"
-#include "call_boundary/text.hpp"
+#include "call_boundary/support/process_cell.hpp"
+#include "call_boundary/support/text.hpp"
 #include "python/avltree.hpp"
-#include "python/avltree_entries.hpp"
 #include "python/interpreter.hpp"
+#include "python/module_members.hpp"
 
 namespace quorel::python {
-
-PyTypeObject* register_avltree_type();
-PyTypeObject* register_iterator_type();
-
 namespace {
-
-PyMethodDef from_sorted_entries_definition = {
-    "_avltree_from_sorted_entries",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(entries::from_sorted_entries)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "_avltree_from_sorted_entries(pairs, key_spec)\n--\n\n"
-    "Private reconstruction helper used by pickle.\n\n"
-    "Accepts a list of `(value, key)` pairs in **strictly ascending key\n"
-    "order** and the original key extractor. Nodes are allocated directly\n"
-    "via the O(n) balanced builder \xe2\x80\x94 no AVL insertion or Python comparison\n"
-    "work is performed during unpickling.\n\n"
-    "This function is an implementation detail; its name and signature may\n"
-    "change across versions without notice.",
-};
-
-PyMethodDef check_invariants_definition = {
-    "_check_invariants",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(entries::check_invariants)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "_check_invariants(tree)\n--\n\n"
-    "Check the tree's internal invariants; raise AssertionError naming the first\n"
-    "broken one. For tests; errors of the keys' own comparisons pass through.",
-};
 
 String debug_rendering(Failure& failure) {
     Ref exception = failure.exception();
@@ -79,14 +52,14 @@ int execute(PyObject* module) {
         add_member(module, "_AVLTreeIterator", reinterpret_cast<PyObject*>(register_iterator_type()));
         Ref module_name = checked(PyModule_GetNameObject(module));
         Ref function =
-            checked(PyCMethod_New(&from_sorted_entries_definition, module, module_name.get(), nullptr));
+            checked(PyCMethod_New(&from_sorted_entries_function, module, module_name.get(), nullptr));
         Ref function_name = checked(PyObject_GetAttr(function.get(), names::name()));
         if (!PyUnicode_Check(function_name.get())) {
             not_an_instance(function_name.get(), "str");
         }
         add_member(module, utf8(function_name.get()).c_str(), function.get());
         Ref checker = checked(
-            PyCMethod_New(&check_invariants_definition, module, module_name.get(), nullptr));
+            PyCMethod_New(&check_invariants_function, module, module_name.get(), nullptr));
         add_member(module, "_check_invariants", checker.get());
         Ref version = make_str(QUOREL_VERSION);  // the package version, from the build
         add_member(module, "__version__", version.get());

@@ -1,54 +1,16 @@
 #include "python/operands.hpp"
 
-#include <algorithm>
 #include <utility>
 
+#include "python/release.hpp"
+
 namespace quorel::python {
-AVLTreeObject* as_tree(PyObject* object) noexcept {
-    return PyObject_TypeCheck(object, avltree_type()) ? &AVLTreeObject::of(object) : nullptr;
-}
-
-Borrows::Borrows(AVLTreeObject& left, Access access, const Operands& operands) {
-    for (AVLTreeObject* tree : operands.trees()) {
-        flags_.push_back(&tree->borrow);
-    }
-    flags_.push_back(&left.borrow);
-    std::sort(flags_.begin(), flags_.end(), std::less<>());
-    flags_.erase(std::unique(flags_.begin(), flags_.end()), flags_.end());
-    if (access == Access::exclusive) {
-        exclusive_ = &left.borrow;
-    }
-    try {
-        for (; taken_ < flags_.size(); ++taken_) {
-            if (flags_[taken_] == exclusive_) {
-                flags_[taken_]->acquire<Access::exclusive>();
-            } else {
-                flags_[taken_]->acquire<Access::shared>();
-            }
-        }
-    } catch (...) {
-        release();
-        throw;
-    }
-}
-
-void Borrows::release() noexcept {
-    while (taken_ > 0) {
-        BorrowFlag* flag = flags_[--taken_];
-        if (flag == exclusive_) {
-            flag->release<Access::exclusive>();
-        } else {
-            flag->release<Access::shared>();
-        }
-    }
-}
-
 Operands::Operands(AVLTreeObject& left, PyObject* const* others, std::size_t count)
     : left_(left) {
     operands_.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
         PyObject* other = others[i];
-        AVLTreeObject* tree = as_tree(other);
+        AVLTreeObject* tree = AVLTreeObject::is(other) ? &AVLTreeObject::of(other) : nullptr;
         if (tree == &left) {
             operands_.push_back({Kind::left, nullptr, {}, {}, false});
         } else if (tree != nullptr && tree->key_rule.same_as(left.key_rule)) {
@@ -59,14 +21,16 @@ Operands::Operands(AVLTreeObject& left, PyObject* const* others, std::size_t cou
     }
 }
 
-Vector<AVLTreeObject*> Operands::trees() const {
-    Vector<AVLTreeObject*> trees;
+Operands::~Operands() { release_bounded(std::move(replaced_)); }
+
+Vector<BorrowFlag*> Operands::flags() const {
+    Vector<BorrowFlag*> flags;
     for (const Operand& operand : operands_) {
         if (operand.kind == Kind::tree) {
-            trees.push_back(operand.tree);
+            flags.push_back(&operand.tree->borrow);
         }
     }
-    return trees;
+    return flags;
 }
 
 bool Operands::only_values() const noexcept {
@@ -120,8 +84,8 @@ tree::SortedViews combined(AVLTreeObject& left, Operands& operands, tree::Select
     return result;
 }
 
-tree::Tree replace_tree(AVLTreeObject& target, tree::Tree built) noexcept {
-    return std::exchange(target.tree, std::move(built));
+void Operands::replace_left(tree::Tree built) noexcept {
+    replaced_ = std::exchange(left_.tree, std::move(built));
 }
 
 }  // namespace quorel::python

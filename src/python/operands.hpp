@@ -1,41 +1,20 @@
 // The operands of AVLTree's bulk members, read in two stages. First, before any borrow,
 // each operand is classified: the left tree itself, another AVLTree with the same key
 // rule, or any other iterable, whose values are staged. Then, under the member's borrows
-// (Borrows below), each operand is turned into sorted views of its entries: a tree's
-// stored keys as they are, staged values through the left tree's key rule.
+// (a BorrowSet of the left tree and flags()), each operand is turned into sorted views of
+// its entries: a tree's stored keys as they are, staged values through the left tree's key rule.
+// The operands outlive those borrows: the staged values and the tree that an in-place
+// member replaced are released after the borrows are given back.
 #pragma once
 
 #include <cstddef>
 
 #include "call_boundary/borrow.hpp"
+#include "call_boundary/support/memory.hpp"
 #include "python/avltree.hpp"
 #include "python_tree/merge.hpp"
 
 namespace quorel::python {
-
-class Operands;
-
-// The borrows of one bulk member: the left tree's (shared, or exclusive for an in-place
-// form) and a shared one of each other tree it merges. They are taken in the order of the
-// trees' addresses, so members that hold several borrows at once in different threads
-// never wait for each other in a cycle, and given back in the reverse order.
-class Borrows {
-public:
-    Borrows(AVLTreeObject& left, Access access, const Operands& operands);
-    Borrows(const Borrows&) = delete;
-    Borrows& operator=(const Borrows&) = delete;
-    ~Borrows() { release(); }
-
-private:
-    void release() noexcept;
-
-    Vector<BorrowFlag*> flags_;
-    BorrowFlag* exclusive_ = nullptr;  // the one flag taken exclusively, if any
-    std::size_t taken_ = 0;
-};
-
-// The AVLTree instance `object` is, or null.
-AVLTreeObject* as_tree(PyObject* object) noexcept;
 
 class Operands {
 public:
@@ -44,9 +23,11 @@ public:
     Operands(AVLTreeObject& left, PyObject* const* others, std::size_t count);
     Operands(const Operands&) = delete;
     Operands& operator=(const Operands&) = delete;
+    ~Operands();
 
-    // The trees of the same key rule among the operands, the left one left out.
-    Vector<AVLTreeObject*> trees() const;
+    // The borrow flags of the trees of the same key rule among the operands, the left one
+    // left out.
+    Vector<BorrowFlag*> flags() const;
 
     std::size_t size() const noexcept { return operands_.size(); }
 
@@ -61,6 +42,10 @@ public:
     // once; empty for tree operands.
     tree::EntryList& entries(std::size_t index);
 
+    // Replaces the left tree's tree with `built`, under the exclusive borrow the member
+    // holds; the old one is released with the operands.
+    void replace_left(tree::Tree built) noexcept;
+
 private:
     enum class Kind { left, tree, values };
     struct Operand {
@@ -73,13 +58,10 @@ private:
 
     AVLTreeObject& left_;
     Vector<Operand> operands_;
+    tree::Tree replaced_;
 };
 
 // The left tree's entries combined with each operand in turn.
 tree::SortedViews combined(AVLTreeObject& left, Operands& operands, tree::Selection keep);
-
-// Replaces the target's tree with `built`, under the exclusive borrow the caller holds, and
-// hands back the old one to be released once the borrow is given back.
-tree::Tree replace_tree(AVLTreeObject& target, tree::Tree built) noexcept;
 
 }  // namespace quorel::python

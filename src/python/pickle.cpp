@@ -3,14 +3,13 @@
 // no insertion, no key extraction and no comparison while unpickling.
 #include <algorithm>
 
-#include "call_boundary/binding.hpp"
 #include "call_boundary/convert.hpp"
-#include "call_boundary/entry.hpp"
-#include "call_boundary/process_cell.hpp"
-#include "call_boundary/text.hpp"
+#include "call_boundary/support/process_cell.hpp"
+#include "call_boundary/support/text.hpp"
 #include "python/avltree.hpp"
-#include "python/avltree_entries.hpp"
+#include "python/avltree_members.hpp"
 #include "python/member_entry.hpp"
+#include "python/module_members.hpp"
 #include "python_tree/memory_hints.hpp"
 
 namespace quorel::python {
@@ -127,29 +126,40 @@ Ref reduce(AVLTreeObject& tree) {
     return checked(PyTuple_Pack(2, rebuild.get(), arguments.get()));
 }
 
+Ref from_sorted_entries(PyObject*, PyObject* pairs, PyObject* key_spec) {
+    tree::Tree built = PyList_CheckExact(pairs)
+                           ? build_from_list(pairs)
+                           : tree::Tree::from_sorted_entries(
+                                 converted("pairs", [&] { return convert_pairs(pairs); }));
+    KeyExtractor rule;
+    if (key_spec != Py_None) {
+        rule = converted("key_spec", [&] { return KeyExtractor::classify(key_spec); });
+    }
+    return wrap_tree(avltree_type(), std::move(built), std::move(rule));
+}
+
+const PyMethodDef methods[] = {
+    Member<reduce_call, Access::shared, reduce>::entry(
+        "__reduce__($self)\n--\n\n"
+        "Return `(callable, args)` for pickle reconstruction.\n\n"
+        "The tree is reduced to a sorted list of `(value, key)` pairs plus\n"
+        "the key extractor. Reconstruction uses the fast O(n) sorted builder\n"
+        "so unpickling does not perform AVL insertion or Python comparisons."),
+};
+
 }  // namespace
 
-namespace entries {
+const MemberGroup pickle_members{methods, {}, {}};
 
-PyObject* tree_reduce(PyObject* self, PyObject* unused) noexcept {
-    return Member<reduce_call, Access::shared, reduce>::no_arguments(self, unused);
-}
+PyMethodDef from_sorted_entries_function =
+    Member<from_entries_call, no_borrow, from_sorted_entries>::entry(
+        "_avltree_from_sorted_entries(pairs, key_spec)\n--\n\n"
+        "Private reconstruction helper used by pickle.\n\n"
+        "Accepts a list of `(value, key)` pairs in **strictly ascending key\n"
+        "order** and the original key extractor. Nodes are allocated directly\n"
+        "via the O(n) balanced builder \xe2\x80\x94 no AVL insertion or Python comparison\n"
+        "work is performed during unpickling.\n\n"
+        "This function is an implementation detail; its name and signature may\n"
+        "change across versions without notice.");
 
-PyObject* from_sorted_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
-    return boundary::object_entry([&] {
-        const auto bound = bind<2>(from_entries_call, args, nargs, kwnames);
-        tree::Tree built = PyList_CheckExact(bound[0])
-                               ? build_from_list(bound[0])
-                               : tree::Tree::from_sorted_entries(converted(
-                                     "pairs", [&] { return convert_pairs(bound[0]); }));
-        KeyExtractor rule;
-        if (bound[1] != Py_None) {
-            rule = converted("key_spec", [&] { return KeyExtractor::classify(bound[1]); });
-        }
-        return wrap_tree(avltree_type(), std::move(built), std::move(rule));
-    });
-}
-
-}  // namespace entries
 }  // namespace quorel::python

@@ -2,8 +2,8 @@
 // neighbours and pop. Positions count from 0 in ascending key order; negative ones count
 // from the end. index() applies the key rule; the other key-taking members do not.
 #include "call_boundary/convert.hpp"
-#include "call_boundary/text.hpp"
-#include "python/avltree_entries.hpp"
+#include "call_boundary/support/text.hpp"
+#include "python/avltree_members.hpp"
 #include "python/member_entry.hpp"
 
 namespace quorel::python {
@@ -110,30 +110,42 @@ Ref pop_at(AVLTreeObject& self, PyObject* index) {
 
 constexpr CallDescription getitem_call = describe("__getitem__", key_parameter);
 
+const PyMethodDef methods[] = {
+    Member<index_call, Access::shared, index_value>::entry(
+        "index($self, value)\n--\n\n"
+        "Return the position, in ascending key order, of the entry matching\n"
+        "`value`'s extracted key. Raise `ValueError` when there is none."),
+    Member<bisect_left_call, Access::shared, bisect<false>>::entry(
+        "bisect_left($self, key)\n--\n\n"
+        "Return how many stored keys are less than an already-extracted key."),
+    Member<bisect_right_call, Access::shared, bisect<true>>::entry(
+        "bisect_right($self, key)\n--\n\n"
+        "Return how many stored keys are not greater than an already-extracted key."),
+    Member<floor_call, Access::shared, neighbour<&tree::Tree::floor, true>>::entry(
+        "floor($self, key)\n--\n\n"
+        "Return the value with the greatest key not greater than `key`, or `None`."),
+    Member<ceiling_call, Access::shared, neighbour<&tree::Tree::ceiling, true>>::entry(
+        "ceiling($self, key)\n--\n\n"
+        "Return the value with the least key not less than `key`, or `None`."),
+    Member<lower_call, Access::shared, neighbour<&tree::Tree::floor, false>>::entry(
+        "lower($self, key)\n--\n\n"
+        "Return the value with the greatest key less than `key`, or `None`."),
+    Member<higher_call, Access::shared, neighbour<&tree::Tree::ceiling, false>>::entry(
+        "higher($self, key)\n--\n\n"
+        "Return the value with the least key greater than `key`, or `None`."),
+    Member<pop_call, Access::exclusive, pop_at>::entry(
+        "pop($self, index=-1)\n--\n\n"
+        "Remove and return the value at `index` in ascending key order (the last\n"
+        "by default). Raise `IndexError` when the tree is empty or `index` is out\n"
+        "of range."),
+};
+
+const PyType_Slot slots[] = {
+    Member<getitem_call, Access::shared, subscript>::slot<Py_mp_subscript>(),
+};
+
 }  // namespace
 
-namespace entries {
+const MemberGroup position_members{methods, slots, {}};
 
-const Fastcall index = Member<index_call, Access::shared, index_value>::method;
-const Fastcall bisect_left = Member<bisect_left_call, Access::shared, bisect<false>>::method;
-const Fastcall bisect_right = Member<bisect_right_call, Access::shared, bisect<true>>::method;
-const Fastcall floor =
-    Member<floor_call, Access::shared, neighbour<&tree::Tree::floor, true>>::method;
-const Fastcall ceiling =
-    Member<ceiling_call, Access::shared, neighbour<&tree::Tree::ceiling, true>>::method;
-const Fastcall lower =
-    Member<lower_call, Access::shared, neighbour<&tree::Tree::floor, false>>::method;
-const Fastcall higher =
-    Member<higher_call, Access::shared, neighbour<&tree::Tree::ceiling, false>>::method;
-const Fastcall pop = Member<pop_call, Access::exclusive, pop_at>::method;
-
-PyObject* tree_subscript(PyObject* self, PyObject* item) noexcept {
-    return Member<getitem_call, Access::shared, subscript>::binary(self, item);
-}
-
-PyObject* class_getitem(PyObject* type, PyObject* item) noexcept {
-    return boundary::object_entry([&] { return checked(Py_GenericAlias(type, item)); });
-}
-
-}  // namespace entries
 }  // namespace quorel::python

@@ -1,6 +1,6 @@
 #include "python/release.hpp"
 
-#include "call_boundary/memory.hpp"
+#include "call_boundary/support/memory.hpp"
 
 namespace quorel::python {
 namespace {

@@ -1,6 +1,6 @@
 // The text form of a tree: "AVLTree([" + the values' reprs in ascending key order + "])".
-#include "call_boundary/text.hpp"
-#include "python/avltree_entries.hpp"
+#include "call_boundary/support/text.hpp"
+#include "python/avltree_members.hpp"
 #include "python/member_entry.hpp"
 
 namespace quorel::python {
@@ -52,13 +52,12 @@ Ref text_form(AVLTreeObject& tree) {
     return checked(PyUnicode_FromFormat("AVLTree([%U])", joined.get()));
 }
 
+const PyType_Slot slots[] = {
+    Member<repr_call, Access::shared, text_form>::slot<Py_tp_repr>(),
+};
+
 }  // namespace
 
-namespace entries {
+const MemberGroup repr_members{{}, slots, {}};
 
-PyObject* tree_repr(PyObject* self) noexcept {
-    return Member<repr_call, Access::shared, text_form>::unary(self);
-}
-
-}  // namespace entries
 }  // namespace quorel::python

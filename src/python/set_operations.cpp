@@ -2,18 +2,42 @@
 // Results are new trees with the left tree's key rule, built in the balanced builder's
 // shape; the in-place forms replace the tree with such a build. Nothing changes before
 // every key is extracted and compared, so a failure leaves every operand as it was.
-#include "call_boundary/binding.hpp"
-#include "call_boundary/entry.hpp"
-#include "python/avltree_entries.hpp"
+#include "python/avltree_members.hpp"
 #include "python/member_entry.hpp"
 #include "python/operands.hpp"
-#include "python/release.hpp"
 
 namespace quorel::python {
 namespace {
 
-constexpr const char* other_parameter[] = {"other"};
+template <const tree::Selection& Keep>
+Ref new_tree(AVLTreeObject& left, Operands& operands) {
+    return wrap_tree(avltree_type(), tree::tree_of(combined(left, operands, Keep)),
+                     left.key_rule.copy());
+}
 
+template <const tree::Selection& Keep>
+Ref combine_in_place(AVLTreeObject& target, Operands& operands) {
+    operands.replace_left(tree::tree_of(combined(target, operands, Keep)));
+    return Ref::borrow(Py_None);
+}
+
+// Whether the merge of the tree's keys with the other's meets no key of the sought kind.
+template <const tree::Selection& Sought>
+Ref meets_none(AVLTreeObject& self, Operands& operands) {
+    return truth(!tree::meets(tree::views_of(self.tree), operands.views(0), Sought));
+}
+
+inline constexpr tree::Selection only_in_left{true, false, false};
+inline constexpr tree::Selection only_in_other{false, true, false};
+inline constexpr tree::Selection in_both{false, false, true};
+
+constexpr VariadicDescription union_call{"AVLTree", "union"};
+constexpr VariadicDescription intersection_call{"AVLTree", "intersection"};
+constexpr VariadicDescription difference_call{"AVLTree", "difference"};
+constexpr VariadicDescription intersection_update_call{"AVLTree", "intersection_update"};
+constexpr VariadicDescription difference_update_call{"AVLTree", "difference_update"};
+
+constexpr const char* other_parameter[] = {"other"};
 constexpr CallDescription symmetric_difference_call =
     describe("symmetric_difference", other_parameter);
 constexpr CallDescription symmetric_difference_update_call =
@@ -22,116 +46,62 @@ constexpr CallDescription issubset_call = describe("issubset", other_parameter);
 constexpr CallDescription issuperset_call = describe("issuperset", other_parameter);
 constexpr CallDescription isdisjoint_call = describe("isdisjoint", other_parameter);
 
-Ref new_tree(AVLTreeObject& left, PyObject* const* others, std::size_t count,
-             tree::Selection keep) {
-    Operands operands(left, others, count);
-    Borrows borrows(left, Access::shared, operands);
-    return wrap_tree(avltree_type(), tree::tree_of(combined(left, operands, keep)),
-                     left.key_rule.copy());
-}
+using Union = Member<union_call, Access::shared, new_tree<tree::union_selection>>;
+using Intersection =
+    Member<intersection_call, Access::shared, new_tree<tree::intersection_selection>>;
+using Difference = Member<difference_call, Access::shared, new_tree<tree::difference_selection>>;
+using SymmetricDifference = Member<symmetric_difference_call, Access::shared,
+                                   new_tree<tree::symmetric_difference_selection>>;
+using IntersectionUpdate = Member<intersection_update_call, Access::exclusive,
+                                  combine_in_place<tree::intersection_selection>>;
+using DifferenceUpdate = Member<difference_update_call, Access::exclusive,
+                                combine_in_place<tree::difference_selection>>;
+using SymmetricDifferenceUpdate =
+    Member<symmetric_difference_update_call, Access::exclusive,
+           combine_in_place<tree::symmetric_difference_selection>>;
 
-void combine_in_place(AVLTreeObject& target, PyObject* const* others, std::size_t count,
-                      tree::Selection keep) {
-    Operands operands(target, others, count);
-    tree::Tree old;
-    {
-        Borrows borrows(target, Access::exclusive, operands);
-        old = replace_tree(target, tree::tree_of(combined(target, operands, keep)));
-    }
-    release_bounded(std::move(old));
-}
+const PyMethodDef methods[] = {
+    Union::entry("union($self, *others)\n--\n\n"
+                 "Return a new tree with the values of the tree and of every other.\n\n"
+                 "For a key present in several operands, the leftmost value is kept."),
+    Intersection::entry("intersection($self, *others)\n--\n\n"
+                        "Return a new tree with the values whose keys every other also has."),
+    Difference::entry("difference($self, *others)\n--\n\n"
+                      "Return a new tree with the values whose keys no other has."),
+    SymmetricDifference::entry(
+        "symmetric_difference($self, other)\n--\n\n"
+        "Return a new tree with the values whose keys exactly one operand has."),
+    IntersectionUpdate::entry("intersection_update($self, *others)\n--\n\n"
+                              "Keep only the values whose keys every other also has."),
+    DifferenceUpdate::entry("difference_update($self, *others)\n--\n\n"
+                            "Remove the values whose keys any other has."),
+    SymmetricDifferenceUpdate::entry(
+        "symmetric_difference_update($self, other)\n--\n\n"
+        "Keep the values whose keys exactly one of the tree and `other` has."),
+    Member<issubset_call, Access::shared, meets_none<only_in_left>>::entry(
+        "issubset($self, other)\n--\n\n"
+        "Return whether `other` has the key of every value in the tree."),
+    Member<issuperset_call, Access::shared, meets_none<only_in_other>>::entry(
+        "issuperset($self, other)\n--\n\n"
+        "Return whether the tree has the key of every value in `other`."),
+    Member<isdisjoint_call, Access::shared, meets_none<in_both>>::entry(
+        "isdisjoint($self, other)\n--\n\n"
+        "Return whether the tree and `other` have no key in common."),
+};
 
-template <const tree::Selection& Keep>
-PyObject* variadic_new(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    return boundary::object_entry(
-        [&] { return new_tree(AVLTreeObject::of(self), args, std::size_t(nargs), Keep); });
-}
-
-template <const tree::Selection& Keep>
-PyObject* variadic_in_place(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    return boundary::object_entry([&] {
-        combine_in_place(AVLTreeObject::of(self), args, std::size_t(nargs), Keep);
-        return Ref::borrow(Py_None);
-    });
-}
-
-// Members of one parameter, `other`; the body takes its own borrows.
-template <const CallDescription& Description, Ref (*Body)(AVLTreeObject&, PyObject*)>
-PyObject* with_other(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
-    return boundary::object_entry([&] {
-        PyObject* other =
-            nargs == 1 && kwnames == nullptr ? args[0] : bind<1>(Description, args, nargs, kwnames)[0];
-        return Body(AVLTreeObject::of(self), other);
-    });
-}
-
-Ref symmetric_difference_of(AVLTreeObject& self, PyObject* other) {
-    return new_tree(self, &other, 1, tree::symmetric_difference_selection);
-}
-
-Ref symmetric_difference_in_place(AVLTreeObject& self, PyObject* other) {
-    combine_in_place(self, &other, 1, tree::symmetric_difference_selection);
-    return Ref::borrow(Py_None);
-}
-
-// Whether the merge of the tree's keys with the other's meets no key of the sought kind.
-template <const tree::Selection& Sought>
-Ref meets_none(AVLTreeObject& self, PyObject* other) {
-    Operands operands(self, &other, 1);
-    Borrows borrows(self, Access::shared, operands);
-    return truth(!tree::meets(tree::views_of(self.tree), operands.views(0), Sought));
-}
-
-inline constexpr tree::Selection only_in_left{true, false, false};
-inline constexpr tree::Selection only_in_other{false, true, false};
-inline constexpr tree::Selection in_both{false, false, true};
-
-// The operators apply between two trees only, as set's do between sets.
-template <const tree::Selection& Keep>
-PyObject* operator_new(PyObject* a, PyObject* b) noexcept {
-    if (as_tree(a) == nullptr || as_tree(b) == nullptr) {
-        return Ref::borrow(Py_NotImplemented).release();
-    }
-    return variadic_new<Keep>(a, &b, 1);
-}
-
-template <const tree::Selection& Keep>
-PyObject* operator_in_place(PyObject* a, PyObject* b) noexcept {
-    if (as_tree(a) == nullptr || as_tree(b) == nullptr) {
-        return Ref::borrow(Py_NotImplemented).release();
-    }
-    return boundary::object_entry([&] {
-        combine_in_place(AVLTreeObject::of(a), &b, 1, Keep);
-        return Ref::borrow(a);
-    });
-}
+// The operators are the members above, between two trees only; |= is update's.
+const PyType_Slot slots[] = {
+    Union::slot<Py_nb_or>(),
+    Intersection::slot<Py_nb_and>(),
+    Difference::slot<Py_nb_subtract>(),
+    SymmetricDifference::slot<Py_nb_xor>(),
+    IntersectionUpdate::slot<Py_nb_inplace_and>(),
+    DifferenceUpdate::slot<Py_nb_inplace_subtract>(),
+    SymmetricDifferenceUpdate::slot<Py_nb_inplace_xor>(),
+};
 
 }  // namespace
 
-namespace entries {
+const MemberGroup set_members{methods, slots, {}};
 
-const Variadic union_of = variadic_new<tree::union_selection>;
-const Variadic intersection = variadic_new<tree::intersection_selection>;
-const Variadic difference = variadic_new<tree::difference_selection>;
-const Variadic intersection_update = variadic_in_place<tree::intersection_selection>;
-const Variadic difference_update = variadic_in_place<tree::difference_selection>;
-
-const Fastcall symmetric_difference =
-    with_other<symmetric_difference_call, symmetric_difference_of>;
-const Fastcall symmetric_difference_update =
-    with_other<symmetric_difference_update_call, symmetric_difference_in_place>;
-const Fastcall issubset = with_other<issubset_call, meets_none<only_in_left>>;
-const Fastcall issuperset = with_other<issuperset_call, meets_none<only_in_other>>;
-const Fastcall isdisjoint = with_other<isdisjoint_call, meets_none<in_both>>;
-
-const Binary tree_or = operator_new<tree::union_selection>;
-const Binary tree_and = operator_new<tree::intersection_selection>;
-const Binary tree_subtract = operator_new<tree::difference_selection>;
-const Binary tree_xor = operator_new<tree::symmetric_difference_selection>;
-const Binary tree_inplace_and = operator_in_place<tree::intersection_selection>;
-const Binary tree_inplace_subtract = operator_in_place<tree::difference_selection>;
-const Binary tree_inplace_xor = operator_in_place<tree::symmetric_difference_selection>;
-
-}  // namespace entries
 }  // namespace quorel::python

@@ -5,56 +5,48 @@
 // and built balanced, in O(n + m) after the sort, unless the merge finds no new key, which
 // leaves the tree as it is. Either way the tree is unchanged when a key extraction or a
 // comparison raises.
-#include "call_boundary/entry.hpp"
-#include "python/avltree_entries.hpp"
+#include "python/avltree_members.hpp"
+#include "python/member_entry.hpp"
 #include "python/operands.hpp"
-#include "python/release.hpp"
 
 namespace quorel::python {
 namespace {
 
-void update_tree(AVLTreeObject& target, PyObject* const* others, std::size_t count) {
-    Operands operands(target, others, count);
-    tree::Tree old;
-    {
-        Borrows borrows(target, Access::exclusive, operands);
-        auto batch = [&](std::size_t i) -> tree::EntryList& { return operands.entries(i); };
-        if (!operands.only_values() ||
-            !target.tree.insert_batch(operands.value_count(), operands.size(), batch)) {
-            const tree::SortedViews merged = combined(target, operands, tree::union_selection);
-            // The union holds every stored entry: no more of them means no new key, and
-            // the tree stays as it is, shape and memory included.
-            if (merged.entries.size() != target.tree.size()) {
-                old = replace_tree(target, tree::tree_of(merged));
-            }
+Ref update_tree(AVLTreeObject& target, Operands& operands) {
+    auto batch = [&](std::size_t i) -> tree::EntryList& { return operands.entries(i); };
+    if (!operands.only_values() ||
+        !target.tree.insert_batch(operands.value_count(), operands.size(), batch)) {
+        const tree::SortedViews merged = combined(target, operands, tree::union_selection);
+        // The union holds every stored entry: no more of them means no new key, and the
+        // tree stays as it is, shape and memory included.
+        if (merged.entries.size() != target.tree.size()) {
+            operands.replace_left(tree::tree_of(merged));
         }
     }
-    release_bounded(std::move(old));
+    return Ref::borrow(Py_None);
 }
 
-PyObject* update_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    return boundary::object_entry([&] {
-        update_tree(AVLTreeObject::of(self), args, std::size_t(nargs));
-        return Ref::borrow(Py_None);
-    });
-}
+constexpr VariadicDescription update_call{"AVLTree", "update"};
 
-PyObject* update_operator(PyObject* a, PyObject* b) noexcept {
-    if (as_tree(a) == nullptr || as_tree(b) == nullptr) {
-        return Ref::borrow(Py_NotImplemented).release();
-    }
-    return boundary::object_entry([&] {
-        update_tree(AVLTreeObject::of(a), &b, 1);
-        return Ref::borrow(a);
-    });
-}
+using Update = Member<update_call, Access::exclusive, update_tree>;
+
+const PyMethodDef methods[] = {
+    Update::entry(
+        "update($self, *iterables)\n--\n\n"
+        "Insert every value of each iterable, in order, under the tree's key rule.\n\n"
+        "The first value for a key stays: values already in the tree win over\n"
+        "new ones, and earlier values over later ones. A batch small against the\n"
+        "tree is inserted value by value; a larger one is sorted once, merged\n"
+        "with the tree and built balanced in O(n + m). If a key extraction or a\n"
+        "comparison raises, the tree is unchanged."),
+};
+
+const PyType_Slot slots[] = {
+    Update::slot<Py_nb_inplace_or>(),
+};
 
 }  // namespace
 
-namespace entries {
+const MemberGroup update_members{methods, slots, {}};
 
-const Variadic update = update_values;
-const Binary tree_inplace_or = update_operator;
-
-}  // namespace entries
 }  // namespace quorel::python

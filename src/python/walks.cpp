@@ -1,6 +1,6 @@
 // Walking members of AVLTree: each copies its result into a snapshot under the shared
 // borrow and returns an _AVLTreeIterator over it. Endpoints are already-extracted keys.
-#include "python/avltree_entries.hpp"
+#include "python/avltree_members.hpp"
 #include "python/member_entry.hpp"
 
 namespace quorel::python {
@@ -58,26 +58,47 @@ constexpr CallDescription level_order_call = describe("level_order");
 
 template <const CallDescription& Description, tree::Snapshot (tree::Tree::*Walk)() const,
           bool InKeyOrder = false>
-constexpr entries::NoArgs walk =
-    Member<Description, Access::shared, whole_walk<Walk, InKeyOrder>>::no_arguments;
+using WholeWalk = Member<Description, Access::shared, whole_walk<Walk, InKeyOrder>>;
+
+using Ascending = WholeWalk<in_order_call, &tree::Tree::in_order, true>;
+
+const PyMethodDef methods[] = {
+    Member<range_call, Access::shared, range_walk>::entry(
+        "range($self, start=None, end=None, *, include_start=True, include_end=False)\n--\n\n"
+        "Return values whose extracted keys fall between optional endpoints.\n\n"
+        "Endpoints are already-extracted keys. The start is inclusive and the\n"
+        "end is exclusive by default. Invalid or incomparable keys raise."),
+    Member<iter_from_call, Access::shared, bounded_walk<&tree::Tree::iter_from>>::entry(
+        "iter_from($self, start, count)\n--\n\n"
+        "Return at most `count` values from an inclusive lower-bound key.\n"
+        "`start` is an already-extracted key. If it is absent from the tree,\n"
+        "iteration begins at the first greater key."),
+    Member<iter_to_call, Access::shared, bounded_walk<&tree::Tree::iter_to>>::entry(
+        "iter_to($self, end, count)\n--\n\n"
+        "Return at most `count` values from an inclusive upper-bound key.\n"
+        "Values are returned in descending order. `end` is an already-\n"
+        "extracted key; if absent, iteration begins at the first smaller key."),
+    Ascending::entry("in_order($self)\n--\n\nReturn a snapshot iterator in ascending key order."),
+    WholeWalk<descending_call, &tree::Tree::descending, true>::entry(
+        "descending($self)\n--\n\nReturn a snapshot iterator in descending key order."),
+    WholeWalk<pre_order_call, &tree::Tree::pre_order>::entry(
+        "pre_order($self)\n--\n\nReturn a snapshot iterator in root-left-right order."),
+    WholeWalk<post_order_call, &tree::Tree::post_order>::entry(
+        "post_order($self)\n--\n\nReturn a snapshot iterator in left-right-root order."),
+    WholeWalk<level_order_call, &tree::Tree::level_order>::entry(
+        "level_order($self)\n--\n\nReturn a breadth-first snapshot iterator, level by level."),
+};
+
+const PyType_Slot slots[] = {
+    Ascending::slot<Py_tp_iter>(),
+};
 
 }  // namespace
 
-namespace entries {
+Ref descending_walk(AVLTreeObject& tree) {
+    return whole_walk<&tree::Tree::descending, true>(tree);
+}
 
-const Fastcall range = Member<range_call, Access::shared, range_walk>::method;
-const Fastcall iter_from =
-    Member<iter_from_call, Access::shared, bounded_walk<&tree::Tree::iter_from>>::method;
-const Fastcall iter_to =
-    Member<iter_to_call, Access::shared, bounded_walk<&tree::Tree::iter_to>>::method;
+const MemberGroup walk_members{methods, slots, {}};
 
-const NoArgs in_order = walk<in_order_call, &tree::Tree::in_order, true>;
-const NoArgs descending = walk<descending_call, &tree::Tree::descending, true>;
-const NoArgs pre_order = walk<pre_order_call, &tree::Tree::pre_order>;
-const NoArgs post_order = walk<post_order_call, &tree::Tree::post_order>;
-const NoArgs level_order = walk<level_order_call, &tree::Tree::level_order>;
-
-PyObject* tree_iter(PyObject* self) noexcept { return in_order(self, nullptr); }
-
-}  // namespace entries
 }  // namespace quorel::python

@@ -1,6 +1,6 @@
 // The balanced build from entries in ascending key order, which pickling and the sorted
 // constructors use: linear time, no comparisons.
-#include "call_boundary/failure.hpp"
+#include "call_boundary/support/failure.hpp"
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {

@@ -1,6 +1,6 @@
 #include "python_tree/compare.hpp"
 
-#include "call_boundary/failure.hpp"
+#include "call_boundary/support/failure.hpp"
 
 namespace quorel::tree {
 namespace {

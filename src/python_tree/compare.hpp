@@ -14,7 +14,7 @@
 #include <bit>
 #include <optional>
 
-#include "call_boundary/compat.hpp"
+#include "call_boundary/support/compat.hpp"
 
 namespace quorel::tree {
 

@@ -16,7 +16,7 @@
 #include <memory>
 #include <utility>
 
-#include "call_boundary/ref.hpp"
+#include "call_boundary/support/ref.hpp"
 #include "python_tree/compare.hpp"
 #include "python_tree/memory_hints.hpp"
 

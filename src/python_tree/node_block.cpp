@@ -1,6 +1,6 @@
 #include "python_tree/node_block.hpp"
 
-#include "call_boundary/failure.hpp"
+#include "call_boundary/support/failure.hpp"
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {

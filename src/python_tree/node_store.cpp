@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "call_boundary/memory.hpp"
+#include "call_boundary/support/memory.hpp"
 #include "python_tree/memory_hints.hpp"
 
 namespace quorel::tree {

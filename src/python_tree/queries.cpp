@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "call_boundary/failure.hpp"
+#include "call_boundary/support/failure.hpp"
 #include "python_tree/memory_hints.hpp"
 #include "python_tree/tree.hpp"
 

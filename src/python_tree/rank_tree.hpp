@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "call_boundary/memory.hpp"
+#include "call_boundary/support/memory.hpp"
 #include "python_tree/memory_hints.hpp"
 #include "python_tree/rebalance.hpp"
 

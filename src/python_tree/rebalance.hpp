@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "call_boundary/failure.hpp"
+#include "call_boundary/support/failure.hpp"
 #include "python_tree/node.hpp"
 
 namespace quorel::tree {

@@ -11,7 +11,7 @@
 #include <optional>
 #include <utility>
 
-#include "call_boundary/memory.hpp"
+#include "call_boundary/support/memory.hpp"
 #include "python_tree/compare.hpp"
 #include "python_tree/node_block.hpp"
 #include "python_tree/node_store.hpp"

@@ -4,7 +4,7 @@
 // Python comparison methods can be checked while only read.
 #include <algorithm>
 
-#include "call_boundary/failure.hpp"
+#include "call_boundary/support/failure.hpp"
 #include "python_tree/tree.hpp"
 
 namespace quorel::tree {

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "call_boundary/ref.hpp"
+#include "call_boundary/support/ref.hpp"
 
 namespace quorel {
 

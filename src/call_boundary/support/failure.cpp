@@ -1,10 +1,10 @@
-#include "call_boundary/failure.hpp"
+#include "call_boundary/support/failure.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "call_boundary/process_cell.hpp"
-#include "call_boundary/text.hpp"
+#include "call_boundary/support/process_cell.hpp"
+#include "call_boundary/support/text.hpp"
 
 namespace quorel {
 namespace {

@@ -1,8 +1,8 @@
-#include "call_boundary/memory.hpp"
+#include "call_boundary/support/memory.hpp"
 
 #include <charconv>
 
-#include "call_boundary/failure.hpp"
+#include "call_boundary/support/failure.hpp"
 
 namespace quorel {
 

@@ -1,7 +1,7 @@
-#include "call_boundary/text.hpp"
+#include "call_boundary/support/text.hpp"
 
-#include "call_boundary/failure.hpp"
-#include "call_boundary/process_cell.hpp"
+#include "call_boundary/support/failure.hpp"
+#include "call_boundary/support/process_cell.hpp"
 
 namespace quorel {
 

@@ -6,7 +6,7 @@
 
 #include <utility>
 
-#include "call_boundary/compat.hpp"
+#include "call_boundary/support/compat.hpp"
 
 namespace quorel {
 

@@ -3,8 +3,8 @@
 
 #include <string_view>
 
-#include "call_boundary/memory.hpp"
-#include "call_boundary/ref.hpp"
+#include "call_boundary/support/memory.hpp"
+#include "call_boundary/support/ref.hpp"
 
 namespace quorel {
 

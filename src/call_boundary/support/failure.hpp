@@ -7,8 +7,8 @@
 //   internal - a broken invariant, raised as PanicException.
 #pragma once
 
-#include "call_boundary/memory.hpp"
-#include "call_boundary/ref.hpp"
+#include "call_boundary/support/memory.hpp"
+#include "call_boundary/support/ref.hpp"
 
 namespace quorel {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "call_boundary/compat.hpp"
+#include "call_boundary/support/compat.hpp"
 
 namespace quorel {
 

@@ -1,5 +1,5 @@
-#include "call_boundary/failure.hpp"
-#include "call_boundary/process_cell.hpp"
+#include "call_boundary/support/failure.hpp"
+#include "call_boundary/support/process_cell.hpp"
 
 namespace quorel::names {
 namespace {
