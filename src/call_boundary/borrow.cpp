@@ -63,6 +63,12 @@ private:
 
 }  // namespace
 
+// A borrow taken that the registry had no room to record goes back: MemoryError.
+void BorrowFlag::give_back_unrecorded(Access kind) {
+    released_noted(state_.change_by(std::uint64_t(0) - BorrowBits::unit(kind)));
+    no_memory();
+}
+
 void BorrowFlag::acquire_contended(Access kind) {
     const Holding mine = holders_.holding(state_, BorrowRegistry::this_thread());
     if (mine == Holding::none) {
@@ -77,7 +83,7 @@ void BorrowFlag::acquire_contended(Access kind) {
     }
     // A read nested in this thread's own read: granted past any waiting writer, which
     // could never proceed before the outer read ends.
-    BorrowRegistry::prepare_overlap();
+    BorrowRegistry::prepare();
     const std::uint64_t seen = state_.change_by(BorrowBits::one_reader);
     if (const std::uint64_t bits = holders_.took(state_, Access::shared, seen)) {
         state_.change_by(bits);
@@ -87,7 +93,7 @@ void BorrowFlag::acquire_contended(Access kind) {
 // Takes the borrow, the word having been `seen`, unless another thread changed the word
 // meanwhile. `counted_writer`: the calling thread is counted among the waiting writers.
 bool BorrowFlag::take(Access kind, std::uint64_t seen, bool counted_writer) {
-    BorrowRegistry::prepare_overlap();
+    BorrowRegistry::prepare();  // again: other threads may have used the room while this slept
     const std::uint64_t next = kind == Access::shared
                                    ? seen + BorrowBits::one_reader
                                    : seen + BorrowBits::exclusive -

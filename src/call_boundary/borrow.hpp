@@ -36,12 +36,13 @@ public:
     // borrow does, or when the wait would never end.
     template <Access Kind>
     [[gnu::always_inline]] void acquire() {
-        BorrowRegistry::prepare();
         if (!state_.template try_take<Kind>()) [[unlikely]] {
             acquire_contended(Kind);
             return;
         }
-        holders_.took_alone(state_, Kind);
+        if (!holders_.took_alone(state_, Kind)) [[unlikely]] {
+            give_back_unrecorded(Kind);
+        }
     }
 
     // Gives back a borrow of the given kind that the calling thread holds.
@@ -85,6 +86,7 @@ public:
 
 private:
     void acquire_contended(Access kind);
+    [[noreturn]] void give_back_unrecorded(Access kind);
     void acquire_waiting(Access kind);
     bool wait_round(Access kind, const Waiter& waiter, const Deadline* until);
     bool take(Access kind, std::uint64_t seen, bool counted_writer);

@@ -18,7 +18,7 @@ HeldBorrows& first_held_borrows() noexcept {
     return held;
 }
 
-void HeldBorrows::grow() {
+bool HeldBorrows::grow() noexcept {
     // The larger table outlives any one call: it is freed when the thread ends (the
     // interpreter may be gone then, so it comes from the C allocator, not the interpreter's).
     static thread_local struct FreeAtExit {
@@ -38,7 +38,7 @@ void HeldBorrows::grow() {
                       ? static_cast<Entry*>(std::malloc(larger * sizeof(Entry)))
                       : nullptr;
     if (moved == nullptr) {
-        no_memory();
+        return false;
     }
     std::memcpy(moved, entry, std::size_t(depth) * sizeof(Entry));
     if (entry != inline_entry) {
@@ -46,6 +46,7 @@ void HeldBorrows::grow() {
     }
     entry = moved;
     room = std::uint32_t(larger);
+    return true;
 }
 
 void HeldBorrows::pop_below(const BorrowState* flag, Access access) noexcept {
@@ -95,7 +96,7 @@ Overlap* overlap_of(const BorrowState* flag, ThreadId thread) noexcept {
 
 }  // namespace
 
-void BorrowRegistry::prepare_overlap() { overlaps->reserve(overlaps->size() + 2); }
+void BorrowRegistry::prepare() { overlaps->reserve(overlaps->size() + 2); }
 
 std::uint64_t BorrowRegistry::took(const BorrowState& flag, Access access,
                                    std::uint64_t seen) noexcept {

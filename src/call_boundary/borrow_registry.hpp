@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "call_boundary/borrow_state.hpp"
+#include "call_boundary/memory.hpp"
 
 // Thread-local variables read on every call. With glibc they are placed at a fixed offset
 // from the thread pointer (glibc reserves room for a few bytes of them in every loaded
@@ -51,7 +52,14 @@ struct HeldBorrows {
     std::uint32_t room = 0;
     Entry inline_entry[inline_capacity]{};
 
-    void push(const BorrowState* flag, Access access) noexcept { entry[depth++] = {flag, access}; }
+    // Records a borrow; false when there was no room and none could be had.
+    [[gnu::always_inline]] bool push(const BorrowState* flag, Access access) noexcept {
+        if (depth == room && !grow()) [[unlikely]] {
+            return false;
+        }
+        entry[depth++] = {flag, access};
+        return true;
+    }
     // Forgets one borrow of `flag`; the latest taken, unless coroutines interleaved.
     void pop(const BorrowState* flag, Access access) noexcept {
         if (entry[--depth].flag != flag) [[unlikely]] {
@@ -59,8 +67,8 @@ struct HeldBorrows {
         }
     }
     void pop_below(const BorrowState* flag, Access access) noexcept;
-    // Makes room for one more entry, or throws MemoryError.
-    void grow();
+    // Makes room for more entries; false when out of memory.
+    bool grow() noexcept;
     Holding holding(const BorrowState* flag) const noexcept;
 };
 
@@ -84,21 +92,22 @@ public:
         return reinterpret_cast<ThreadId>(&thread_borrows());
     }
 
-    // Before a borrow is taken: room to record it, or MemoryError with nothing taken.
-    [[gnu::always_inline]] static void prepare() {
+    // Before a borrow is taken on the slow path: room to record it, or MemoryError with
+    // nothing taken. Also room for records of shared borrows of several threads (none).
+    static void prepare() {
         HeldBorrows& held = thread_borrows();
-        if (held.depth == held.room) [[unlikely]] {
-            held.grow();
+        if (held.depth == held.room && !held.grow()) {
+            no_memory();
         }
     }
-    // Before a borrow is taken on the slow path, beside other threads' ones.
-    static void prepare_overlap() noexcept {}
-    // Records a borrow that the calling thread took while the flag was free.
-    [[gnu::always_inline]] void took_alone(const BorrowState& flag, Access access) noexcept {
-        thread_borrows().push(&flag, access);
+    // Records a borrow that the calling thread took while the flag was free; false when
+    // it cannot be recorded (out of memory).
+    [[gnu::always_inline]] bool took_alone(const BorrowState& flag, Access access) noexcept {
+        return thread_borrows().push(&flag, access);
     }
-    // Records a borrow that the calling thread has just taken on the slow path, the word
-    // having been `seen` before; returns bits to add to the word (none here).
+    // Records a borrow that the calling thread has just taken on the slow path (after
+    // prepare), the word having been `seen` before; returns bits to add to the word (none
+    // here).
     std::uint64_t took(const BorrowState& flag, Access access, std::uint64_t) noexcept {
         thread_borrows().push(&flag, access);
         return 0;
@@ -141,11 +150,11 @@ public:
         return reinterpret_cast<ThreadId>(&thread_marker);
     }
 
-    static void prepare() noexcept {}
     // Room for the records of shared borrows of several threads, or MemoryError.
-    static void prepare_overlap();
-    [[gnu::always_inline]] void took_alone(const BorrowState&, Access) noexcept {
+    static void prepare();
+    [[gnu::always_inline]] bool took_alone(const BorrowState&, Access) noexcept {
         holder_ = this_thread();
+        return true;
     }
     std::uint64_t took(const BorrowState& flag, Access access, std::uint64_t seen) noexcept;
     void giving_back(const BorrowState&, Access) noexcept {}
