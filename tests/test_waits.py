@@ -116,6 +116,27 @@ def test_crossed_calls_fail_in_one_thread_when_they_close_a_cycle(size, outer, i
         assert values(tree) == expected
 
 
+@pytest.mark.parametrize("depth", [1, 70])
+def test_cycle_through_a_borrow_taken_deep_in_nested_calls(depth):
+    # One thread reads trees[0], from its comparison trees[1], and so on, and at the
+    # deepest level changes `other`; the other thread holds `other` and changes the
+    # last of the trees it reads.
+    trees, other = [AVLTree([0]) for _ in range(depth)], AVLTree([0])
+    both_hold = threading.Barrier(2, timeout=TIMEOUT)
+
+    def nest(k):
+        if k == depth:
+            both_hold.wait()
+            return other.insert(1)
+        return holding(trees[k], "contains", lambda: nest(k + 1))
+
+    results = run_threads(
+        lambda: nest(0),
+        lambda: holding(other, "insert", lambda: (both_hold.wait(), trees[-1].insert(2))))
+    failures = [r for kind, r in results if kind == "error"]
+    assert [(type(e), str(e)) for e in failures] == [(RuntimeError, DEADLOCK)]
+
+
 def test_cycle_through_a_waiting_writer_fails_instead_of_hanging():
     # Reader 1 holds A and reads B; reader 2 holds B and changes A; a writer waits for B,
     # and new reads of B wait behind it: 1 waits for the writer, which waits for 2, which
