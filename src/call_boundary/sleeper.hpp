@@ -1,4 +1,5 @@
-// Sleeper: a lock and a condition that waiting threads sleep on.
+// Sleeper: a lock and a condition that waiting threads sleep on, with an optional deadline
+// on the monotonic clock.
 //
 // On POSIX systems it is pthread's mutex and condition variable used directly: the
 // condition variable of newer C++ runtimes binds waits to a symbol version that older
@@ -7,25 +8,46 @@
 #pragma once
 
 #if defined(_WIN32)
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #else
+#include <errno.h>
 #include <pthread.h>
+#include <time.h>
 #endif
 
 namespace quorel {
 
 #if defined(_WIN32)
 
+class Deadline {
+public:
+    static Deadline after_milliseconds(long milliseconds) noexcept {
+        using std::chrono::steady_clock;
+        return Deadline(steady_clock::now() + std::chrono::milliseconds(milliseconds));
+    }
+    std::chrono::steady_clock::time_point at;
+
+private:
+    explicit Deadline(std::chrono::steady_clock::time_point time) noexcept : at(time) {}
+};
+
 class Sleeper {
 public:
-    // Runs `check` under the lock and sleeps until woken while it says to.
+    // Runs `check` under the lock and sleeps until woken while it says to, or until the
+    // deadline (if any) passes; returns false when it passed.
     template <class Check>
-    void sleep_while(Check&& check) {
+    bool sleep_while(Check&& check, const Deadline* until) {
         std::unique_lock<std::mutex> lock(mutex_);
         while (check()) {
-            woken_.wait(lock);
+            if (until == nullptr) {
+                woken_.wait(lock);
+            } else if (woken_.wait_until(lock, until->at) == std::cv_status::timeout) {
+                return !check();
+            }
         }
+        return true;
     }
     // Runs `change` under the lock, then wakes every sleeper.
     template <class Change>
@@ -44,19 +66,50 @@ private:
 
 #else
 
+class Deadline {
+public:
+    static Deadline after_milliseconds(long milliseconds) noexcept {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        now.tv_nsec += milliseconds % 1000 * 1000000;
+        now.tv_sec += milliseconds / 1000 + now.tv_nsec / 1000000000;
+        now.tv_nsec %= 1000000000;
+        return Deadline(now);
+    }
+    timespec at;
+
+private:
+    explicit Deadline(timespec time) noexcept : at(time) {}
+};
+
 class Sleeper {
 public:
-    Sleeper() noexcept = default;
+    Sleeper() noexcept {
+#if !defined(__APPLE__)
+        pthread_condattr_t attributes;
+        pthread_condattr_init(&attributes);
+        pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+        pthread_cond_init(&woken_, &attributes);
+        pthread_condattr_destroy(&attributes);
+#endif
+    }
     Sleeper(const Sleeper&) = delete;
     Sleeper& operator=(const Sleeper&) = delete;
 
     template <class Check>
-    void sleep_while(Check&& check) {
+    bool sleep_while(Check&& check, const Deadline* until) {
         pthread_mutex_lock(&mutex_);
+        bool in_time = true;
         while (check()) {
-            pthread_cond_wait(&woken_, &mutex_);
+            if (until == nullptr) {
+                pthread_cond_wait(&woken_, &mutex_);
+            } else if (timed_wait(*until) != 0) {
+                in_time = !check();
+                break;
+            }
         }
         pthread_mutex_unlock(&mutex_);
+        return in_time;
     }
     template <class Change>
     void wake_all_after(Change&& change) noexcept {
@@ -67,6 +120,24 @@ public:
     }
 
 private:
+    // Zero when woken (or woken spuriously) before the deadline.
+    int timed_wait(const Deadline& until) noexcept {
+#if defined(__APPLE__)
+        // macOS has no monotonic condition clock; it waits for a span instead.
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long left = (until.at.tv_sec - now.tv_sec) * 1000000000LL +
+                               (until.at.tv_nsec - now.tv_nsec);
+        if (left <= 0) {
+            return ETIMEDOUT;
+        }
+        const timespec span{time_t(left / 1000000000LL), long(left % 1000000000LL)};
+        return pthread_cond_timedwait_relative_np(&woken_, &mutex_, &span);
+#else
+        return pthread_cond_timedwait(&woken_, &mutex_, &until.at);
+#endif
+    }
+
     pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t woken_ = PTHREAD_COND_INITIALIZER;
 };
