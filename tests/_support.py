@@ -306,8 +306,9 @@ KEY_LOOKUPS = {
 
 
 class Subject:
-    """What a row is called on: `tree`, an instance of the row's class, and the arguments
-    made for it. Tests subclass it to give values, keys and indices of their own kind.
+    """What the rows of one class (`owner`, a key of OWNERS) are called on: `tree`, an
+    instance made by the class's factory, and the arguments made for it. Tests subclass
+    it to give values, keys and indices of their own kind.
 
     The rows ask for keys by small ints and assume only that key 4 is stored, key 3 is
     not, and the tree holds at least two values.
@@ -316,12 +317,13 @@ class Subject:
     rule = None  # the key argument of the trees made here
     contents = (0, 2, 4, 6, 8)
 
-    def __init__(self):
+    def __init__(self, owner="AVLTree"):
+        self.owner = owner
         self.tree = self.make(self.contents)
         self._iterator = None
 
     def make(self, ints):
-        return AVLTree([self.value(i) for i in ints], key=self.rule)
+        return OWNERS[self.owner].make([self.value(i) for i in ints], key=self.rule)
 
     def value(self, i):
         """A new value whose key under the tree's rule is i."""
@@ -463,12 +465,21 @@ MEMBERS = [
     Member("__iter__", SHARED, lambda s: iter(s.iterator), owner="_AVLTreeIterator", calls_back=False),
 ]
 
-# The classes the rows belong to, with the attributes of each that are not members of its
-# instances: class-level protocol and constants, and members that refuse at once without a
-# borrow (an iterator cannot be pickled).
+class Owner:
+    """A class the rows belong to: the type, the factory that makes the Subject's `tree`
+    from values and a key rule (an iterator's rows run on an iterator of a tree), and the
+    type's attributes that are not members of its instances: class-level protocol and
+    constants, and members that refuse at once without a borrow."""
+
+    def __init__(self, cls, make, not_members):
+        self.cls, self.make, self.not_members = cls, make, set(not_members)
+
+
 OWNERS = {
-    "AVLTree": (AVLTree, {"__doc__", "__module__", "__new__", "__class_getitem__"}),
-    "_AVLTreeIterator": (quorel.quorel._AVLTreeIterator, {"__doc__", "__module__", "__reduce__"}),
+    "AVLTree": Owner(AVLTree, AVLTree, {"__doc__", "__module__", "__new__", "__class_getitem__"}),
+    # An iterator cannot be pickled.
+    "_AVLTreeIterator": Owner(quorel.quorel._AVLTreeIterator, AVLTree,
+                              {"__doc__", "__module__", "__reduce__"}),
 }
 
 

@@ -13,7 +13,7 @@ import pytest
 from quorel import AVLTree
 from quorel.quorel import _AVLTreeIterator, _avltree_from_sorted_entries, _check_invariants
 
-from _support import MEMBERS, Subject, refcounts
+from _support import MEMBERS, OWNERS, Subject, refcounts
 
 # The interpreter's own allocation-failure hook; some interpreter builds (such as the
 # Windows packages that wheel builders test with) ship without the test modules.
@@ -48,10 +48,10 @@ ORDER = [(i * 7) % 16 for i in range(16)]  # insertion order: a shape with rotat
 class Case(Subject):
     """A tree of 16 values made by `make`, a larger one, and the objects an operation is given."""
 
-    def __init__(self, spec, make, key_of):
-        self.rule, self.make_value, self.key_of = spec, make, key_of
+    def __init__(self, owner, spec, make, key_of):
+        self.owner, self.rule, self.make_value, self.key_of = owner, spec, make, key_of
         self.values = [make(2 * i) for i in ORDER]
-        self.tree = AVLTree(self.values, key=spec)
+        self.tree = OWNERS[owner].make(self.values, key=spec)
         self.twin = make(2 * ORDER[5])
         self.pairs = [(v, key_of(v)) for v in sorted(self.values, key=key_of)]
         # Enough values for several node slabs and the layout pass after construction.
@@ -85,7 +85,9 @@ SCENARIOS = {
     "pickle": lambda c: pickle.dumps(c.tree),
     "rebuild": lambda c: _avltree_from_sorted_entries(c.pairs, c.rule),
 }
-OPERATIONS = {**{m.id: m.call for m in MEMBERS}, **SCENARIOS}
+# Each operation with the class its case is made of.
+OPERATIONS = {**{m.id: (m.owner, m.call) for m in MEMBERS},
+              **{name: ("AVLTree", scenario) for name, scenario in SCENARIOS.items()}}
 
 
 def describe(x):
@@ -126,14 +128,14 @@ def run_until_success(operation, case):
 @pytest.mark.parametrize("rule", RULES)
 @pytest.mark.parametrize("name", OPERATIONS)
 def test_every_allocation_failure_is_a_clean_memory_error(name, rule):
-    operation = OPERATIONS[name]
-    reference = Case(*RULES[rule])
+    owner, operation = OPERATIONS[name]
+    reference = Case(owner, *RULES[rule])
     expected = describe(operation(reference))
-    case = Case(*RULES[rule])
+    case = Case(owner, *RULES[rule])
     assert describe(run_until_success(operation, case)) == expected
     assert describe(case.tree) == describe(reference.tree)
     if hasattr(sys, "gettotalrefcount"):  # debug builds count every reference
-        assert growth(lambda: run_until_success(operation, Case(*RULES[rule]))) == growth(lambda: None)
+        assert growth(lambda: run_until_success(operation, Case(owner, *RULES[rule]))) == growth(lambda: None)
 
 
 def growth(run):

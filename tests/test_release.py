@@ -105,12 +105,12 @@ class Counted(Subject):
     """Values, keys and operands of one key rule, every one kept in `made`, beside a value
     and a key that no member meets."""
 
-    def __init__(self, rule_name):
+    def __init__(self, rule_name, owner):
         self.keys_of = Rule(rule_name)
         self.rule = {"identity": None, "attribute": "k", "callable": self.keys_of.extract}[rule_name]
         self.made = []
         self.value(-1), self.key(-1)
-        super().__init__()
+        super().__init__(owner)
 
     def value(self, i):
         value = fresh_int(i) if self.rule is None else Box(fresh_int(i), i)
@@ -126,7 +126,7 @@ class Counted(Subject):
 @pytest.mark.parametrize("rule_name", RULES)
 @pytest.mark.parametrize("member", MEMBERS, ids=member_ids)
 def test_every_member_gives_back_what_it_takes(member, rule_name):
-    subject = Counted(rule_name)
+    subject = Counted(rule_name, member.owner)
     result = member.call(subject)
     del result
     made, keys_of = subject.made, subject.keys_of

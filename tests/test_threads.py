@@ -230,7 +230,7 @@ class Shared(Subject):
 def test_every_member_waits_for_other_threads(member):
     # Two threads call the member while two others insert and remove keys of their own:
     # nothing is refused, and the tree stays sound.
-    subject = Shared()
+    subject = Shared(member.owner)
     subject.iterator  # made before the threads start
 
     def caller():
