@@ -477,9 +477,9 @@ class Owner:
 
 OWNERS = {
     "AVLTree": Owner(AVLTree, AVLTree, {"__doc__", "__module__", "__new__", "__class_getitem__"}),
-    # An iterator cannot be pickled.
+    # An iterator cannot be pickled, nor made from Python (before 3.10 a __new__ refuses).
     "_AVLTreeIterator": Owner(quorel.quorel._AVLTreeIterator, AVLTree,
-                              {"__doc__", "__module__", "__reduce__"}),
+                              {"__doc__", "__module__", "__new__", "__reduce__"}),
 }
 
 
