@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the checks that build or inspect the extension themselves
 # (.ci/checks/refleak.sh, sanitize.sh, fuzz.sh, compilers.sh, manylinux.sh,
 # build_identifiers.sh, old_glibc.sh); sourced, not run. Each installs what

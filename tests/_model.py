@@ -15,6 +15,36 @@ tests rely on.
 EQUAL, LESS, GREATER = "Equal", "Less", "Greater"
 ALL_FALSE = "PyAny::compare(): All comparisons returned false"
 
+# Keys of one shape compare natively: exact ints of 64 bits, exact strs, exact floats but
+# NaN, and exact non-empty tuples of those, nested at most 16 deep, of at most 21 items
+# and brackets in all.
+_MAX_TUPLE_DEPTH, _MAX_SHAPE = 16, 21
+
+
+def key_shape(key):
+    """The shape of a natively comparable key, as a string of item types and brackets;
+    None for any other key."""
+    def native(item, depth):
+        if type(item) is int:
+            return "i" if -(2**63) <= item < 2**63 else None
+        if type(item) is str:
+            return "s"
+        if type(item) is float:
+            return "f" if item == item else None
+        if type(item) is tuple and item and depth <= _MAX_TUPLE_DEPTH:
+            items = [native(i, depth + 1) for i in item]
+            return None if None in items else "(" + "".join(items) + ")"
+        return None
+
+    shape = native(key, 0)
+    return shape if shape is not None and len(shape) <= _MAX_SHAPE else None
+
+
+def shared_shape(keys):
+    """The shape every key has, or None."""
+    shapes = {key_shape(k) for k in keys}
+    return shapes.pop() if len(shapes) == 1 else None
+
 
 def compare(a, b):
     if a == b:
@@ -77,11 +107,17 @@ def _rebalance(node):
 
 
 class Model:
-    """The tree as its rules define it, one Python object per node."""
+    """The tree as its rules define it, one Python object per node.
+
+    `shape` is the key shape the tree knows its keys to share (None: not all native, or
+    not all alike): every build sets it from the keys it places, an insertion of a key of
+    another shape clears it, and removals leave it.
+    """
 
     def __init__(self):
         self.root = None
         self.count = 0
+        self.shape = None
 
     # -- construction -----------------------------------------------------
     @classmethod
@@ -101,7 +137,29 @@ class Model:
         model = cls()
         model.root = build(len(entries))
         model.count = len(entries)
+        model.shape = shared_shape(k for _, k in entries)
         return model
+
+    def rebuilt(self):
+        """The same entries built anew, as the builders do: the shape is taken afresh."""
+        self.shape = shared_shape(k for _, k in self.entries())
+        return self
+
+    def update(self, values, key, trees=False):
+        """update() with a batch of values (or, with `trees`, a tree operand of the same
+        key rule): inserted one by one while 8 * m < n and every key, stored and new, has
+        one native shape; otherwise merged and built balanced."""
+        values = list(values)
+        keys = [key(v) for v in values]
+        shapes = {self.shape} | {key_shape(k) for k in keys}
+        if not trees and len(values) * 8 < self.count and len(shapes) == 1 and None not in shapes:
+            for v, k in zip(values, keys):
+                self.insert(v, k)
+            return self
+        kept = {}
+        for v, k in self.entries() + list(zip(values, keys)):
+            kept.setdefault(k, (v, k))
+        return Model.from_sorted(sorted(kept.values(), key=lambda entry: entry[1]))
 
     # -- lookups ------------------------------------------------------------
     def search(self, key):
@@ -155,7 +213,10 @@ class Model:
                 node.left, inserted = go(node.left)
             return (_rebalance(node), True) if inserted else (node, False)
 
+        shape = key_shape(key)
         self.root, inserted = go(self.root)
+        if inserted:
+            self.shape = shape if self.count == 0 or shape == self.shape else None
         self.count += inserted
         return inserted
 

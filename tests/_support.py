@@ -1,6 +1,7 @@
 """What the tests share: keys and values that log, count or fail their comparisons,
 checks of exception notes, views of a tree, and a fresh interpreter to run code in."""
 
+import copy
 import operator
 import os
 import subprocess
@@ -136,16 +137,16 @@ def logged_tree(keys, log):
     return tree
 
 
-def logging_subclass(base, log):
+def logging_subclass(base, log=None):
     """A subclass of int, float, str or tuple whose ==, < and > append (name, the plain
-    value, other) to `log`, then answer as `base` does. An instance made with
-    raising=True raises LookupError from ==."""
+    value, other) to its class attribute `log` (given here, or set by a fixture), then
+    answer as `base` does. An instance made with raising=True raises LookupError from ==."""
 
     def logged(name):
         method = getattr(base, name)
 
         def compare(self, other):
-            log.append((name, base(self), other))
+            self.log.append((name, base(self), other))
             if name == "__eq__" and self.raising:
                 raise LookupError("refused")
             return method(self, other)
@@ -158,7 +159,8 @@ def logging_subclass(base, log):
         return self
 
     methods = {name: logged(name) for name in ("__eq__", "__lt__", "__gt__")}
-    return type("Logged" + base.__name__.capitalize(), (base,), {"__new__": new, "__hash__": base.__hash__, **methods})
+    return type("Logged" + base.__name__.capitalize(), (base,),
+                {"__new__": new, "__hash__": base.__hash__, "log": log, **methods})
 
 
 class TruthBomb:
@@ -190,14 +192,24 @@ class Box:
         return f"Box({self.k!r}, {self.tag!r})"
 
 
+class Tally:
+    """Counts calls; the fixtures `comparisons` and `key_calls` give each test a fresh one."""
+
+    def __init__(self):
+        self.count = 0
+
+
+# What Item's comparisons and item_key count into, while a test's fixture has set them.
+TALLIES = {"comparisons": Tally(), "key calls": Tally()}
+
+
 class Item:
     """A picklable, weak-referenceable value ordered by its attribute `k`; `tag` tells
-    apart values that share a key. Every comparison is counted in COMPARISONS, so tests
-    can prove that a code path compares nothing."""
+    apart values that share a key. Every comparison is counted in the tally of the
+    `comparisons` fixture, so tests can prove that a code path compares nothing."""
 
     __slots__ = ("k", "tag", "__weakref__")
     __hash__ = None
-    COMPARISONS = [0]
 
     def __init__(self, k, tag=None):
         self.k = k
@@ -207,7 +219,7 @@ class Item:
         return (Item, (self.k, self.tag))
 
     def _cmp(self, other, op):
-        Item.COMPARISONS[0] += 1
+        TALLIES["comparisons"].count += 1
         return op(self.k, other.k if isinstance(other, Item) else other)
 
     def __eq__(self, other):
@@ -231,12 +243,10 @@ def values(it):
     return [v.v if isinstance(v, Key) else v.k if isinstance(v, Item) else v for v in it]
 
 
-KEY_CALLS = [0]
-
-
 def item_key(item):
-    """Module-level key callable, so trees using it can be pickled."""
-    KEY_CALLS[0] += 1
+    """Module-level key callable, so trees using it can be pickled; counted in the tally
+    of the `key_calls` fixture."""
+    TALLIES["key calls"].count += 1
     return item.k
 
 
@@ -286,6 +296,210 @@ KEY_LOOKUPS = {
     "search_key": lambda t, k: t.search_key(k),
     "contains_key": lambda t, k: t.contains_key(k),
 }
+
+
+# -- the member registry -----------------------------------------------------------
+#
+# One row per member of each class, for the tests that must reach every member: hostile
+# re-entry, running out of memory, reference release and threads. A member added later is
+# covered by adding its row; test_registry.py fails while a public member has none.
+
+
+class Subject:
+    """What the rows of one class (`owner`, a key of OWNERS) are called on: `tree`, an
+    instance made by the class's factory, and the arguments made for it. Tests subclass
+    it to give values, keys and indices of their own kind.
+
+    The rows ask for keys by small ints and assume only that key 4 is stored, key 3 is
+    not, and the tree holds at least two values.
+    """
+
+    rule = None  # the key argument of the trees made here
+    contents = (0, 2, 4, 6, 8)
+
+    def __init__(self, owner="AVLTree"):
+        self.owner = owner
+        self.tree = self.make(self.contents)
+        self._iterator = None
+
+    def make(self, ints):
+        return OWNERS[self.owner].make([self.value(i) for i in ints], key=self.rule)
+
+    def value(self, i):
+        """A new value whose key under the tree's rule is i."""
+        return i
+
+    def key(self, i):
+        """A new key equal to that of value(i)."""
+        return i
+
+    def index(self, i):
+        """A position argument: an int, or an object that converts to one."""
+        return i
+
+    def batch(self, ints):
+        """An iterable operand: a list of values."""
+        return [self.value(i) for i in ints]
+
+    def other(self, ints):
+        """A tree operand with the same key rule."""
+        return self.make(ints)
+
+    @property
+    def iterator(self):
+        """An iterator over the tree, made once."""
+        if self._iterator is None:
+            self._iterator = self.tree.in_order()
+        return self._iterator
+
+
+SHARED, EXCLUSIVE = "shared", "exclusive"
+
+
+class Member:
+    """One member of one class.
+
+    `owner` names the class (a key of OWNERS); `access` the borrow it takes; `call` runs
+    it on a Subject, making its arguments there; `attributes` the Python attributes it
+    stands for; `kind` is "single", "operator" (a slot of the number protocol) or "bulk"
+    (takes whole iterables or trees); `keyed` whether it applies the key rule to a value
+    argument; `calls_back` whether it runs Python code of the keys, values or arguments it
+    meets (comparisons, the key rule, __index__, __repr__, __deepcopy__) while borrowed;
+    `trees` whether it is given a tree operand, Subject.other().
+    """
+
+    def __init__(self, name, access, call, *, owner="AVLTree", attributes=None, kind="single",
+                 keyed=False, calls_back=True, trees=False):
+        self.name, self.access, self.call, self.owner = name, access, call, owner
+        self.attributes = (name,) if attributes is None else attributes
+        self.kind, self.keyed, self.calls_back, self.trees = kind, keyed, calls_back, trees
+
+    @property
+    def id(self):
+        return self.name if self.owner == "AVLTree" else f"{self.owner}.{self.name}"
+
+    def __repr__(self):
+        return f"<member {self.id}>"
+
+
+def _walk(name):
+    return lambda s: list(getattr(s.tree, name)())
+
+
+def _operand_rows(symbol, method, binary, access):
+    """A bulk member with a tree and an iterable operand where it takes several, and its
+    operator (in place for an exclusive one), which takes trees only."""
+    variadic = method not in ("symmetric_difference", "symmetric_difference_update")
+    if variadic:
+        call = lambda s: getattr(s.tree, method)(s.other([1, 4, 7]), s.batch([3, 4, 8]))  # noqa: E731
+    else:
+        call = lambda s: getattr(s.tree, method)(s.other([1, 4, 7]))  # noqa: E731
+    name = {"|": "or", "&": "and", "-": "sub", "^": "xor"}[symbol.rstrip("=")]
+    dunders = (f"__i{name}__",) if symbol.endswith("=") else (f"__{name}__", f"__r{name}__")
+    return [
+        Member(method, access, call, kind="bulk", keyed=variadic, trees=True),
+        Member(symbol, access, lambda s: binary(s.tree, s.other([1, 4, 7])), attributes=dunders,
+               kind="operator", trees=True),
+    ]
+
+
+MEMBERS = [
+    # Lookups that apply the key rule to a value.
+    Member("search", SHARED, lambda s: s.tree.search(s.value(3)), keyed=True),
+    Member("get", SHARED, lambda s: s.tree.get(s.value(3)), keyed=True),
+    Member("contains", SHARED, lambda s: s.tree.contains(s.value(3)), keyed=True),
+    Member("has_node", SHARED, lambda s: s.tree.has_node(s.value(3)), keyed=True),
+    Member("in", SHARED, lambda s: s.value(3) in s.tree, attributes=("__contains__",), keyed=True),
+    Member("index", SHARED, lambda s: s.tree.index(s.value(4)), keyed=True),
+    # Lookups by key.
+    Member("search_key", SHARED, lambda s: s.tree.search_key(s.key(3))),
+    Member("contains_key", SHARED, lambda s: s.tree.contains_key(s.key(3))),
+    Member("range", SHARED, lambda s: list(s.tree.range(s.key(1), s.key(5)))),
+    Member("iter_from", SHARED, lambda s: list(s.tree.iter_from(s.key(3), s.index(2)))),
+    Member("iter_to", SHARED, lambda s: list(s.tree.iter_to(s.key(3), s.index(2)))),
+    Member("bisect_left", SHARED, lambda s: s.tree.bisect_left(s.key(3))),
+    Member("bisect_right", SHARED, lambda s: s.tree.bisect_right(s.key(4))),
+    *(Member(name, SHARED, lambda s, name=name: getattr(s.tree, name)(s.key(3)))
+      for name in ("floor", "ceiling", "lower", "higher")),
+    # Positions.
+    Member("subscript", SHARED, lambda s: s.tree[s.index(1)], attributes=("__getitem__",)),
+    Member("slice", SHARED, lambda s: s.tree[s.index(0):s.index(4):s.index(2)], attributes=("__getitem__",)),
+    # The whole tree; the text form and the deep copy call the values' own methods.
+    Member("len", SHARED, lambda s: len(s.tree), attributes=("__len__",), calls_back=False),
+    Member("bool", SHARED, lambda s: bool(s.tree), attributes=("__bool__",), calls_back=False),
+    Member("is_empty", SHARED, lambda s: s.tree.is_empty(), calls_back=False),
+    Member("height", SHARED, lambda s: s.tree.height, calls_back=False),
+    *(Member(name, SHARED, lambda s, name=name: getattr(s.tree, name)(), calls_back=False)
+      for name in ("first", "min", "last", "max")),
+    *(Member(name, SHARED, _walk(name), calls_back=False)
+      for name in ("in_order", "descending", "pre_order", "post_order", "level_order")),
+    Member("iter", SHARED, lambda s: list(iter(s.tree)), attributes=("__iter__",), calls_back=False),
+    Member("reversed", SHARED, lambda s: list(reversed(s.tree)), attributes=("__reversed__",),
+           calls_back=False),
+    Member("repr", SHARED, lambda s: repr(s.tree), attributes=("__repr__",)),
+    Member("__reduce__", SHARED, lambda s: s.tree.__reduce__(), calls_back=False),
+    Member("copy", SHARED, lambda s: s.tree.copy(), calls_back=False),
+    Member("__copy__", SHARED, lambda s: copy.copy(s.tree), calls_back=False),
+    Member("__deepcopy__", SHARED, lambda s: s.tree.__deepcopy__({})),
+    # Mutation of one entry, or all.
+    Member("insert", EXCLUSIVE, lambda s: s.tree.insert(s.value(3)), keyed=True),
+    Member("remove", EXCLUSIVE, lambda s: s.tree.remove(s.value(4)), keyed=True),
+    Member("remove_key", EXCLUSIVE, lambda s: s.tree.remove_key(s.key(4))),
+    Member("pop", EXCLUSIVE, lambda s: s.tree.pop(s.index(1))),
+    Member("clear", EXCLUSIVE, lambda s: s.tree.clear(), calls_back=False),
+    # Bulk members and their operators.
+    *_operand_rows("|", "union", operator.or_, SHARED),
+    *_operand_rows("&", "intersection", operator.and_, SHARED),
+    *_operand_rows("-", "difference", operator.sub, SHARED),
+    *_operand_rows("^", "symmetric_difference", operator.xor, SHARED),
+    *_operand_rows("|=", "update", operator.ior, EXCLUSIVE),
+    *_operand_rows("&=", "intersection_update", operator.iand, EXCLUSIVE),
+    *_operand_rows("-=", "difference_update", operator.isub, EXCLUSIVE),
+    *_operand_rows("^=", "symmetric_difference_update", operator.ixor, EXCLUSIVE),
+    Member("issubset", SHARED, lambda s: s.tree.issubset(s.batch([0, 2, 3, 4, 6, 8])), kind="bulk",
+           keyed=True),
+    Member("issuperset", SHARED, lambda s: s.tree.issuperset(s.other([2, 4])), kind="bulk", trees=True),
+    Member("isdisjoint", SHARED, lambda s: s.tree.isdisjoint(s.batch([1, 3, 5])), kind="bulk", keyed=True),
+    # The snapshot iterator, which holds its own borrow and runs no Python code.
+    Member("__next__", EXCLUSIVE, lambda s: next(s.iterator), owner="_AVLTreeIterator", calls_back=False),
+    Member("__iter__", SHARED, lambda s: iter(s.iterator), owner="_AVLTreeIterator", calls_back=False),
+]
+
+class Owner:
+    """A class the rows belong to: the type, the factory that makes the Subject's `tree`
+    from values and a key rule (an iterator's rows run on an iterator of a tree), and the
+    type's attributes that are not members of its instances: class-level protocol and
+    constants, and members that refuse at once without a borrow."""
+
+    def __init__(self, cls, make, not_members):
+        self.cls, self.make, self.not_members = cls, make, set(not_members)
+
+
+OWNERS = {
+    "AVLTree": Owner(AVLTree, AVLTree, {"__doc__", "__module__", "__new__", "__class_getitem__"}),
+    # An iterator cannot be pickled, nor made from Python (before 3.10 a __new__ refuses).
+    "_AVLTreeIterator": Owner(quorel.quorel._AVLTreeIterator, AVLTree,
+                              {"__doc__", "__module__", "__new__", "__reduce__"}),
+}
+
+
+def members(*, owner="AVLTree", **wanted):
+    """The rows of one class whose fields have the given values."""
+    return [m for m in MEMBERS if m.owner == owner and all(getattr(m, f) == v for f, v in wanted.items())]
+
+
+def member_ids(value):
+    """Test ids for parameters that are rows: the member's name."""
+    return value.id if isinstance(value, Member) else None
+
+
+def plain(result):
+    """A member's answer in a form that compares by contents: trees and iterators as lists."""
+    if isinstance(result, (AVLTree, quorel.quorel._AVLTreeIterator)):
+        return (type(result).__name__, list(result))
+    if isinstance(result, (list, tuple)):
+        return type(result)(plain(r) for r in result)
+    return result
 
 
 # -- a fresh interpreter -------------------------------------------------------------

@@ -192,39 +192,41 @@ def test_operators_take_trees_only():
     _same(tree, [1, 2])
 
 
-TOUCH = [None]  # what the comparisons of the keys meddler() makes run, once set
+class Meddling:
+    """What the comparisons of the keys meddler() makes run, once `touch` is set."""
+
+    touch = None
+
+    def meddler(self, v):
+        return Key(v, hook=lambda: self.touch and self.touch())
 
 
-def meddler(v):
-    return Key(v, hook=lambda: TOUCH[0] and TOUCH[0]())
+@pytest.fixture
+def meddling():
+    return Meddling()
 
 
 @pytest.mark.parametrize("member, touched, touch", [
     ("update", "target", len),
     ("intersection_update", "target", list),
-    ("union", "left", lambda tree: tree.insert(meddler(-1))),
-    ("union", "operand", lambda tree: tree.insert(meddler(-1))),
-    ("issubset", "operand", lambda tree: tree.remove(meddler(0))),
+    ("union", "left", lambda tree: tree.insert(Key(-1))),
+    ("union", "operand", lambda tree: tree.insert(Key(-1))),
+    ("issubset", "operand", lambda tree: tree.remove(Key(0))),
 ])
-def test_borrows(member, touched, touch):
+def test_borrows(member, touched, touch, meddling):
     """The target of an in-place form is held exclusively; the left tree and
     tree operands are held shared, so they can be read but not changed."""
-    tree = AVLTree([meddler(v) for v in range(0, 30, 2)])
-    other = AVLTree([meddler(v) for v in range(0, 60, 3)])
+    tree = AVLTree([meddling.meddler(v) for v in range(0, 30, 2)])
+    other = AVLTree([meddling.meddler(v) for v in range(0, 60, 3)])
     before = tree_state(tree), tree_state(other)
-    TOUCH[0] = lambda: touch(tree if touched in ("target", "left") else other)
-    try:
-        with pytest.raises(RuntimeError):
-            getattr(tree, member)(other)
-    finally:
-        TOUCH[0] = None
+    meddling.touch = lambda: touch(tree if touched in ("target", "left") else other)
+    with pytest.raises(RuntimeError):
+        getattr(tree, member)(other)
+    meddling.touch = None
     assert (tree_state(tree), tree_state(other)) == before
     # Reading a tree held shared is allowed.
-    TOUCH[0] = lambda: len(other)
-    try:
-        assert len(tree.union(other)) == len(set(range(0, 30, 2)) | set(range(0, 60, 3)))
-    finally:
-        TOUCH[0] = None
+    meddling.touch = lambda: len(other)
+    assert len(tree.union(other)) == len(set(range(0, 30, 2)) | set(range(0, 60, 3)))
 
 
 def test_a_tree_as_its_own_operand():

@@ -1,8 +1,10 @@
-"""Python code called back by the tree -- comparison methods, key callables,
-and finalizers of released objects -- that uses the same
-tree. Reads are allowed inside the shared members; everything else is
-refused with the borrow errors, and the tree stays consistent."""
+"""Python code called back by the tree -- comparison methods, key callables, __index__,
+__repr__ and __deepcopy__ of what a member is given, and finalizers of released objects --
+that uses the same tree. Reads are allowed inside the shared members; everything else is
+refused with the borrow errors, and the tree stays consistent. Every member of the
+registry is tried both as the member that calls back and as what the callback does."""
 
+import contextlib
 import gc
 import sys
 
@@ -11,180 +13,228 @@ import pytest
 from quorel import AVLTree
 from quorel.quorel import _check_invariants
 
-from _support import Key, check_note, tree_state
+from _support import (EXCLUSIVE, MEMBERS, SHARED, Index, Key, Subject, check_note, member_ids, members,
+                      plain, tree_state)
 
 SHARED_REFUSED = "Already mutably borrowed"  # a read while a writer runs
 EXCLUSIVE_REFUSED = "Already borrowed"  # a write while anything runs
 
-# What the callback does to the tree, and whether that is a read.
-ACTIONS = {
-    "len": (lambda t: len(t), True),
-    "bool": (lambda t: bool(t), True),
-    "is_empty": (lambda t: t.is_empty(), True),
-    "height": (lambda t: t.height, True),
-    "first": (lambda t: t.first(), True),
-    "last": (lambda t: t.last(), True),
-    "in": (lambda t: Hook(4) in t, True),
-    "search": (lambda t: t.search(Hook(4)), True),
-    "search_key": (lambda t: t.search_key(Hook(4)), True),
-    "contains_key": (lambda t: t.contains_key(Hook(4)), True),
-    "walk": (lambda t: list(t.pre_order()), True),
-    "repr": (lambda t: repr(t), True),
-    "pickle": (lambda t: t.__reduce__(), True),
-    "insert": (lambda t: t.insert(Hook(100)), False),
-    "remove": (lambda t: t.remove(Hook(2)), False),
-    "remove_key": (lambda t: t.remove_key(Hook(2)), False),
-    "clear": (lambda t: t.clear(), False),
-    "position": (lambda t: t[0], True),
-    "pop": (lambda t: t.pop(), False),
-}
+# What a callback may do to the tree: every member of the tree's own class.
+ACTIONS = {m.id: m for m in MEMBERS}
 
 
-class Hook(Key):
-    """An int key whose equality test runs `Hook.action` once per operation
-    (when armed) and records the outcome; `escape` lets the refusal out."""
+class Callback:
+    """What the hostile objects run from inside a member: `action` once when armed,
+    recording its outcome; `escape` lets a refusal out of the callback."""
 
-    action = None
-    outcome = None
-    escape = False
+    def __init__(self):
+        self.action, self.outcome, self.escape, self._quiet = None, None, False, 0
 
-    @classmethod
-    def fire(cls):
-        action, cls.action = cls.action, None
-        if action is None:
+    def arm(self, action, escape=False):
+        self.action, self.outcome, self.escape = action, None, escape
+
+    @contextlib.contextmanager
+    def quiet(self):
+        """Calls back nothing meanwhile: for building operands."""
+        self._quiet += 1
+        try:
+            yield
+        finally:
+            self._quiet -= 1
+
+    def fire(self):
+        action, self.action = self.action, None
+        if action is None or self._quiet:
+            self.action = action
             return
         try:
-            cls.outcome = ("ok", action())
+            self.outcome = ("ok", action())
         except RuntimeError as e:
             assert type(e) is RuntimeError
             check_note(e)
-            cls.outcome = ("refused", str(e))
-            if cls.escape:
+            self.outcome = ("refused", str(e))
+            if self.escape:
                 raise
 
-    def __eq__(self, other):
-        Hook.fire()
-        return self.v == other.v
+
+@pytest.fixture
+def callback():
+    return Callback()
 
 
-def hook_key(v):
-    Hook.fire()
-    return v
+class Hook(Key):
+    """An int key whose comparisons, text form and deep copy run its hook."""
+
+    __slots__ = ()
+
+    def __repr__(self):
+        self.hook()
+        return f"Hook({self.v})"
+
+    def __deepcopy__(self, memo):
+        self.hook()
+        return self
 
 
-SHARED_MEMBERS = {
-    "search": lambda t: t.search(Hook(3)),
-    "get": lambda t: t.get(Hook(3)),
-    "contains": lambda t: Hook(3) in t,
-    "contains-method": lambda t: t.contains(Hook(3)),
-    "has_node": lambda t: t.has_node(Hook(3)),
-    "search_key": lambda t: t.search_key(Hook(3)),
-    "contains_key": lambda t: t.contains_key(Hook(3)),
-    "range": lambda t: list(t.range(Hook(1), Hook(5))),
-    "iter_from": lambda t: list(t.iter_from(Hook(3), 2)),
-    "iter_to": lambda t: list(t.iter_to(Hook(3), 2)),
-    "index": lambda t: t.index(Hook(4)),
-    "bisect_left": lambda t: t.bisect_left(Hook(3)),
-    "floor": lambda t: t.floor(Hook(3)),
-    "higher": lambda t: t.higher(Hook(3)),
-}
-EXCLUSIVE_MEMBERS = {
-    "insert": lambda t: t.insert(Hook(3)),
-    "remove": lambda t: t.remove(Hook(4)),
-    "remove_key": lambda t: t.remove_key(Hook(4)),
-}
-# Members that apply the key rule, so a key callable can be the hook.
-KEYED = {"search", "get", "contains", "contains-method", "has_node", "insert", "remove", "index"}
+class Hostile(Subject):
+    """A tree of Hooks, ordered by them or through a key callable that runs the hook, with
+    arguments that run it too."""
+
+    def __init__(self, callback, through="comparison", contents=(2, 4, 6), owner="AVLTree"):
+        self.callback, self.contents = callback, contents
+        self.rule = self.hook_key if through == "key callable" else None
+        with callback.quiet():
+            super().__init__(owner)
+
+    def hook_key(self, value):
+        self.callback.fire()
+        return value
+
+    def value(self, i):
+        return Hook(i, hook=self.callback.fire)
+
+    key = value
+
+    def index(self, i):
+        return Index(i, hook=self.callback.fire)
+
+    def other(self, ints):
+        with self.callback.quiet():
+            return super().other(ints)
 
 
-def _expected(member, read):
-    if member in EXCLUSIVE_MEMBERS:
-        return ("refused", SHARED_REFUSED if read else EXCLUSIVE_REFUSED)
-    return ("ok",) if read else ("refused", EXCLUSIVE_REFUSED)
+def _expected(host, action):
+    if action.access == EXCLUSIVE:
+        return ("refused", EXCLUSIVE_REFUSED)
+    return ("ok",) if host.access == SHARED else ("refused", SHARED_REFUSED)
 
 
-def _check_consistent(tree):
-    _check_invariants(tree)
+HOSTS = [(m, "comparison") for m in members(calls_back=True)] + [
+    (m, "key callable") for m in members(calls_back=True, keyed=True)]
+# Every member that calls back is tried with actions of each kind of member, and every
+# member as the action of a shared and an exclusive one, single and bulk.
+SAMPLE_ACTIONS = ["len", "bool", "is_empty", "height", "first", "last", "in", "search", "search_key",
+                  "contains_key", "pre_order", "repr", "__reduce__", "subscript", "insert", "remove",
+                  "remove_key", "clear", "pop", "union", "|=", "issubset"]
+SAMPLE_HOSTS = ["search", "insert", "union", "update"]
+CASES = [(host, through, action) for host, through in HOSTS for action in sorted(ACTIONS)
+         if ACTIONS[action].owner == host.owner
+         and (action in SAMPLE_ACTIONS or (host.id in SAMPLE_HOSTS and through == "comparison"))]
 
 
-MEMBERS = {**SHARED_MEMBERS, **EXCLUSIVE_MEMBERS}
-
-
-@pytest.mark.parametrize("action", sorted(ACTIONS))
-@pytest.mark.parametrize(
-    "member, through",
-    [(m, "comparison") for m in sorted(MEMBERS)] + [(m, "key callable") for m in sorted(KEYED)],
-)
-def test_callback_uses_same_tree(member, action, through):
-    run = MEMBERS[member]
-    do, read = ACTIONS[action]
-    tree = AVLTree([Hook(v) for v in (2, 4, 6)], key=hook_key if through == "key callable" else None)
-    Hook.escape, Hook.outcome, Hook.action = False, None, (lambda: do(tree))
-    run(tree)
-    expected = _expected(member, read)
-    assert Hook.outcome[: len(expected)] == expected
-    _check_consistent(tree)
+@pytest.mark.parametrize("host, through, action", CASES, ids=member_ids)
+def test_callback_uses_same_tree(host, through, action, callback):
+    subject = Hostile(callback, through, owner=host.owner)
+    callback.arm(lambda: ACTIONS[action].call(subject))
+    host.call(subject)
+    assert callback.outcome is not None, "nothing was called back"
+    expected = _expected(host, ACTIONS[action])
+    assert callback.outcome[: len(expected)] == expected
+    _check_invariants(subject.tree)
     # Every borrow was given back.
-    assert tree.insert(Hook(100)) is True
+    assert subject.tree.insert(subject.value(100)) is True
 
 
 @pytest.mark.parametrize(
-    "member, action",
-    [(m, a) for m in sorted(MEMBERS) for a in ("len", "insert", "clear") if m in EXCLUSIVE_MEMBERS or a != "len"],
+    "host, action",
+    [(m, a) for m in members(calls_back=True) for a in ("len", "insert", "clear")
+     if m.access == EXCLUSIVE or a != "len"],
+    ids=member_ids,
 )
-def test_escaping_refusal_fails_outer_call(member, action):
-    run = MEMBERS[member]
-    do, read = ACTIONS[action]
-    tree = AVLTree([Hook(v) for v in (2, 4, 6)])
-    before = tree_state(tree)
-    Hook.escape, Hook.action = True, (lambda: do(tree))
+def test_escaping_refusal_fails_outer_call(host, action, callback):
+    subject = Hostile(callback, owner=host.owner)
+    before = tree_state(subject.tree)
+    callback.arm(lambda: ACTIONS[action].call(subject), escape=True)
     with pytest.raises(RuntimeError) as info:
-        run(tree)
-    assert str(info.value) == _expected(member, read)[1]
-    Hook.escape = False
-    assert tree_state(tree) == before
+        host.call(subject)
+    assert str(info.value) == _expected(host, ACTIONS[action])[1]
+    assert tree_state(subject.tree) == before
     # Every borrow was given back: the tree is usable again.
-    assert tree.insert(Hook(5)) and tree.remove_key(Hook(5))
+    assert subject.tree.insert(subject.value(5)) and subject.tree.remove_key(subject.key(5))
 
 
-@pytest.mark.parametrize("member", sorted(SHARED_MEMBERS))
-def test_repeated_walks_inside_a_member_leave_the_nodes_where_they_are(member):
+@pytest.mark.parametrize("host", members(calls_back=True, access=SHARED), ids=member_ids)
+def test_repeated_walks_inside_a_member_leave_the_nodes_where_they_are(host, callback):
     # Walking a tree whole twice without a change lays its nodes out afresh; a member
     # part-way through the tree keeps pointing at them, so that must wait until it ends.
-    values = [Hook(v) for v in range(600)]
-    tree = AVLTree()
+    subject = Hostile(callback, contents=(), owner=host.owner)
+    values = [subject.value(v) for v in range(600)]
     for i in range(600):
-        tree.insert(values[(i * 337) % 600])
-    Hook.escape, Hook.outcome = False, None
-    Hook.action = lambda: [list(tree) == values for _ in range(3)]
-    result = SHARED_MEMBERS[member](tree)
-    assert Hook.outcome == ("ok", [True] * 3)
-    _check_invariants(tree)
-    Hook.action = None
-    assert [list(tree) == values for _ in range(3)] == [True] * 3
-    assert SHARED_MEMBERS[member](tree) == result
-    _check_invariants(tree)
+        subject.tree.insert(values[(i * 337) % 600])
+    callback.arm(lambda: [list(subject.tree) == values for _ in range(3)])
+    result = plain(host.call(subject))
+    assert callback.outcome == ("ok", [True] * 3)
+    _check_invariants(subject.tree)
+    assert [list(subject.tree) == values for _ in range(3)] == [True] * 3
+    assert plain(host.call(subject)) == result
+    _check_invariants(subject.tree)
+
+
+class Operands(Hostile):
+    """A tree whose tree operand is a given one."""
+
+    def __init__(self, callback, operand):
+        super().__init__(callback)
+        self.operand = operand
+
+    def other(self, ints):
+        return self.operand
+
+
+@pytest.mark.parametrize("member", members(trees=True), ids=member_ids)
+def test_refused_operand_gives_back_the_borrows_taken(member, callback):
+    # `a.union(b)` from inside `b.insert`: b's borrow is refused, and the borrows taken
+    # before it (those of trees at lower addresses) are given back. Both ways round, so
+    # that the left tree comes first once.
+    x, y = Hostile(callback).tree, Hostile(callback).tree
+    for left, operand in ((x, y), (y, x)):
+        subject = Operands(callback, operand)
+        subject.tree = left
+        before = tree_state(left), tree_state(operand)
+        callback.arm(lambda: member.call(subject))
+        assert operand.insert(subject.value(3)) is True
+        assert callback.outcome == ("refused", SHARED_REFUSED)
+        assert operand.remove_key(subject.key(3)) is True
+        assert (tree_state(left), tree_state(operand)) == before
+        # Nothing is still held.
+        for tree in (left, operand):
+            assert tree.insert(subject.value(5)) and tree.remove_key(subject.key(5))
+
+
+class Finalizers:
+    """What the finalizers of Finalized values run: `action` on release, recording each
+    outcome; objects released by the action itself do not act again."""
+
+    def __init__(self):
+        self.action, self.outcomes, self.raise_after, self.busy = None, [], False, False
+
+
+@pytest.fixture
+def finalizers():
+    return Finalizers()
 
 
 class Finalized(Key):
-    """A value whose finalizer runs `Finalized.action` on release."""
+    """A value whose finalizer runs its Finalizers' action on release."""
 
-    action = None
-    outcomes = []
-    raise_after = False
-    busy = False  # objects released by the action itself do not act again
+    __slots__ = ("finalizers",)
+
+    def __init__(self, v, finalizers, fail=None):
+        super().__init__(v, fail=fail)
+        self.finalizers = finalizers
 
     def __del__(self):
-        if Finalized.action is None or Finalized.busy:
+        f = self.finalizers
+        if f.action is None or f.busy:
             return
-        Finalized.busy = True
+        f.busy = True
         try:
-            Finalized.outcomes.append(("ok", Finalized.action()))
+            f.outcomes.append(("ok", f.action()))
         except RuntimeError as e:
-            Finalized.outcomes.append(("refused", str(e)))
+            f.outcomes.append(("refused", str(e)))
         finally:
-            Finalized.busy = False
-        if Finalized.raise_after:
+            f.busy = False
+        if f.raise_after:
             raise ValueError("from a finalizer")
 
 
@@ -197,7 +247,7 @@ def _insert_failing(t):
 # the tree is still borrowed: (whether the keys come from a key callable, the release,
 # how many objects it releases, the length afterwards).
 RELEASES = {
-    "removed": (False, lambda t: t.remove_key(Hook(4)), 1, 2),
+    "removed": (False, lambda t: t.remove_key(Key(4)), 1, 2),
     "removed by value": (False, lambda t: t.remove(4), 1, 2),
     "cleared": (False, lambda t: t.clear(), 3, 0),
     # The new key made by the key callable is a duplicate and is dropped.
@@ -205,36 +255,57 @@ RELEASES = {
     # The new key fails in a truth test, whose traceback holds no key, and is dropped.
     "failed key": (True, _insert_failing, 1, 3),
 }
-FINALIZER_ACTIONS = {**ACTIONS, "gc.collect": (lambda t: gc.collect(), None)}
+FINALIZER_ACTIONS = [m.id for m in MEMBERS if m.owner == "AVLTree"] + ["gc.collect"]
 
 
-@pytest.mark.parametrize("raise_after", [False, True])
-@pytest.mark.parametrize("action", sorted(FINALIZER_ACTIONS))
-@pytest.mark.parametrize("release", sorted(RELEASES))
-def test_finalizer_touches_tree(release, action, raise_after, monkeypatch):
+class Plain(Subject):
+    """Arguments for an action taken from a finalizer: Keys, of the tree's rule."""
+
+    def __init__(self, tree, rule):
+        self.tree, self.rule, self.owner, self._iterator = tree, rule, "AVLTree", None
+
+    def value(self, i):
+        return i if self.rule is not None else Key(i)
+
+    def key(self, i):
+        return Key(i)
+
+
+@pytest.mark.parametrize(
+    "release, action, raise_after",
+    [(release, action, raise_after) for release in sorted(RELEASES) for action in FINALIZER_ACTIONS
+     for raise_after in (False, True) if not raise_after or action in SAMPLE_ACTIONS + ["gc.collect"]],
+)
+def test_finalizer_touches_tree(release, action, raise_after, finalizers, monkeypatch):
     unraisable = []
     # Only the type is kept: the hook's arguments would hold the traceback,
     # whose frames hold this test's locals.
     monkeypatch.setattr(sys, "unraisablehook", lambda args: unraisable.append(args.exc_type))
     keyed, run, released, length = RELEASES[release]
     if keyed:
-        tree = AVLTree([2, 4, 6], key=lambda v: Finalized(v, fail={"eq": "bool"} if v == 5 else None))
+        rule = lambda v: Finalized(v, finalizers, fail={"eq": "bool"} if v == 5 else None)  # noqa: E731
+        tree = AVLTree([2, 4, 6], key=rule)
     else:
-        tree = AVLTree(Finalized(v) for v in (2, 4, 6))
-    do, read = FINALIZER_ACTIONS[action]
-    Finalized.outcomes, Finalized.raise_after = [], raise_after
-    Finalized.action = lambda: do(tree)
+        rule = None
+        tree = AVLTree(Finalized(v, finalizers) for v in (2, 4, 6))
+    if action == "gc.collect":
+        read, do = None, gc.collect
+    else:
+        subject = Plain(tree, rule)
+        read, do = ACTIONS[action].access == SHARED, (lambda: ACTIONS[action].call(subject))
+    finalizers.raise_after = raise_after
+    finalizers.action = do
     try:
         run(tree)
     finally:
-        Finalized.action = None
-    inside = Finalized.outcomes
+        finalizers.action = None
+    inside = finalizers.outcomes
     assert len(inside) == released
     if read is None:
         assert all(o[0] == "ok" for o in inside)
     else:
         refusal = SHARED_REFUSED if read else EXCLUSIVE_REFUSED
         assert inside == [("refused", refusal)] * released
-    assert len(unraisable) == (len(Finalized.outcomes) if raise_after else 0)
+    assert len(unraisable) == (len(inside) if raise_after else 0)
     _check_invariants(tree)
     assert len(tree) == length

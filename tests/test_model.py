@@ -76,7 +76,9 @@ class TreeAgainstModel(RuleBasedStateMachine):
     @initialize(config=st.sampled_from(sorted(CONFIGS)), data=st.data())
     def start(self, config, data):
         self.spec, self.key_of, self.values = CONFIGS[config]
-        initial = data.draw(st.lists(self.values, max_size=12), label="initial")
+        # Some trees start large enough for a batch to be small against them.
+        sizes = st.lists(self.values, max_size=12) | st.lists(self.values, min_size=20, max_size=48)
+        initial = data.draw(sizes, label="initial")
         self.tree = AVLTree(initial, key=self.spec)
         self.model = Model()
         for v in initial:
@@ -235,6 +237,7 @@ class TreeAgainstModel(RuleBasedStateMachine):
             new = copy.copy(self.tree) if how == "copy" else self.tree.copy()
             _same(new.pre_order(), self.model.pre_order())
             self.tree = new
+        self.model.rebuilt()
 
     @rule(how=st.sampled_from(["pickle", "rebuild"]))
     def round_trip(self, how):
@@ -256,7 +259,9 @@ class TreeAgainstModel(RuleBasedStateMachine):
     def _operand(self, data, form):
         if form == "self":
             return self.tree, list(self.tree)
-        batch = data.draw(st.lists(self.values, max_size=8), label="batch")
+        # A batch small against the tree now and then: fewer than an eighth of its values.
+        small = st.lists(self.values, min_size=1, max_size=max(1, (self.model.count - 1) // 8))
+        batch = data.draw(st.lists(self.values, max_size=8) | small, label="batch")
         return (AVLTree(batch, key=self.spec) if form == "tree" else batch), batch
 
     def _combined(self, name, batch):
@@ -268,14 +273,10 @@ class TreeAgainstModel(RuleBasedStateMachine):
 
     @rule(data=st.data(), form=st.sampled_from(["list", "tree", "self"]))
     def update(self, data, form):
+        # The tree's own values add nothing; another tree is always merged.
         other, batch = self._operand(data, form)
-        balanced = self._combined("union", batch)
         self.tree.update(other)
-        if [id(v) for v in self.tree.pre_order()] == [id(v) for v in balanced.pre_order()]:
-            self.model = balanced
-        else:  # a small batch goes in one value at a time
-            for v in batch:
-                self.model.insert(v, self.key_of(v))
+        self.model = self.model.update([] if form == "self" else batch, self.key_of, trees=form == "tree")
 
     @rule(data=st.data(), form=st.sampled_from(["list", "tree", "self"]), in_place=st.booleans(),
           name=st.sampled_from(["union", "intersection", "difference", "symmetric_difference"]))

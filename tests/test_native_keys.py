@@ -140,10 +140,18 @@ def test_construction_keeps_the_shape_of_one_by_one_insertion(n, order):
     assert all(built.remove_key(k) for k in keys[: n // 2]) and list(built) == sorted(keys[n // 2:])
 
 
-# Subclasses of int and tuple that log their comparisons; a Logged(n, True) raises from ==.
-LOG = []
-Logged = logging_subclass(int, LOG)
-LoggedPair = logging_subclass(tuple, LOG)
+# Subclasses of int and tuple that log their comparisons to the list of the fixture
+# `log`; a Logged(n, True) raises from ==.
+Logged = logging_subclass(int)
+LoggedPair = logging_subclass(tuple)
+
+
+@pytest.fixture
+def log(monkeypatch):
+    entries = []
+    monkeypatch.setattr(Logged, "log", entries)
+    monkeypatch.setattr(LoggedPair, "log", entries)
+    return entries
 
 
 NAN = math.nan
@@ -158,24 +166,24 @@ PROBES = [(1, 3), (1, Logged(3)), (Logged(1), 5), (1, 2**70), (1, 2**80), (3, NA
           (0, "a", Logged(1)), (1, 2**63), (1, -(2**63) - 1), ((1,), 2), (1,), ()]
 
 
-def _outcome(call):
-    LOG.clear()
+def _outcome(call, log):
+    log.clear()
     try:
         result = call()
     except (TypeError, LookupError) as e:
         result = (type(e), str(e))
-    return result, list(LOG)
+    return result, list(log)
 
 
 @pytest.mark.parametrize("probe", PROBES, ids=repr)
 @pytest.mark.parametrize("numeric_only", [False, True])
-def test_tuple_keys_fall_back_exactly_where_an_item_needs_it(probe, numeric_only):
+def test_tuple_keys_fall_back_exactly_where_an_item_needs_it(probe, numeric_only, log):
     # Same answers, same exceptions and the same calls on the items, in the same order, as
     # the rich comparisons of the whole tuples give.
     stored = [k for k in STORED if not numeric_only or not any(isinstance(i, str) for i in k)]
     tree, model = AVLTree(), Model()
     for k in stored:
-        assert _outcome(lambda: tree.insert(k)) == _outcome(lambda: model.insert(k, k))
+        assert _outcome(lambda: tree.insert(k), log) == _outcome(lambda: model.insert(k, k), log)
     for tree_call, model_call in [
         (lambda: tree.search_key(probe), lambda: model.search(probe)),
         (lambda: list(tree.iter_from(probe, 2)), lambda: model.iter_from(probe, 2)),
@@ -183,7 +191,7 @@ def test_tuple_keys_fall_back_exactly_where_an_item_needs_it(probe, numeric_only
         (lambda: tree.insert(probe), lambda: model.insert(probe, probe)),
         (lambda: tree.remove_key(probe), lambda: model.remove(probe)),
     ]:
-        got, expected = _outcome(tree_call), _outcome(model_call)
+        got, expected = _outcome(tree_call, log), _outcome(model_call, log)
         assert got == expected
         assert [id(v) for v in tree.pre_order()] == [id(v) for v in model.pre_order()]
 
@@ -247,7 +255,7 @@ def test_construction_equals_insertion_one_by_one(name):
 @pytest.mark.parametrize("odd", [None, 7, 21, 35, 41])
 @pytest.mark.parametrize("bounds", [(5, 30), (0, 40), (21, 21), (-3, 3), (30, 90), (6, 6)])
 @pytest.mark.parametrize("make", [int, float, lambda i: (i // 8, i), lambda i: "k%03d" % i])
-def test_ranges_ask_every_key_the_pruned_walk_meets(odd, bounds, make):
+def test_ranges_ask_every_key_the_pruned_walk_meets(odd, bounds, make, log):
     # Natively compared keys around one key with Python-level methods: the answer, and the
     # calls that key sees, match the model's pruned walk whichever the endpoints are.
     stored = [make(i) for i in range(0, 41, 2)]
@@ -256,12 +264,12 @@ def test_ranges_ask_every_key_the_pruned_walk_meets(odd, bounds, make):
                       (odd // 8, Logged(odd)) if make(0) == (0, 0) else make(odd))
     tree, model = AVLTree(), Model()
     for k in stored:
-        assert _outcome(lambda: tree.insert(k)) == _outcome(lambda: model.insert(k, k))
+        assert _outcome(lambda: tree.insert(k), log) == _outcome(lambda: model.insert(k, k), log)
     for flags in [(True, False), (False, True)]:
         start, end = make(bounds[0]), make(bounds[1])
         got = _outcome(lambda: list(tree.range(start, end, include_start=flags[0],
-                                               include_end=flags[1])))
-        assert got == _outcome(lambda: model.range(start, end, *flags))
+                                               include_end=flags[1])), log)
+        assert got == _outcome(lambda: model.range(start, end, *flags), log)
 
 
 def _result(call):

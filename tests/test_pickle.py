@@ -11,7 +11,6 @@ from quorel import AVLTree
 
 from _model import Model
 from _support import (
-    KEY_CALLS,
     AttrName,
     Item,
     Uncomparable,
@@ -114,21 +113,21 @@ def test_unpicklable_key_callable_fails_in_the_pickler():
         pickle.dumps(tree)
 
 
-def test_reconstruction_compares_nothing_and_extracts_nothing():
+def test_reconstruction_compares_nothing_and_extracts_nothing(comparisons, key_calls):
     items = [Item(k) for k in range(100)]
     tree = AVLTree(items, key=item_key)
     data = pickle.dumps(tree)
-    Item.COMPARISONS[0] = KEY_CALLS[0] = 0
+    comparisons.count = key_calls.count = 0
     back = pickle.loads(data)
     copy.copy(tree)
     copy.deepcopy(tree)
     assert len(back) == 100
-    assert Item.COMPARISONS[0] == 0 and KEY_CALLS[0] == 0
+    assert comparisons.count == 0 and key_calls.count == 0
     # Keys that cannot be compared at all are stored as given.
     keys = [Uncomparable() for _ in range(5)]
     built = build([(i, k) for i, k in enumerate(keys)], item_key)
     assert list(built) == [0, 1, 2, 3, 4]
-    assert KEY_CALLS[0] == 0
+    assert key_calls.count == 0
 
 
 

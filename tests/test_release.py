@@ -6,7 +6,7 @@ import weakref
 
 import pytest
 
-from _support import AVLTree, Box, Key, run_python
+from _support import MEMBERS, AVLTree, Box, Key, Subject, member_ids, run_python
 
 
 def fresh_int(i):
@@ -99,6 +99,45 @@ def test_stored_references_are_released_once(rule_name, how):
     assert counts(values) == base
     assert counts(attr_keys) == key_base
     assert rule.live_keys() == 0
+
+
+class Counted(Subject):
+    """Values, keys and operands of one key rule, every one kept in `made`, beside a value
+    and a key that no member meets."""
+
+    def __init__(self, rule_name, owner):
+        self.keys_of = Rule(rule_name)
+        self.rule = {"identity": None, "attribute": "k", "callable": self.keys_of.extract}[rule_name]
+        self.made = []
+        self.value(-1), self.key(-1)
+        super().__init__(owner)
+
+    def value(self, i):
+        value = fresh_int(i) if self.rule is None else Box(fresh_int(i), i)
+        self.made.append(value)
+        return value
+
+    def key(self, i):
+        key = Key(fresh_int(i)) if callable(self.rule) else fresh_int(i)
+        self.made.append(key)
+        return key
+
+
+@pytest.mark.parametrize("rule_name", RULES)
+@pytest.mark.parametrize("member", MEMBERS, ids=member_ids)
+def test_every_member_gives_back_what_it_takes(member, rule_name):
+    subject = Counted(rule_name, member.owner)
+    result = member.call(subject)
+    del result
+    made, keys_of = subject.made, subject.keys_of
+    del subject
+    gc.collect()
+    # Every value, key and argument is left held by `made` alone, as the unused ones are.
+    kinds = {kind: [o for o in made if type(o) is kind] for kind in {type(o) for o in made}}
+    assert [len(set(counts(objects))) for objects in kinds.values()] == [1] * len(kinds), (
+        {kind.__name__: counts(objects) for kind, objects in kinds.items()})
+    assert len(set(counts([b.k for b in kinds.get(Box, [])]))) <= 1
+    assert keys_of.live_keys() == 0
 
 
 @pytest.mark.parametrize("rule_name", RULES)

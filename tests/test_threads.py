@@ -5,14 +5,18 @@ interpreter switch threads in the middle of every call."""
 
 import random
 import sys
+import sysconfig
 import threading
+import time
 
 import pytest
 
 from quorel import AVLTree
 from quorel.quorel import _check_invariants
 
-from _support import Key
+from _support import MEMBERS, Key, Subject, member_ids, run_python
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 THREADS = 8
 PER_THREAD = 300
@@ -208,3 +212,121 @@ def test_callback_refused_as_reentry_while_another_thread_reads():
 
     assert run_threads(search, search) == [(50, "Already borrowed")] * 2
     assert len(tree) == 100
+
+
+class Shared(Subject):
+    """A tree of Keys for several threads; their Python-level comparisons let the
+    interpreter switch threads in the middle of a call."""
+
+    contents = range(0, 120, 2)
+
+    def value(self, i):
+        return Key(i)
+
+    key = value
+
+
+@pytest.mark.parametrize("member", MEMBERS, ids=member_ids)
+def test_every_member_waits_for_other_threads(member):
+    # Two threads call the member while two others insert and remove keys of their own:
+    # nothing is refused, and the tree stays sound.
+    subject = Shared(member.owner)
+    subject.iterator  # made before the threads start
+
+    def caller():
+        for _ in range(10):
+            member.call(subject)
+
+    def writer(i):
+        def work():
+            for j in range(10):
+                k = Key(1000 + 100 * i + j)
+                assert subject.tree.insert(k) and subject.tree.remove(k)
+        return work
+
+    run_threads(caller, caller, writer(0), writer(1))
+    _check_invariants(subject.tree)
+
+
+def test_new_reader_waits_behind_a_waiting_writer():
+    # While a search holds its read open, one thread asks to insert and waits; a reader
+    # that comes after it waits behind it, so the writer cannot be starved, and sees the
+    # insertion.
+    tree = AVLTree(Key(k) for k in range(100))
+    calling = threading.Event()
+    seen = []
+
+    def insert():
+        def profile(frame, event, arg):
+            if event == "c_call" and getattr(arg, "__name__", None) == "insert":
+                calling.set()
+
+        sys.setprofile(profile)
+        tree.insert(Key(500))
+
+    def read():
+        seen.append(len(tree))
+
+    writer, reader = threading.Thread(target=insert), threading.Thread(target=read)
+    first = [True]
+
+    class Probe(Key):
+        def __eq__(self, other):
+            if first.pop() if first else False:
+                writer.start()
+                assert calling.wait(10)
+                time.sleep(0.05)  # the writer is now waiting for the borrow
+                reader.start()
+                reader.join(0.2)  # gives a reader let in at once the time to read
+            return Key.__eq__(self, other)
+
+    assert tree.search(Probe(50)).v == 50
+    writer.join()
+    reader.join()
+    assert seen == [101] and len(tree) == 101
+
+
+CROSSED_UPDATES = """
+    import os, sys, threading, time
+    from quorel import AVLTree
+
+    seconds = float(sys.argv[1])
+    a, b = AVLTree(range(0, 40, 2)), AVLTree(range(1, 40, 2))
+    pairs = [(a, b), (b, a)] * 2
+    start = threading.Barrier(len(pairs))
+    errors = []
+
+    def cross(left, right):
+        start.wait()
+        end = time.monotonic() + seconds
+        try:
+            while time.monotonic() < end:
+                left.update(right)
+        except BaseException as e:
+            errors.append(repr(e))
+
+    threads = [threading.Thread(target=cross, args=pair, daemon=True) for pair in pairs]
+    for t in threads:
+        t.start()
+    deadline = time.monotonic() + seconds + 30
+    for t in threads:
+        t.join(max(0, deadline - time.monotonic()))
+    if any(t.is_alive() for t in threads):
+        print("deadlocked", flush=True)
+        os._exit(1)
+    assert not errors, errors
+    assert list(a) == list(b) == list(range(40))
+    print("done")
+"""
+
+
+def test_crossed_bulk_members_never_wait_for_each_other():
+    # a.update(b) and b.update(a) at once in several threads: each holds one tree
+    # exclusively and the other shared, taken in one order for both, so none waits for
+    # another in a cycle. Threads run in parallel only on a free-threaded interpreter.
+    result = run_python(CROSSED_UPDATES, 3 if FREE_THREADED else 0.3, timeout=120)
+    assert result.returncode == 0 and result.stdout.split() == ["done"], (
+        result.stdout, result.stderr[-2000:])
+
+
+test_crossed_bulk_members_never_wait_for_each_other.refleak_exempt = "runs a subprocess"

@@ -34,7 +34,7 @@ step "auditwheel repair ${plat:-(most compatible tag)}"
 auditwheel repair $plat -w "$work/repaired" "$QUOREL_WHEEL" ||
     fail "auditwheel cannot repair the wheel${QUOREL_MANYLINUX:+ to $QUOREL_MANYLINUX}"
 repaired=("$work"/repaired/*.whl)
-[ "${#repaired[@]}" -eq 1 ] && [ -f "${repaired[0]}" ] || fail "expected one repaired wheel"
+{ [ "${#repaired[@]}" -eq 1 ] && [ -f "${repaired[0]}" ]; } || fail "expected one repaired wheel"
 name=$(basename "${repaired[0]}")
 case "$name" in
     quorel-*-cp39-abi3-*manylinux_*) ;;

@@ -25,7 +25,7 @@ echo "module: $module"
 
 step "symbol versions and libraries"
 versions=$(objdump -T "$module" | grep -oE '\b(GLIBC|GLIBCXX|CXXABI)_[0-9.]+' | sort -uV)
-echo $versions
+echo "${versions//$'\n'/ }"
 newest=$(grep -E '^GLIBC_' <<<"$versions" | sed 's/^GLIBC_//' | sort -V | tail -n 1)
 [ "$(printf '%s\n' "$newest" 2.17 | sort -V | tail -n 1)" = 2.17 ] ||
     fail "the module needs GLIBC_$newest, newer than 2.17"

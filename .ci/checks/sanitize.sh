@@ -26,7 +26,7 @@ grep -q libasan <<<"$libraries" || fail "$module is not built with AddressSaniti
 # the interpreter itself does not load libstdc++.
 asan=$(gcc -print-file-name=libasan.so)
 cxx=$(gcc -print-file-name=libstdc++.so)
-[ -f "$asan" ] && [ -f "$cxx" ] || fail "no libasan.so or libstdc++.so next to gcc"
+{ [ -f "$asan" ] && [ -f "$cxx" ]; } || fail "no libasan.so or libstdc++.so next to gcc"
 export LD_PRELOAD="$asan $cxx"
 export PYTHONMALLOC=malloc
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1
