@@ -148,7 +148,7 @@ class Model:
     def update(self, values, key, trees=False):
         """update() with a batch of values (or, with `trees`, a tree operand of the same
         key rule): inserted one by one while 8 * m < n and every key, stored and new, has
-        one native shape; otherwise merged and built balanced."""
+        one native shape; otherwise merged and, unless no key is new, built balanced."""
         values = list(values)
         keys = [key(v) for v in values]
         shapes = {self.shape} | {key_shape(k) for k in keys}
@@ -159,6 +159,8 @@ class Model:
         kept = {}
         for v, k in self.entries() + list(zip(values, keys)):
             kept.setdefault(k, (v, k))
+        if len(kept) == self.count:
+            return self  # no new key: the tree stays as it is, shape included
         return Model.from_sorted(sorted(kept.values(), key=lambda entry: entry[1]))
 
     # -- lookups ------------------------------------------------------------
