@@ -8,8 +8,11 @@ namespace quorel::tree {
 // new node, every node of the path gains one entry and is rebalanced, from the new node's
 // parent up to the first subtree whose height stays as it was. A full tree refuses only
 // a key it does not hold yet.
-bool Tree::insert(Entry entry) {
+// With `Ranked`, also counts the entries below the new one on the way down.
+template <bool Ranked>
+bool Tree::insert_entry(Entry& entry, std::uint64_t* position) {
     KeyStructure added;
+    [[maybe_unused]] std::uint64_t below = 0;
     const KeyView sought = view_key(entry.key.get(), added);
     DescentPath<NodeLinks> path;
     Link* link = &root_;
@@ -20,6 +23,11 @@ bool Tree::insert(Entry entry) {
             return false;  // the stored value stays; the new entry is released on return
         }
         path.push(link, order == Ordering::Less);
+        if constexpr (Ranked) {
+            if (order == Ordering::Greater) {
+                below += node_size(node->left) + 1;
+            }
+        }
         link = order == Ordering::Greater ? &node->right : &node->left;
     }
     if (count_ == max_entries) {
@@ -32,7 +40,16 @@ bool Tree::insert(Entry entry) {
     ++count_;
     NodeLinks links;
     path.settle<1>(links, true);
+    if constexpr (Ranked) {
+        *position = below;
+    }
     return true;
+}
+
+bool Tree::insert(Entry entry) { return insert_entry<false>(entry, nullptr); }
+
+bool Tree::insert_ranked(Entry entry, std::uint64_t& position) {
+    return insert_entry<true>(entry, &position);
 }
 
 }  // namespace quorel::tree

@@ -1,5 +1,10 @@
 """A fast, exact, height-balanced ordered set: ``quorel.AVLTree``."""
 
-from .quorel import AVLTree, _AVLTreeIterator, _avltree_from_sorted_entries, __version__
+from collections.abc import MutableMapping as _MutableMapping
 
-__all__ = ["AVLTree", "__version__"]
+from .quorel import AVLTree, _AVLTreeIterator, _avltree_from_sorted_entries, __version__
+from .quorel import AVLDict, _avldict_from_sorted_items
+
+_MutableMapping.register(AVLDict)
+
+__all__ = ["AVLTree", "__version__", "AVLDict"]
