@@ -3,8 +3,8 @@
 //   a new key:  index lookup (hashes; may raise), tree insertion (compares; may raise),
 //               index insertion (may raise; then the tree entry goes again by position,
 //               comparing and hashing nothing);
-//   a removal:  tree lookup (compares), index lookup and deletion by the stored key object
-//               (hashes), tree removal by position (nothing can fail there).
+//   a removal:  index lookup (hashes), tree lookup (compares), index deletion by the
+//               stored key object (hashes), tree removal by position (cannot fail).
 // What a removal takes out is handed back to the caller and released after the map is
 // whole again, so a finaliser never finds it half changed.
 #include "call_boundary/text.hpp"
@@ -133,6 +133,13 @@ tree::Entry take_at(AVLDictObject& map, std::uint64_t position) {
 }
 
 bool take_out(AVLDictObject& map, PyObject* key, tree::Entry& removed) {
+    // A key the index lacks is missing, as in a dict, even when it cannot be compared.
+    if (PyDict_GetItemWithError(map.index.get(), key) == nullptr) {
+        if (PyErr_Occurred()) {
+            throw_fetched();
+        }
+        return false;
+    }
     const std::int64_t position = map.tree.index_of(key);
     if (position < 0) {
         return false;
