@@ -70,7 +70,14 @@ void clear_map(AVLDictObject& map) noexcept;
 
 // A new dict of the items of `source`: a mapping (anything with keys()), an AVLDict, or an
 // iterable of pairs, then the keyword items of `kwargs` (a dict, or null); dict's errors.
-Ref stage_items(PyObject* source, PyObject* kwargs);
+// `owner`, when given, is a map whose borrow the caller already holds.
+Ref stage_items(PyObject* source, PyObject* kwargs, PyObject* owner = nullptr);
+
+// Whether `object` is a mapping: a dict, an AVLDict or a collections.abc.Mapping.
+bool is_mapping(PyObject* object);
+
+// A new map with the same items, made without comparing or hashing.
+Ref copy_map(const AVLDictObject& source);
 
 // KeyError(key).
 [[noreturn]] void missing_key(PyObject* key);

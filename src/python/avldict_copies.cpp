@@ -47,13 +47,19 @@ Ref text_form(AVLDictObject& map) {
     return checked(PyUnicode_FromFormat("AVLDict({%U})", joined.get()));
 }
 
-Ref shallow_copy(AVLDictObject& source) {
+Ref shallow_copy(AVLDictObject& source) { return copy_map(source); }
+
+}  // namespace
+
+Ref copy_map(const AVLDictObject& source) {
     auto same = [](PyObject* value, PyObject* key) {
         return tree::Entry(Ref::borrow(value), Ref::borrow(key));
     };
     Ref index = checked(PyDict_Copy(source.index.get()));
     return wrap_dict(avldict_type(), std::move(index), source.tree.clone(same));
 }
+
+namespace {
 
 // The new map enters the memo before anything is copied, so that values referring back
 // to this map get the copy. Until it is filled it is empty and exclusively borrowed: code

@@ -4,6 +4,7 @@
 
 #include "call_boundary/compat.hpp"
 #include "call_boundary/process_cell.hpp"
+#include "python/avltree_entries.hpp"
 
 namespace quorel::python {
 
@@ -15,6 +16,11 @@ PyTypeObject* create_dict_class(const char* class_name, PyType_Spec& spec);
 // reported as unraisable and ends as an internal failure naming the class.
 PyTypeObject* request_dict_class(ProcessCell& cell, PyTypeObject* (*create)(),
                                  const char* class_name);
+
+// The view types, created on first request.
+PyTypeObject* keys_view_type();
+PyTypeObject* values_view_type();
+PyTypeObject* items_view_type();
 
 }  // namespace quorel::python
 
@@ -40,6 +46,17 @@ PyObject* dict_reversed(PyObject* self, PyObject* unused) noexcept;
 PyObject* dict_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept;
 PyObject* dict_clear(PyObject* self, PyObject* unused) noexcept;
+
+// Ordered queries and positions of the map.
+extern const Fastcall dict_range, dict_iter_from, dict_iter_to, dict_floor, dict_ceiling,
+    dict_lower, dict_higher, dict_index, dict_bisect_left, dict_bisect_right, dict_peekitem,
+    dict_popitem;
+
+// Updates and the views.
+extern const Fastcall dict_setdefault, dict_pop, dict_update;
+extern const NoArgs dict_keys, dict_values, dict_items;
+PyObject* dict_or(PyObject* left, PyObject* right) noexcept;
+PyObject* dict_inplace_or(PyObject* self, PyObject* other) noexcept;
 
 // Text form, copies and pickling.
 PyObject* dict_repr(PyObject* self) noexcept;

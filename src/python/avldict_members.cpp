@@ -1,6 +1,5 @@
 // The mapping protocol of AVLDict, its equality and its iteration. Point lookups are the
 // index's; iteration copies the keys in order into a snapshot iterator.
-#include "call_boundary/process_cell.hpp"
 #include "python/avldict.hpp"
 #include "python/avldict_entries.hpp"
 #include "python/member_entry.hpp"
@@ -74,15 +73,6 @@ Ref clear_all(AVLDictObject& map) {
     return Ref::borrow(Py_None);
 }
 
-ProcessCell mapping_class_cell;
-
-PyObject* mapping_class() {
-    return mapping_class_cell.get([] {
-        Ref abc = checked(PyImport_ImportModule("collections.abc"));
-        return checked(PyObject_GetAttrString(abc.get(), "Mapping"));
-    });
-}
-
 // Equal to any mapping with the same items, as dict is: the items of another AVLDict or a
 // dict are compared as dicts are; another mapping is first read into a dict.
 Ref equal_items(AVLDictObject& map, PyObject* other) {
@@ -92,9 +82,7 @@ Ref equal_items(AVLDictObject& map, PyObject* other) {
     if (PyDict_Check(other)) {
         return checked(PyObject_RichCompare(map.index.get(), other, Py_EQ));
     }
-    const int mapping = PyObject_IsInstance(other, mapping_class());
-    check_status(mapping);
-    if (mapping == 0) {
+    if (!is_mapping(other)) {
         return Ref::borrow(Py_NotImplemented);
     }
     Ref items = checked(PyDict_New());

@@ -42,6 +42,61 @@ PyMethodDef dict_methods[] = {
      "ascending key order, rebuilt in O(n) time without comparisons."},
     {"__reversed__", as_method(entries::dict_reversed), METH_NOARGS,
      "__reversed__($self)\n--\n\nReturn a snapshot iterator of the keys in descending order."},
+    {"setdefault", as_method(entries::dict_setdefault), with_arguments,
+     "setdefault($self, key, default=None, /)\n--\n\n"
+     "Return the value for `key`, first storing `default` under it if it is absent."},
+    {"pop", as_method(entries::dict_pop), with_arguments,
+     "pop($self, key, default=<unrepresentable>, /)\n--\n\n"
+     "Remove `key` and return its value, or `default` when it is absent;\n"
+     "raise `KeyError` when it is absent and no default is given."},
+    {"update", as_method(entries::dict_update), with_arguments,
+     "update($self, other=(), /, **kwargs)\n--\n\n"
+     "Store the items of `other` (a mapping or an iterable of pairs), then the\n"
+     "keyword items; later items win. On any error the map is unchanged."},
+    {"keys", as_method(entries::dict_keys), METH_NOARGS,
+     "keys($self)\n--\n\nReturn a live view of the keys, in key order."},
+    {"values", as_method(entries::dict_values), METH_NOARGS,
+     "values($self)\n--\n\nReturn a live view of the values, in key order."},
+    {"items", as_method(entries::dict_items), METH_NOARGS,
+     "items($self)\n--\n\nReturn a live view of the (key, value) items, in key order."},
+    {"range", as_method(entries::dict_range), with_arguments,
+     "range($self, start=None, end=None, *, include_start=True, include_end=False)\n--\n\n"
+     "Return a snapshot iterator over the keys between optional endpoints.\n\n"
+     "The start is inclusive and the end is exclusive by default; `None` leaves\n"
+     "a side open."},
+    {"iter_from", as_method(entries::dict_iter_from), with_arguments,
+     "iter_from($self, start, count)\n--\n\n"
+     "Return a snapshot iterator over at most `count` keys, ascending from the\n"
+     "first key not less than `start`."},
+    {"iter_to", as_method(entries::dict_iter_to), with_arguments,
+     "iter_to($self, end, count)\n--\n\n"
+     "Return a snapshot iterator over at most `count` keys, descending from the\n"
+     "first key not greater than `end`."},
+    {"floor", as_method(entries::dict_floor), with_arguments,
+     "floor($self, key)\n--\n\nReturn the greatest key not greater than `key`, or `None`."},
+    {"ceiling", as_method(entries::dict_ceiling), with_arguments,
+     "ceiling($self, key)\n--\n\nReturn the least key not less than `key`, or `None`."},
+    {"lower", as_method(entries::dict_lower), with_arguments,
+     "lower($self, key)\n--\n\nReturn the greatest key less than `key`, or `None`."},
+    {"higher", as_method(entries::dict_higher), with_arguments,
+     "higher($self, key)\n--\n\nReturn the least key greater than `key`, or `None`."},
+    {"index", as_method(entries::dict_index), with_arguments,
+     "index($self, key)\n--\n\n"
+     "Return the position of `key` in ascending key order; raise `ValueError`\n"
+     "when it is absent."},
+    {"bisect_left", as_method(entries::dict_bisect_left), with_arguments,
+     "bisect_left($self, key)\n--\n\nReturn how many stored keys are less than `key`."},
+    {"bisect_right", as_method(entries::dict_bisect_right), with_arguments,
+     "bisect_right($self, key)\n--\n\nReturn how many stored keys are not greater than `key`."},
+    {"peekitem", as_method(entries::dict_peekitem), with_arguments,
+     "peekitem($self, index=-1)\n--\n\n"
+     "Return the (key, value) item at `index` in ascending key order (the last\n"
+     "by default); raise `IndexError` when `index` is out of range."},
+    {"popitem", as_method(entries::dict_popitem), with_arguments,
+     "popitem($self, index=-1)\n--\n\n"
+     "Remove and return the (key, value) item at `index` in ascending key order\n"
+     "(the largest key by default). Raise `KeyError` when the map is empty and\n"
+     "`IndexError` when `index` is out of range."},
     {"fromkeys", as_method(entries::dict_fromkeys), with_arguments | METH_CLASS,
      "fromkeys($type, iterable, value=None, /)\n--\n\n"
      "Return a new AVLDict with the keys of `iterable`, each mapped to `value`."},
@@ -63,6 +118,8 @@ PyType_Slot dict_slots[] = {
     {Py_mp_subscript, slot_function(entries::dict_subscript)},
     {Py_mp_ass_subscript, slot_function(entries::dict_ass_subscript)},
     {Py_nb_bool, slot_function(entries::dict_bool)},
+    {Py_nb_or, slot_function(entries::dict_or)},
+    {Py_nb_inplace_or, slot_function(entries::dict_inplace_or)},
     {Py_sq_contains, slot_function(entries::dict_contains)},
     {Py_tp_iter, slot_function(entries::dict_iter)},
     {Py_tp_repr, slot_function(entries::dict_repr)},
