@@ -164,6 +164,8 @@ void merge_staged(AVLDictObject& map, PyObject* staged) {
     // the hashes the staging computed, and replaces the index. Until then nothing that
     // Python can see has changed, and a failure takes the new tree entries out again.
     Vector<std::uint64_t> positions;
+    // Reserved first, so that recording an insertion never fails.
+    positions.reserve(std::size_t(PyDict_Size(staged)));
     try {
         Py_ssize_t at = 0;
         PyObject* key = nullptr;
@@ -175,11 +177,11 @@ void merge_staged(AVLDictObject& map, PyObject* staged) {
             if (PyErr_Occurred()) {
                 throw_fetched();
             }
-            positions.emplace_back();
-            if (!map.tree.insert_ranked(identity_entry(key), positions.back())) {
-                positions.pop_back();
+            std::uint64_t position = 0;
+            if (!map.tree.insert_ranked(identity_entry(key), position)) {
                 inconsistent_keys();
             }
+            positions.push_back(position);
         }
         Ref merged = checked(PyDict_Copy(map.index.get()));
         check_status(PyDict_Merge(merged.get(), staged, 1));
