@@ -12,7 +12,7 @@ import pytest
 
 import quorel
 from quorel import AVLTree
-from quorel.quorel import _check_invariants
+from quorel.quorel import _check_avldict, _check_invariants
 
 HAS_NOTES = sys.version_info >= (3, 11)
 
@@ -307,3 +307,51 @@ def run_python(code, *args, timeout=120):
             timeout=timeout,
             cwd=scratch,
         )
+
+
+# -- AVLDict members ---------------------------------------------------------------
+
+# Every member of AVLDict that takes a key, called the way Python code calls it with a
+# map `d`, a key `k` and a value `v`; whether it takes the map's exclusive borrow
+# (changes it) or a shared one. Hostile, out-of-memory and thread tests draw on this.
+AVLDICT_MEMBERS = {
+    "getitem": (False, lambda d, k, v: d[k]),
+    "in": (False, lambda d, k, v: k in d),
+    "get": (False, lambda d, k, v: d.get(k)),
+    "setitem": (True, lambda d, k, v: d.__setitem__(k, v)),
+    "delitem": (True, lambda d, k, v: d.__delitem__(k)),
+    "setdefault": (True, lambda d, k, v: d.setdefault(k, v)),
+    "pop": (True, lambda d, k, v: d.pop(k, None)),
+    "update-one": (True, lambda d, k, v: d.update({k: v})),
+    "update-many": (True, lambda d, k, v: d.update([(k, v), (k, v)] + [(i, i) for i in range(100, 104)])),
+    "ior": (True, lambda d, k, v: d.__ior__({k: v, 200: v})),
+    "or": (False, lambda d, k, v: d | {k: v, 201: v}),
+    "index": (False, lambda d, k, v: d.index(k)),
+    "bisect_left": (False, lambda d, k, v: d.bisect_left(k)),
+    "floor": (False, lambda d, k, v: d.floor(k)),
+    "higher": (False, lambda d, k, v: d.items().higher(k)),
+    "range": (False, lambda d, k, v: list(d.values().range(k))),
+    "iter_from": (False, lambda d, k, v: list(d.items().iter_from(k, 3))),
+    "items-in": (False, lambda d, k, v: (k, v) in d.items()),
+}
+
+# The members of AVLDict that take no key, likewise.
+AVLDICT_WHOLE_MEMBERS = {
+    "iter": (False, lambda d: list(d)),
+    "reversed": (False, lambda d: list(reversed(d.items()))),
+    "values": (False, lambda d: list(d.values())),
+    "position": (False, lambda d: (d.keys()[1], d.values()[::2], d.peekitem(0))),
+    "repr": (False, lambda d: repr(d)),
+    "eq": (False, lambda d: d == dict(d.items())),
+    "copy": (False, lambda d: d.copy()),
+    "reduce": (False, lambda d: d.__reduce__()),
+    "popitem": (True, lambda d: d.popitem(1)),
+    "clear": (True, lambda d: d.clear()),
+}
+
+
+def dict_state(d):
+    """What a failed operation must leave untouched: the key and value objects in key
+    order, by identity (walking the items hashes each key once, and compares none)."""
+    _check_avldict(d)
+    return [(id(k), id(v)) for k, v in d.items()]
