@@ -114,8 +114,16 @@ Ref rebuild(PyObject* items) {
         if (!PyList_Check(items) && !PyTuple_Check(items)) {
             not_an_instance(items, "list");
         }
-        Ref copied = checked(PySequence_List(items));
-        for (Py_ssize_t i = 0, n = PyList_Size(copied.get()); i < n; ++i) {
+        // Copied item by item: the interpreter's own list copy leaks its source on some
+        // versions when memory runs out.
+        const bool list = PyList_Check(items);
+        const Py_ssize_t n = list ? PyList_Size(items) : PyTuple_Size(items);
+        Ref copied = checked(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = list ? PyList_GetItem(items, i) : PyTuple_GetItem(items, i);
+            PyList_SetItem(copied.get(), i, Ref::borrow(pair).release());
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
             check_tuple_length(PyList_GetItem(copied.get(), i), 2);
         }
         return copied;
