@@ -242,3 +242,22 @@ def test_class_is_final_and_generic():
     with pytest.raises(TypeError):
         type("Sub", (AVLDict,), {})
     assert AVLDict[str, int].__origin__ is AVLDict
+
+
+def test_members_keep_reference_counts():
+    import sys
+
+    keys = [int(str(10**9 + i)) for i in range(50)]
+    values = [object() for _ in keys]
+    before = [sys.getrefcount(x) for x in keys + values]
+    d = AVLDict(zip(keys, values))
+    d2 = d.copy() | {keys[0]: values[1]}
+    pickle.loads(pickle.dumps(d))
+    list(d.items().range(keys[3], keys[40]))
+    assert [d.pop(k) for k in keys[::3]] == values[::3]
+    d.popitem(0)
+    d.update({k: values[0] for k in keys[::2]})
+    repr(d)
+    del d, d2
+    gc.collect()
+    assert [sys.getrefcount(x) for x in keys + values] == before

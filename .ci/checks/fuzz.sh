@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Fuzzing run: the three atheris targets in fuzz/ (operation sequences checked
-# against the reference model; the pickle reconstruction function fed
-# arbitrary pairs) against the extension built by clang with AddressSanitizer,
+# Fuzzing run: the three atheris targets in fuzz/ (operation sequences on a
+# tree and on an AVLDict, checked against reference models; the pickle
+# reconstruction function fed arbitrary pairs) against the extension built by clang with AddressSanitizer,
 # UndefinedBehaviorSanitizer and libFuzzer's coverage instrumentation, each
 # for a bounded time, starting from the corpus kept in fuzz/corpus/.
 #
