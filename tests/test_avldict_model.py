@@ -6,8 +6,6 @@ import bisect
 import copy
 import pickle
 import random
-import sys
-import threading
 
 import pytest
 
@@ -15,6 +13,7 @@ from quorel import AVLDict
 from quorel.quorel import _check_avldict
 
 from _support import AVLDICT_MEMBERS
+from test_threads import fast_switching, run_threads  # noqa: F401  (a fixture)
 
 
 def step(rng, d, model):
@@ -122,34 +121,6 @@ class SlowKey(int):
         return int.__gt__(self, other)
 
 
-@pytest.fixture
-def fast_switching():
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    yield
-    sys.setswitchinterval(old)
-
-
-def run_threads(targets):
-    barrier = threading.Barrier(len(targets))
-    errors = []
-
-    def run(target):
-        barrier.wait()
-        try:
-            target()
-        except BaseException as error:  # re-raised by the main thread
-            errors.append(error)
-
-    threads = [threading.Thread(target=run, args=(t,)) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    if errors:
-        raise errors[0]
-
-
 @pytest.mark.usefixtures("fast_switching")
 def test_threads_share_one_map_without_refusal_or_loss():
     d = AVLDict()
@@ -170,7 +141,7 @@ def test_threads_share_one_map_without_refusal_or_loss():
             d.floor(SlowKey(50))
             len(d.items()[:5])
 
-    run_threads([writer(t) for t in range(threads)] + [reader, reader])
+    run_threads(*[writer(t) for t in range(threads)], reader, reader)
     _check_avldict(d)
     expected = {i * threads + t: t for t in range(threads) for i in range(per_thread) if i % 3}
     assert d == expected
@@ -198,5 +169,5 @@ def test_every_mutating_member_waits_for_other_threads(member):
             items = list(d.items())
             assert [k for k, _ in items] == sorted(k for k, _ in items)
 
-    run_threads([mutate(1000), mutate(2000), walk])
+    run_threads(mutate(1000), mutate(2000), walk)
     _check_avldict(d)

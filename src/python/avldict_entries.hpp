@@ -8,6 +8,19 @@
 
 namespace quorel::python {
 
+// The forms the type registrations give to entries.
+template <class Function>
+void* slot_function(Function function) {
+    return reinterpret_cast<void*>(function);
+}
+
+template <class Function>
+PyCFunction as_method(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(function));
+}
+
+constexpr int with_arguments = METH_FASTCALL | METH_KEYWORDS;
+
 // The type object that `spec` describes, for the class `class_name`; a failure raises
 // RuntimeError "An error occurred while initializing class <name>" with the cause.
 PyTypeObject* create_dict_class(const char* class_name, PyType_Spec& spec);

@@ -9,18 +9,6 @@
 namespace quorel::python {
 namespace {
 
-template <class Function>
-void* slot_function(Function function) {
-    return reinterpret_cast<void*>(function);
-}
-
-template <class Function>
-PyCFunction as_method(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(function));
-}
-
-constexpr int with_arguments = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef dict_methods[] = {
     {"get", as_method(entries::dict_get), with_arguments,
      "get($self, key, default=None, /)\n--\n\n"

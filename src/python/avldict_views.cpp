@@ -236,18 +236,6 @@ PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
     return nullptr;
 }
 
-template <class Function>
-void* slot_function(Function function) {
-    return reinterpret_cast<void*>(function);
-}
-
-template <class Function>
-PyCFunction as_method(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(function));
-}
-
-constexpr int with_arguments = METH_FASTCALL | METH_KEYWORDS;
-
 template <Yield Y>
 PyMethodDef view_methods[] = {
     {"__reversed__", as_method(View<Y>::reversed), METH_NOARGS,
