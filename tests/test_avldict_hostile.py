@@ -116,10 +116,17 @@ def test_a_raising_hash_or_comparison_changes_nothing(member, kind, which):
     raise AssertionError("the operation never completed")
 
 
+# Members that read their argument's items into a dict of their own before they take the
+# map's borrow, so that a map never waits for another's borrow while holding its own.
+STAGING = {"update-one", "update-many", "ior", "or"}
+
+
 @pytest.mark.parametrize("kind", ["hash", "cmp"])
 @pytest.mark.parametrize("member", AVLDICT_MEMBERS)
 def test_callbacks_may_read_during_reads_and_nothing_else(member, kind):
     exclusive, call = AVLDICT_MEMBERS[member]
+    if kind == "hash" and member in STAGING:
+        pytest.skip("the first hash runs while the items are staged, before the map is borrowed")
     d = sample()
     before = dict_state(d)
     seen = []

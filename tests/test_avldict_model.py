@@ -171,3 +171,19 @@ def test_every_mutating_member_waits_for_other_threads(member):
 
     run_threads(mutate(1000), mutate(2000), walk)
     _check_avldict(d)
+
+
+def test_maps_updated_from_each_other_on_two_threads_do_not_wait_forever():
+    a = AVLDict({SlowKey(i): i for i in range(0, 200, 2)})
+    b = AVLDict({SlowKey(i): i for i in range(1, 200, 2)})
+
+    def cross(x, y):
+        def work():
+            for _ in range(30):
+                x.update(y)
+                x | y
+                x.__ior__(y)
+        return work
+
+    run_threads(cross(a, b), cross(b, a))
+    assert list(a) == list(b) == list(range(200))

@@ -70,8 +70,8 @@ void clear_map(AVLDictObject& map) noexcept;
 
 // A new dict of the items of `source`: a mapping (anything with keys()), an AVLDict, or an
 // iterable of pairs, then the keyword items of `kwargs` (a dict, or null); dict's errors.
-// `owner`, when given, is a map whose borrow the caller already holds.
-Ref stage_items(PyObject* source, PyObject* kwargs, PyObject* owner = nullptr);
+// An AVLDict source is read under its shared borrow, so the caller must hold no borrow.
+Ref stage_items(PyObject* source, PyObject* kwargs);
 
 // Whether `object` is a mapping: a dict, an AVLDict or a collections.abc.Mapping.
 bool is_mapping(PyObject* object);

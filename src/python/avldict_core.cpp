@@ -204,12 +204,10 @@ void clear_map(AVLDictObject& map) noexcept {
     release_bounded(std::move(keys));
 }
 
-Ref stage_items(PyObject* source, PyObject* kwargs, PyObject* owner) {
+Ref stage_items(PyObject* source, PyObject* kwargs) {
     Ref staged = checked(PyDict_New());
     if (source != nullptr && source != Py_None) {
-        if (source == owner) {
-            check_status(PyDict_Merge(staged.get(), AVLDictObject::of(source).index.get(), 1));
-        } else if (is_avldict(source)) {
+        if (is_avldict(source)) {
             AVLDictObject& other = AVLDictObject::of(source);
             SharedBorrow reading(other.borrow);
             check_status(PyDict_Merge(staged.get(), other.index.get(), 1));
