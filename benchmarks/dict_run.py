@@ -5,8 +5,10 @@
     python benchmarks/dict_run.py [--sizes 1e3,1e4,1e5] [--kinds int,str,tuple]
                                   [--rows getitem,range_keys] [--json out.json]
 
-Each row times one loop of `ops` operations on both maps built from the same keys, the
-best of several repeats; the Python loop around each call is the same for both.
+Each row times one loop of operations on both maps built from the same keys, the two
+maps taking turns, and keeps the best of several rounds for each; the Python loop around
+each call is the same for both. Memory is what each map allocates for its entries
+(tracemalloc), the keys and values not counted.
 """
 
 from __future__ import annotations
@@ -35,21 +37,18 @@ MISS = {
     "str": lambda i: f"k{i * 7919 % 1_000_003 * 2:08d}x",
     "tuple": lambda i: (i * 7919 % 1_000_003, -1),
 }
-OPS = 2000  # operations per timed loop
-REPEATS = 5
+OPS = 20000  # operations per timed loop
+ROUNDS = 7  # each row runs this often for each map, the two maps taking turns
 
 
-def best(run, setup=None):
-    """The fastest of REPEATS runs of run(state), each after an untimed setup()."""
-    times = []
-    for _ in range(REPEATS):
-        state = setup() if setup else None
-        gc.disable()
-        start = time.perf_counter()
-        run(state)
-        times.append(time.perf_counter() - start)
-        gc.enable()
-    return min(times)
+def timed(run, setup):
+    state = setup() if setup else None
+    gc.disable()
+    start = time.perf_counter()
+    run(state)
+    elapsed = time.perf_counter() - start
+    gc.enable()
+    return elapsed
 
 
 def rows(kind, n):
@@ -60,53 +59,58 @@ def rows(kind, n):
     ordered = sorted(keys)
     hits = [rng.choice(keys) for _ in range(OPS)]
     misses = [MISS[kind](rng.randrange(n)) for _ in range(OPS)]
-    fresh = list(dict.fromkeys(MISS[kind](i) for i in range(n // 10 or 1)))[:OPS]
+    fresh = list(dict.fromkeys(MISS[kind](i) for i in range(max(1, n // 10))))
     positions = [rng.randrange(n) for _ in range(OPS)]
-    starts = [ordered[rng.randrange(max(1, n - 100))] for _ in range(OPS // 20)]
+    starts = [ordered[rng.randrange(max(1, n - 100))] for _ in range(200)]
     batch = {MISS[kind](i): i for i in range(0, n, 10)}
     value = [0]
+    wholes = max(1, 200_000 // n)  # whole-map rows repeat to run long enough
 
-    def maps():
-        yield "AVLDict", AVLDict(source)
-        yield "SortedDict", SortedDict(source)
-
-    table = {}
-    for name, d in maps():
-        copy_of = (lambda d=d: d.copy())
-        with_fresh = (lambda d=d: _filled(d, fresh))
-        irange = getattr(d, "irange", None)
-        r = {
-            "getitem": best(lambda _: [d[k] for k in hits]),
-            "contains_hit": best(lambda _: [k in d for k in hits]),
-            "contains_miss": best(lambda _: [k in d for k in misses]),
-            "get": best(lambda _: [d.get(k) for k in hits]),
-            "setitem_present": best(lambda m: [m.__setitem__(k, value) for k in hits], copy_of),
-            "setitem_new": best(lambda m: [m.__setitem__(k, value) for k in fresh], copy_of),
-            "delitem": best(lambda m: [m.__delitem__(k) for k in fresh], with_fresh),
-            "pop": best(lambda m: [m.pop(k) for k in fresh], with_fresh),
-            "peekitem_first": best(lambda _: [d.peekitem(0) for _ in hits]),
-            "peekitem_last": best(lambda _: [d.peekitem(-1) for _ in hits]),
-            "popitem": best(lambda m: [m.popitem() for _ in range(min(n, OPS))], copy_of),
-            "keys_at": best(lambda _: [d.keys()[i] for i in positions]),
-            "index": best(lambda _: [d.index(k) for k in hits]),
-            "bisect_left": best(lambda _: [d.bisect_left(k) for k in misses]),
-            "list": best(lambda _: list(d)),
-            "list_values": best(lambda _: list(d.values())),
-            "list_items": best(lambda _: list(d.items())),
-            "construct": best(lambda _: type(d)(source)),
-            "update_tenth": best(lambda m: m.update(batch), copy_of),
-            "pickle": best(lambda _: pickle.loads(pickle.dumps(d, pickle.HIGHEST_PROTOCOL))),
-        }
-        if irange is None:
-            r["range_keys"] = best(lambda _: [list(d.iter_from(s, 100)) for s in starts])
-            r["range_items"] = best(lambda _: [list(d.items().iter_from(s, 100)) for s in starts])
+    def cases(d):
+        copy_of = (lambda: d.copy())
+        with_fresh = (lambda: _filled(d, fresh))
+        if isinstance(d, AVLDict):
+            range_keys = lambda _: [list(d.iter_from(s, 100)) for s in starts]  # noqa: E731
+            range_items = lambda _: [list(d.items().iter_from(s, 100)) for s in starts]  # noqa: E731
         else:
-            r["range_keys"] = best(lambda _: [list(islice(d.irange(s), 100)) for s in starts])
-            r["range_items"] = best(
-                lambda _: [[(k, d[k]) for k in islice(d.irange(s), 100)] for s in starts])
-        r["memory_per_entry"] = structure_bytes(type(d), keys) / n
-        table[name] = r
-    return {row: table["AVLDict"][row] / table["SortedDict"][row] for row in table["AVLDict"]}
+            range_keys = lambda _: [list(islice(d.irange(s), 100)) for s in starts]  # noqa: E731
+            range_items = lambda _: [[(k, d[k]) for k in islice(d.irange(s), 100)] for s in starts]  # noqa: E731
+        return {
+            "getitem": (lambda _: [d[k] for k in hits], None),
+            "contains_hit": (lambda _: [k in d for k in hits], None),
+            "contains_miss": (lambda _: [k in d for k in misses], None),
+            "get": (lambda _: [d.get(k) for k in hits], None),
+            "setitem_present": (lambda m: [m.__setitem__(k, value) for k in hits], copy_of),
+            "setitem_new": (lambda m: [m.__setitem__(k, value) for k in fresh], copy_of),
+            "delitem": (lambda m: [m.__delitem__(k) for k in fresh], with_fresh),
+            "pop": (lambda m: [m.pop(k) for k in fresh], with_fresh),
+            "peekitem_first": (lambda _: [d.peekitem(0) for _ in hits], None),
+            "peekitem_last": (lambda _: [d.peekitem(-1) for _ in hits], None),
+            "popitem": (lambda m: [m.popitem() for _ in range(min(n, OPS))], copy_of),
+            "keys_at": (lambda _: [d.keys()[i] for i in positions], None),
+            "index": (lambda _: [d.index(k) for k in hits], None),
+            "bisect_left": (lambda _: [d.bisect_left(k) for k in misses], None),
+            "range_keys": (range_keys, None),
+            "range_items": (range_items, None),
+            "list": (lambda _: [list(d) for _ in range(wholes)], None),
+            "list_values": (lambda _: [list(d.values()) for _ in range(wholes)], None),
+            "list_items": (lambda _: [list(d.items()) for _ in range(wholes)], None),
+            "construct": (lambda _: [type(d)(source) for _ in range(wholes)], None),
+            "update_tenth": (lambda m: m.update(batch), copy_of),
+            "pickle": (lambda _: [pickle.loads(pickle.dumps(d, pickle.HIGHEST_PROTOCOL))
+                                  for _ in range(wholes)], None),
+        }
+
+    ours, theirs = cases(AVLDict(source)), cases(SortedDict(source))
+    ratios = {}
+    for row in ours:
+        best = [float("inf"), float("inf")]
+        for _ in range(ROUNDS):
+            for side, table in enumerate((ours, theirs)):
+                best[side] = min(best[side], timed(*table[row]))
+        ratios[row] = best[0] / best[1]
+    ratios["memory_per_entry"] = structure_bytes(AVLDict, keys) / structure_bytes(SortedDict, keys)
+    return ratios
 
 
 def _filled(d, fresh):
