@@ -1,5 +1,6 @@
 // The mapping protocol of AVLDict, its equality and its iteration. Point lookups are the
 // index's; iteration copies the keys in order into a snapshot iterator.
+#include "call_boundary/entry.hpp"
 #include "python/avldict.hpp"
 #include "python/avldict_entries.hpp"
 #include "python/member_entry.hpp"
@@ -73,21 +74,29 @@ Ref clear_all(AVLDictObject& map) {
     return Ref::borrow(Py_None);
 }
 
-// Equal to any mapping with the same items, as dict is: the items of another AVLDict or a
-// dict are compared as dicts are; another mapping is first read into a dict.
-Ref equal_items(AVLDictObject& map, PyObject* other) {
+// Equal to any mapping with the same items, as dict is: the items are compared as two
+// dicts are. Another AVLDict's index is taken under its own borrow before this map's is
+// taken, so that no map waits for another's borrow while holding its own; another
+// mapping is first read into a dict.
+Ref equal_items(AVLDictObject& map, PyObject* items) {
+    return checked(PyObject_RichCompare(map.index.get(), items, Py_EQ));
+}
+
+Ref items_to_compare(PyObject* other) {
     if (is_avldict(other)) {
-        return checked(PyObject_RichCompare(map.index.get(), AVLDictObject::of(other).index.get(), Py_EQ));
+        AVLDictObject& map = AVLDictObject::of(other);
+        SharedBorrow reading(map.borrow);
+        return map.index.new_ref();
     }
     if (PyDict_Check(other)) {
-        return checked(PyObject_RichCompare(map.index.get(), other, Py_EQ));
+        return Ref::borrow(other);
     }
     if (!is_mapping(other)) {
-        return Ref::borrow(Py_NotImplemented);
+        return Ref();
     }
     Ref items = checked(PyDict_New());
     check_status(PyDict_Merge(items.get(), other, 1));
-    return checked(PyObject_RichCompare(map.index.get(), items.get(), Py_EQ));
+    return items;
 }
 
 // A whole walk in key order may first lay the nodes out in key order, when no other
@@ -136,12 +145,19 @@ PyObject* dict_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     if (op != Py_EQ && op != Py_NE) {
         return Ref::borrow(Py_NotImplemented).release();
     }
-    Ref equal = Ref::steal(Member<eq_call, Access::shared, equal_items>::binary(self, other));
-    if (!equal || op == Py_EQ || equal.get() == Py_NotImplemented) {
-        return equal.release();
-    }
-    const int truth = PyObject_IsTrue(equal.get());
-    return truth < 0 ? nullptr : Ref::borrow(truth ? Py_False : Py_True).release();
+    return boundary::object_entry([&] {
+        Ref items = items_to_compare(other);
+        if (!items) {
+            return Ref::borrow(Py_NotImplemented);
+        }
+        Ref equal = checked(Member<eq_call, Access::shared, equal_items>::binary(self, items.get()));
+        if (op == Py_EQ) {
+            return equal;
+        }
+        const int truth = PyObject_IsTrue(equal.get());
+        check_status(truth);
+        return truth ? Ref::borrow(Py_False) : Ref::borrow(Py_True);
+    });
 }
 
 PyObject* dict_iter(PyObject* self) noexcept {

@@ -131,33 +131,25 @@ bool holds_all(AVLDictObject& map, PyObject* other) {
 }
 
 // Equal to a set-like object of as many items, all in the view, as dict views are.
+// `items` holds the other object's items, read before the map was borrowed.
 template <Yield Y>
-Ref equal_set(AVLDictObject& map, PyObject* other) {
-    const int set_like = PyAnySet_Check(other) ? 1 : PyObject_IsInstance(other, set_class());
-    check_status(set_like);
-    if (set_like == 0) {
-        return Ref::borrow(Py_NotImplemented);
-    }
-    const Py_ssize_t size = PyObject_Size(other);
-    if (size < 0) {
-        throw_fetched();
-    }
-    return truth(std::uint64_t(size) == map.tree.size() && holds_all<Y>(map, other));
+Ref equal_set(AVLDictObject& map, PyObject* items) {
+    return truth(std::uint64_t(PyTuple_Size(items)) == map.tree.size() && holds_all<Y>(map, items));
 }
 
 template <Yield Y>
-Ref disjoint(AVLDictObject& map, PyObject* other) {
-    Ref iterator = checked(PyObject_GetIter(other));
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (holds<Y>(map, item.get())) {
+Ref disjoint(AVLDictObject& map, PyObject* items) {
+    for (Py_ssize_t i = 0, n = PyTuple_Size(items); i < n; ++i) {
+        if (holds<Y>(map, PyTuple_GetItem(items, i))) {
             return truth(false);
         }
     }
-    if (PyErr_Occurred()) {
-        throw_fetched();
-    }
     return truth(true);
 }
+
+// The items of another collection, read before the map is borrowed: a map never waits
+// for another's borrow (the other may be a view of another map) while holding its own.
+Ref items_of_other(PyObject* other) { return checked(PySequence_Tuple(other)); }
 
 // The entries of one view type, each running its body on the view's map.
 template <Yield Y>
@@ -183,11 +175,24 @@ struct View {
         if (op != Py_EQ && op != Py_NE) {
             return Ref::borrow(Py_NotImplemented).release();
         }
-        Ref equal = Ref::steal(Member<C::eq, Access::shared, equal_set<Y>>::binary(map_of(self), other));
-        if (!equal || op == Py_EQ || equal.get() == Py_NotImplemented) {
-            return equal.release();
-        }
-        return Ref::borrow(equal.get() == Py_True ? Py_False : Py_True).release();
+        return boundary::object_entry([&] {
+            const int set_like = PyAnySet_Check(other) ? 1 : PyObject_IsInstance(other, set_class());
+            check_status(set_like);
+            if (set_like == 0) {
+                return Ref::borrow(Py_NotImplemented);
+            }
+            Ref items = items_of_other(other);
+            Ref equal = checked(Member<C::eq, Access::shared, equal_set<Y>>::binary(map_of(self), items.get()));
+            return op == Py_EQ ? std::move(equal) : truth(equal.get() == Py_False);
+        });
+    }
+    static PyObject* isdisjoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+        return boundary::object_entry([&] {
+            const auto bound = bind<1>(C::isdisjoint, args, nargs, kwnames);
+            Ref items = items_of_other(bound[0]);
+            return checked(Member<C::isdisjoint, Access::shared, disjoint<Y>>::binary(map_of(self), items.get()));
+        });
     }
     template <const CallDescription& D, auto Body>
     static PyObject* forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -267,7 +272,7 @@ PyMethodDef view_methods[] = {
      with_arguments, "higher($self, key)\n--\n\nFor the least key greater than `key`, or `None`."},
     // The values view is not set-like: its table ends here.
     {Y == Yield::values ? nullptr : "isdisjoint",
-     as_method(View<Y>::template forward<Calls<Y>::isdisjoint, disjoint<Y>>), with_arguments,
+     as_method(View<Y>::isdisjoint), with_arguments,
      "isdisjoint($self, other, /)\n--\n\nReturn whether the view and `other` have no item in common."},
     {nullptr, nullptr, 0, nullptr},
 };
