@@ -261,3 +261,18 @@ def test_members_keep_reference_counts():
     del d, d2
     gc.collect()
     assert [sys.getrefcount(x) for x in keys + values] == before
+
+
+def test_views_in_cycles_are_collected_and_deep_nesting_is_released():
+    d = AVLDict()
+    record = Record()
+    d[1], d[2], d[3] = d.keys(), record, d.items()
+    probe = weakref.ref(record)
+    assert gc.is_tracked(d.values())
+    del d, record
+    gc.collect()
+    assert probe() is None
+    nested = AVLDict()
+    for _ in range(200_000):
+        nested = AVLDict({0: nested.values()})
+    del nested  # released without exhausting the C stack
