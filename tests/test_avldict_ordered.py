@@ -10,6 +10,17 @@ from quorel.quorel import _check_avldict
 from _support import EVENS, Uncomparable
 
 
+class Pairs:
+    """An iterable of pairs that is neither a mapping nor a sequence, iterable again and
+    again (tests may run repeatedly)."""
+
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    def __iter__(self):
+        return iter(self.pairs)
+
+
 def evens():
     """Keys 0, 2, ..., 18, each mapped to its str."""
     return AVLDict({k: str(k) for k in reversed(EVENS)})
@@ -141,7 +152,7 @@ def test_setdefault_and_pop():
         (([(0, "z"), (0, "y")],), {}, {0: "y", 1: "a", 3: "c"}),
         ((), {}, {1: "a", 3: "c"}),
         ((AVLDict({5: 5}),), {}, {1: "a", 3: "c", 5: 5}),
-        ((iter([(2, 2)]),), {}, {1: "a", 2: 2, 3: "c"}),
+        ((Pairs([(2, 2)]),), {}, {1: "a", 2: 2, 3: "c"}),
     ],
 )
 def test_update(args, kwargs, expected):
