@@ -1,6 +1,7 @@
 """What the tests share: keys and values that log, count or fail their comparisons,
 checks of exception notes, views of a tree, and a fresh interpreter to run code in."""
 
+import collections.abc
 import copy
 import operator
 import os
@@ -13,7 +14,7 @@ import pytest
 
 import quorel
 from quorel import AVLTree
-from quorel.quorel import _check_invariants
+from quorel.quorel import _check_avldict, _check_invariants
 
 HAS_NOTES = sys.version_info >= (3, 11)
 
@@ -521,3 +522,74 @@ def run_python(code, *args, timeout=120):
             timeout=timeout,
             cwd=scratch,
         )
+
+
+# -- AVLDict members ---------------------------------------------------------------
+
+class PairMapping(collections.abc.Mapping):
+    """A mapping over a list of pairs that hashes and compares nothing itself, so that
+    every hash and comparison of its keys happens inside the member it is given to."""
+
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    def __getitem__(self, key):
+        for k, v in self.pairs:
+            if k is key:
+                return v
+        raise KeyError(key)
+
+    def __iter__(self):
+        return iter(self.keys())
+
+    def __len__(self):
+        return len(self.pairs)
+
+    def keys(self):
+        return [k for k, _ in self.pairs]
+
+
+# Every member of AVLDict that takes a key, called the way Python code calls it with a
+# map `d`, a key `k` and a value `v`; whether it takes the map's exclusive borrow
+# (changes it) or a shared one. Hostile, out-of-memory and thread tests draw on this.
+AVLDICT_MEMBERS = {
+    "getitem": (False, lambda d, k, v: d[k]),
+    "in": (False, lambda d, k, v: k in d),
+    "get": (False, lambda d, k, v: d.get(k)),
+    "setitem": (True, lambda d, k, v: d.__setitem__(k, v)),
+    "delitem": (True, lambda d, k, v: d.__delitem__(k)),
+    "setdefault": (True, lambda d, k, v: d.setdefault(k, v)),
+    "pop": (True, lambda d, k, v: d.pop(k, None)),
+    "update-one": (True, lambda d, k, v: d.update(PairMapping([(k, v)]))),
+    "update-many": (True, lambda d, k, v: d.update([(k, v), (k, v)] + [(i, i) for i in range(100, 104)])),
+    "ior": (True, lambda d, k, v: d.__ior__(PairMapping([(k, v), (200, v)]))),
+    "or": (False, lambda d, k, v: d | PairMapping([(k, v), (201, v)])),
+    "index": (False, lambda d, k, v: d.index(k)),
+    "bisect_left": (False, lambda d, k, v: d.bisect_left(k)),
+    "floor": (False, lambda d, k, v: d.floor(k)),
+    "higher": (False, lambda d, k, v: d.items().higher(k)),
+    "range": (False, lambda d, k, v: list(d.values().range(k))),
+    "iter_from": (False, lambda d, k, v: list(d.items().iter_from(k, 3))),
+    "items-in": (False, lambda d, k, v: (k, v) in d.items()),
+}
+
+# The members of AVLDict that take no key, likewise.
+AVLDICT_WHOLE_MEMBERS = {
+    "iter": (False, lambda d: list(d)),
+    "reversed": (False, lambda d: list(reversed(d.items()))),
+    "values": (False, lambda d: list(d.values())),
+    "position": (False, lambda d: (d.keys()[1], d.values()[::2], d.peekitem(0))),
+    "repr": (False, lambda d: repr(d)),
+    "eq": (False, lambda d: d == dict(d.items())),
+    "copy": (False, lambda d: d.copy()),
+    "reduce": (False, lambda d: d.__reduce__()),
+    "popitem": (True, lambda d: d.popitem(1)),
+    "clear": (True, lambda d: d.clear()),
+}
+
+
+def dict_state(d):
+    """What a failed operation must leave untouched: the key and value objects in key
+    order, by identity (walking the items hashes each key once, and compares none)."""
+    _check_avldict(d)
+    return [(id(k), id(v)) for k, v in d.items()]

@@ -27,7 +27,7 @@ METHOD_ORDER = """insert remove remove_key search get search_key contains has_no
 
 def test_namespace_and_version():
     assert compiled.__all__ == ["AVLTree", "__version__"]
-    assert quorel.__all__ == ["AVLTree", "__version__"]
+    assert quorel.__all__ == ["AVLTree", "__version__", "AVLDict"]
     assert compiled.__version__ == quorel.__version__ == "0.1.2"
     # The build takes the version from the package metadata, where it is written once.
     pyproject = (Path(__file__).resolve().parents[1] / "pyproject.toml").read_text(encoding="utf-8")
@@ -122,7 +122,8 @@ def test_execution_step_fills_the_namespace_in_order(preset):
     # Every name was appended to the list found first; the final __all__ is
     # a new list of the two public names.
     assert first == [
-        "AVLTree", "_AVLTreeIterator", "_avltree_from_sorted_entries", "_check_invariants", "__version__", "__all__"
+        "AVLTree", "_AVLTreeIterator", "_avltree_from_sorted_entries", "_check_invariants",
+        "AVLDict", "_avldict_from_sorted_items", "_check_avldict", "__version__", "__all__",
     ]
     assert module.__all__ == ["AVLTree", "__version__"] and type(module.__all__) is list
     assert module.AVLTree is AVLTree and module._AVLTreeIterator is Iterator

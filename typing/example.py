@@ -15,7 +15,7 @@ from operator import attrgetter
 
 from typing_extensions import assert_type
 
-from quorel import AVLTree
+from quorel import AVLDict, AVLTree
 
 
 @dataclass(frozen=True)
@@ -108,7 +108,37 @@ def rejected_by_the_type_checker(tree: AVLTree[int]) -> None:
     tree | [1]  # type: ignore[operator]
 
 
+def mapping() -> None:
+    book: AVLDict[float, str] = AVLDict({101.5: "ask", 99.0: "bid"})
+    assert_type(book, "AVLDict[float, str]")
+    book[100.0] = "mid"
+    assert_type(book[100.0], str)
+    assert_type(book.get(7.0), "str | None")
+    assert_type(book.peekitem(0), "tuple[float, str]")
+    assert_type(book.floor(100.5), "float | None")
+    assert_type(book.items().ceiling(100.5), "tuple[float, str] | None")
+    assert_type(list(book.values().range(99.0, 101.0)), "list[str]")
+    assert_type(book.keys()[0], float)
+    assert_type(book.index(100.0), int)
+    assert_type(book | {1.0: "low"}, "AVLDict[float, str]")
+    assert book.peekitem(0) == (99.0, "bid") and book.floor(100.5) == 100.0
+    assert list(book.values().range(99.0, 101.0)) == ["bid", "mid"]
+    counts = AVLDict(a=1, b=2)
+    assert_type(counts, "AVLDict[str, int]")
+    assert_type(AVLDict.fromkeys([3, 1], 0), "AVLDict[int, int]")
+    assert pickle.loads(pickle.dumps(counts)) == {"a": 1, "b": 2}
+    assert AVLDict[str, int]() == {}
+
+
+def rejected_mapping() -> None:
+    book: AVLDict[float, str] = AVLDict()
+    book["x"] = "y"  # type: ignore[index]
+    book[1.0] = 2  # type: ignore[assignment]
+    book.peekitem("0")  # type: ignore[arg-type]
+
+
 if __name__ == "__main__":
+    mapping()
     by_value()
     by_attribute_and_callable()
     positions()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Fuzzing run: the two atheris targets in fuzz/ (operation sequences checked
-# against the reference model; the pickle reconstruction function fed
-# arbitrary pairs) against the extension built by clang with AddressSanitizer,
+# Fuzzing run: the three atheris targets in fuzz/ (operation sequences on a
+# tree and on an AVLDict, checked against reference models; the pickle
+# reconstruction function fed arbitrary pairs) against the extension built by clang with AddressSanitizer,
 # UndefinedBehaviorSanitizer and libFuzzer's coverage instrumentation, each
 # for a bounded time, starting from the corpus kept in fuzz/corpus/.
 #
@@ -38,7 +38,7 @@ export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 total=0
-for target in operations rebuild; do
+for target in operations rebuild dict; do
     step "fuzz $target for ${seconds}s"
     # New inputs go to a scratch corpus; the kept one is only read.
     mkdir -p "$work/corpus-$target" "$work/artifacts-$target"

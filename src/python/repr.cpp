@@ -2,33 +2,10 @@
 #include "call_boundary/support/text.hpp"
 #include "python/avltree_members.hpp"
 #include "python/member_entry.hpp"
+#include "python/repr_guard.hpp"
 
 namespace quorel::python {
 namespace {
-
-// Marks a tree whose text form is being built on this thread, as Python's own containers
-// do, so that a tree holding itself shows the inner occurrence as "AVLTree([...])".
-class ReprGuard {
-public:
-    explicit ReprGuard(PyObject* self) : self_(self) {
-        const int status = Py_ReprEnter(self);
-        check_status(status);
-        nested_ = status > 0;
-    }
-    ~ReprGuard() {
-        if (!nested_) {
-            Py_ReprLeave(self_);
-        }
-    }
-    ReprGuard(const ReprGuard&) = delete;
-    ReprGuard& operator=(const ReprGuard&) = delete;
-
-    bool nested() const noexcept { return nested_; }
-
-private:
-    PyObject* self_;
-    bool nested_ = false;
-};
 
 constexpr CallDescription repr_call = describe("__repr__");
 

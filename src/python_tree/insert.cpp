@@ -17,8 +17,11 @@ constexpr std::size_t batch_share = 8;
 // new node, every node of the path gains one entry and is rebalanced, from the new node's
 // parent up to the first subtree whose height stays as it was. A full tree refuses only
 // a key it does not hold yet.
-bool Tree::insert(Entry entry) {
+// With `Ranked`, also counts the entries below the new one on the way down.
+template <bool Ranked>
+bool Tree::insert_entry(Entry& entry, std::uint64_t* position) {
     KeyStructure added;
+    [[maybe_unused]] std::uint64_t below = 0;
     const KeyView sought = view_key(entry.key.get(), added);
     DescentPath<NodeLinks> path;
     Link* link = &root_;
@@ -29,6 +32,11 @@ bool Tree::insert(Entry entry) {
             return false;  // the stored value stays; the new entry is released on return
         }
         path.push(link, order == Ordering::Less);
+        if constexpr (Ranked) {
+            if (order == Ordering::Greater) {
+                below += node_size(node->left) + 1;
+            }
+        }
         link = order == Ordering::Greater ? &node->right : &node->left;
     }
     if (count_ == max_entries) {
@@ -41,7 +49,16 @@ bool Tree::insert(Entry entry) {
     ++count_;
     NodeLinks links;
     path.settle<1>(links, true);
+    if constexpr (Ranked) {
+        *position = below;
+    }
     return true;
+}
+
+bool Tree::insert(Entry entry) { return insert_entry<false>(entry, nullptr); }
+
+bool Tree::insert_ranked(Entry entry, std::uint64_t& position) {
+    return insert_entry<true>(entry, &position);
 }
 
 bool Tree::insert_batch_with(std::size_t m, std::size_t lists,

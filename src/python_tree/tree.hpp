@@ -61,6 +61,9 @@ public:
     // Mutation. insert() takes ownership of the entry; false means an equal key is stored
     // and the entry was released. remove() borrows the key.
     bool insert(Entry entry);
+    // insert() that also tells where a new entry went: its position in ascending key order,
+    // as pop() takes it, so that a caller can take it out again without comparisons.
+    bool insert_ranked(Entry entry, std::uint64_t& position);
     // The choice between inserting a batch of m new entries one at a time and merging them
     // with the stored entries into a new tree. Inserts them, in order, when the batch is
     // small against the tree and every key has the structure of the stored ones, so that
@@ -179,6 +182,9 @@ public:
     void verify() const;
 
 private:
+    template <bool Ranked>
+    bool insert_entry(Entry& entry, std::uint64_t* position);
+
     NodeStore store_;  // declared first: it outlives the nodes it holds
     Link root_;
     std::uint64_t count_ = 0;

@@ -1,3 +1,3 @@
-from .quorel import AVLTree as AVLTree, __version__ as __version__
+from .quorel import AVLDict as AVLDict, AVLTree as AVLTree, __version__ as __version__
 
-__all__ = ["AVLTree", "__version__"]
+__all__ = ["AVLTree", "__version__", "AVLDict"]

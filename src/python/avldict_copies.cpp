@@ -1,0 +1,202 @@
+// The text form, copies and pickling of AVLDict, and its self-check.
+//
+// Pickle format (kept loadable by every later version): an AVLDict reduces to
+//   (quorel.quorel._avldict_from_sorted_items, ([(key, value), ...],))
+// with the items in ascending key order. Rebuilding checks that each item is a 2-tuple,
+// hashes each key once into the index and builds the tree in linear time, comparing
+// nothing; a key that the index finds twice is refused.
+#include "call_boundary/binding.hpp"
+#include "call_boundary/convert.hpp"
+#include "call_boundary/entry.hpp"
+#include "call_boundary/support/text.hpp"
+#include "python/avldict.hpp"
+#include "python/avldict_entries.hpp"
+#include "python/member_entry.hpp"
+#include "python/repr_guard.hpp"
+
+namespace quorel::python {
+namespace {
+
+constexpr const char* items_parameter[] = {"items"};
+constexpr CallDescription from_items_call{nullptr, "_avldict_from_sorted_items", items_parameter,
+                                          0, 1, {}};
+constexpr const char* map_parameter[] = {"map"};
+constexpr CallDescription check_call{nullptr, "_check_avldict", map_parameter, 0, 1, {}};
+constexpr const char* memo_parameter[] = {"memo"};
+constexpr CallDescription deepcopy_call{"AVLDict", "__deepcopy__", memo_parameter, 0, 1, {}};
+constexpr CallDescription repr_call = describe_dict("__repr__");
+constexpr CallDescription copy_call = describe_dict("copy");
+constexpr CallDescription reduce_call = describe_dict("__reduce__");
+
+Ref text_form(AVLDictObject& map) {
+    ReprGuard guard(object_of(map));
+    if (guard.nested()) {
+        return make_str("AVLDict({...})");
+    }
+    tree::Snapshot keys = map.tree.in_order();
+    tree::Snapshot values = values_of(map, keys);
+    // The list grows one text at a time: a __repr__ may reach it through the collector,
+    // and must never find an empty slot.
+    Ref texts = checked(PyList_New(0));
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        Ref text = checked(PyUnicode_FromFormat("%R: %R", keys[i].get(), values[i].get()));
+        check_status(PyList_Append(texts.get(), text.get()));
+    }
+    Ref separator = make_str(", ");
+    Ref joined = checked(PyUnicode_Join(separator.get(), texts.get()));
+    return checked(PyUnicode_FromFormat("AVLDict({%U})", joined.get()));
+}
+
+Ref shallow_copy(AVLDictObject& source) { return copy_map(source); }
+
+}  // namespace
+
+Ref copy_map(const AVLDictObject& source) {
+    auto same = [](PyObject* value, PyObject* key) {
+        return tree::Entry(Ref::borrow(value), Ref::borrow(key));
+    };
+    Ref index = checked(PyDict_Copy(source.index.get()));
+    return wrap_dict(avldict_type(), std::move(index), source.tree.clone(same));
+}
+
+namespace {
+
+// The new map enters the memo before anything is copied, so that values referring back
+// to this map get the copy. Until it is filled it is empty and exclusively borrowed: code
+// run by a __deepcopy__ that finds it is refused. Keys and values are copied in ascending
+// key order, each key before its value; the tree keeps its shape and compares nothing.
+Ref deep_copy(AVLDictObject& source, PyObject* memo) {
+    Ref module = checked(PyImport_ImportModule("copy"));
+    Ref deepcopy = checked(PyObject_GetAttrString(module.get(), "deepcopy"));
+    Ref own_memo;
+    if (memo == Py_None) {
+        own_memo = checked(PyDict_New());
+        memo = own_memo.get();
+    }
+    Ref result = wrap_dict(avldict_type(), checked(PyDict_New()), tree::Tree());
+    Ref id = checked(PyLong_FromVoidPtr(object_of(source)));
+    check_status(PyObject_SetItem(memo, id.get(), result.get()));
+    AVLDictObject& target = AVLDictObject::of(result.get());
+    ExclusiveBorrow filling(target.borrow);
+    Ref index = checked(PyDict_New());
+    auto copy_entry = [&](PyObject*, PyObject* key) {
+        Ref key_copy = checked(PyObject_CallFunctionObjArgs(deepcopy.get(), key, memo, nullptr));
+        Ref value_copy = checked(PyObject_CallFunctionObjArgs(
+            deepcopy.get(), stored_value(source, key), memo, nullptr));
+        check_status(PyDict_SetItem(index.get(), key_copy.get(), value_copy.get()));
+        return tree::Entry(key_copy.new_ref(), key_copy.new_ref());
+    };
+    tree::Tree filled = source.tree.clone(copy_entry);
+    if (std::uint64_t(PyDict_Size(index.get())) != filled.size()) {
+        throw_error(PyExc_ValueError, "keys that compare equal must have equal hashes");
+    }
+    target.index = std::move(index);
+    target.tree = std::move(filled);
+    return result;
+}
+
+Ref reduce(AVLDictObject& map) {
+    tree::Snapshot keys = map.tree.in_order();
+    tree::Snapshot items = items_of(map, keys);
+    Ref pairs = checked(PyList_New(Py_ssize_t(items.size())));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyList_SetItem(pairs.get(), Py_ssize_t(i), items[i].release());
+    }
+    Ref module = checked(PyImport_ImportModule("quorel.quorel"));
+    Ref rebuild = checked(PyObject_GetAttrString(module.get(), "_avldict_from_sorted_items"));
+    Ref arguments = checked(PyTuple_Pack(1, pairs.get()));
+    return checked(PyTuple_Pack(2, rebuild.get(), arguments.get()));
+}
+
+Ref rebuild(PyObject* items) {
+    // A list of the module's own: hashing runs Python code, which could change the caller's.
+    Ref pairs = converted("items", [&] {
+        if (!PyList_Check(items) && !PyTuple_Check(items)) {
+            not_an_instance(items, "list");
+        }
+        // Copied item by item: the interpreter's own list copy leaks its source on some
+        // versions when memory runs out.
+        const bool list = PyList_Check(items);
+        const Py_ssize_t n = list ? PyList_Size(items) : PyTuple_Size(items);
+        Ref copied = checked(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = list ? PyList_GetItem(items, i) : PyTuple_GetItem(items, i);
+            PyList_SetItem(copied.get(), i, Ref::borrow(pair).release());
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            check_tuple_length(PyList_GetItem(copied.get(), i), 2);
+        }
+        return copied;
+    });
+    const Py_ssize_t n = PyList_Size(pairs.get());
+    Ref index = checked(PyDict_New());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = PyList_GetItem(pairs.get(), i);
+        check_status(PyDict_SetItem(index.get(), PyTuple_GetItem(pair, 0), PyTuple_GetItem(pair, 1)));
+    }
+    if (PyDict_Size(index.get()) != n) {
+        throw_error(PyExc_ValueError, "pickled AVLDict items repeat a key");
+    }
+    struct Cursor {
+        PyObject* pairs;
+        Py_ssize_t position = 0;
+    } cursor{pairs.get()};
+    tree::Tree keys = tree::Tree::from_sorted(std::size_t(n), [](void* context) {
+        Cursor& at = *static_cast<Cursor*>(context);
+        PyObject* key = PyTuple_GetItem(PyList_GetItem(at.pairs, at.position++), 0);
+        return tree::Entry(Ref::borrow(key), Ref::borrow(key));
+    }, &cursor);
+    return wrap_dict(avldict_type(), std::move(index), std::move(keys));
+}
+
+AVLDictObject& map_argument(PyObject* argument, const char* parameter) {
+    converted(parameter, [&] {
+        if (!is_avldict(argument)) {
+            not_an_instance(argument, "AVLDict");
+        }
+    });
+    return AVLDictObject::of(argument);
+}
+
+}  // namespace
+
+namespace entries {
+
+PyObject* dict_repr(PyObject* self) noexcept {
+    return Member<repr_call, Access::shared, text_form>::unary(self);
+}
+
+PyObject* dict_copy(PyObject* self, PyObject* unused) noexcept {
+    return Member<copy_call, Access::shared, shallow_copy>::no_arguments(self, unused);
+}
+
+PyObject* dict_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return Member<deepcopy_call, Access::shared, deep_copy>::method(self, args, nargs, kwnames);
+}
+
+PyObject* dict_reduce(PyObject* self, PyObject* unused) noexcept {
+    return Member<reduce_call, Access::shared, reduce>::no_arguments(self, unused);
+}
+
+PyObject* dict_from_sorted_items(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+    return boundary::object_entry([&] {
+        const auto bound = bind<1>(from_items_call, args, nargs, kwnames);
+        return rebuild(bound[0]);
+    });
+}
+
+PyObject* check_dict_invariants(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+    return boundary::object_entry([&] {
+        const auto bound = bind<1>(check_call, args, nargs, kwnames);
+        AVLDictObject& map = map_argument(bound[0], "map");
+        SharedBorrow reading(map.borrow);
+        verify_map(map);
+        return Ref::borrow(Py_None);
+    });
+}
+
+}  // namespace entries
+}  // namespace quorel::python
