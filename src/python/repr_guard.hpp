@@ -1,7 +1,7 @@
 // The guard of the text forms against a container that holds itself.
 #pragma once
 
-#include "call_boundary/failure.hpp"
+#include "call_boundary/support/failure.hpp"
 
 namespace quorel::python {
 
