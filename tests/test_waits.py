@@ -28,7 +28,8 @@ CALLS = {
 
 @pytest.fixture(autouse=True)
 def watchdog():
-    faulthandler.dump_traceback_later(6 * TIMEOUT, exit=True)
+    # Ends the run, with every thread's traceback, should a test hang all the same.
+    faulthandler.dump_traceback_later(6 * TIMEOUT, exit=True, file=sys.__stderr__)
     yield
     faulthandler.cancel_dump_traceback_later()
 
