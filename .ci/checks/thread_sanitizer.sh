@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Data-race run: the extension built by clang with ThreadSanitizer for a free-threaded
 # CPython 3.14 that is itself built with it (../shared/tools/free-threaded-python --tsan),
-# and tests/test_threads.py run there with the GIL off. Every report is collected; the
+# and the thread and wait tests (tests/test_threads.py, tests/test_waits.py) run there with
+# the GIL off. Every report is collected; the
 # check fails if any of them points into quorel (the interpreter's own are listed only).
 # The interpreter is built once per machine (about 7 minutes) and kept.
 #
@@ -25,14 +26,14 @@ module=$(compiled_module "$work/venv")
 echo "module: $module"
 nm -D -u "$module" | grep -q __tsan_ || fail "$module is not built with ThreadSanitizer"
 
-step "tests/test_threads.py under ThreadSanitizer, GIL off"
+step "the thread and wait tests under ThreadSanitizer, GIL off"
 mkdir -p "$work/run" "$work/tsan"
 rc=0
 (cd "$work/run" &&
     PYTHON_GIL=0 TSAN_OPTIONS="halt_on_error=0 exitcode=0 log_path=$work/tsan/report" \
         PYTHONPATH="$QUOREL_ROOT/tests:$QUOREL_ROOT/.ci" \
         "$work/venv/bin/python" -m pytest -p no:cacheprovider -p installed_quorel -q \
-        "$QUOREL_ROOT/tests/test_threads.py") || rc=$?
+        "$QUOREL_ROOT/tests/test_threads.py" "$QUOREL_ROOT/tests/test_waits.py") || rc=$?
 [ "$rc" -eq 0 ] || fail "the thread tests failed under ThreadSanitizer (exit $rc)"
 
 # One report runs from its WARNING line to the next line of '=' signs.
