@@ -241,7 +241,10 @@ def test_every_member_waits_for_other_threads(member):
         def work():
             for j in range(10):
                 k = Key(1000 + 100 * i + j)
-                assert subject.tree.insert(k) and subject.tree.remove(k)
+                assert subject.tree.insert(k)
+                # A member that keeps only some keys (&=, clear, pop) may take k out
+                # in between, so remove's answer is not checked; a refusal still raises.
+                subject.tree.remove(k)
         return work
 
     run_threads(caller, caller, writer(0), writer(1))
