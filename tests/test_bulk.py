@@ -116,7 +116,7 @@ def test_update_with_only_stored_keys_leaves_the_tree(kind, form):
     """A batch too large to insert one by one whose keys are all stored already leaves
     the tree's shape and values as they were, and keeps no reference to the batch."""
     spec, make = {
-        "int": (None, lambda v, tag: int(str(1000 + v))),  # equal ints, distinct objects
+        "int": (None, lambda v, tag: int(str(10**6 + v))),  # equal ints, distinct objects
         "python key": (None, lambda v, tag: Key(v)),
         "attribute": ("k", lambda v, tag: Item(v, tag)),
     }[kind]

@@ -201,6 +201,15 @@ def interrupt_main_by_signal():
     signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
 
 
+@pytest.fixture
+def python_sigint():
+    """Python's own SIGINT handler for the test: a process started with SIGINT ignored
+    (as background jobs are) would otherwise never turn the signal into an exception."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 NO_PTHREAD_KILL = pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="POSIX only")
 
 
@@ -209,7 +218,7 @@ NO_PTHREAD_KILL = pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason
     [_thread.interrupt_main, pytest.param(interrupt_main_by_signal, marks=NO_PTHREAD_KILL)],
     ids=["interrupt_main", "SIGINT"])
 @pytest.mark.parametrize("held, waited", [("insert", "contains"), ("contains", "insert")])
-def test_interrupt_ends_a_wait_on_the_main_thread(held, waited, interrupt):
+def test_interrupt_ends_a_wait_on_the_main_thread(held, waited, interrupt, python_sigint):
     # Another thread holds the tree until told to let go (or for TIMEOUT at most); the
     # main thread's call waits for it and gets the KeyboardInterrupt at once.
     tree = AVLTree([0])
