@@ -84,15 +84,7 @@ private:
 
 class Sleeper {
 public:
-    Sleeper() noexcept {
-#if !defined(__APPLE__)
-        pthread_condattr_t attributes;
-        pthread_condattr_init(&attributes);
-        pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-        pthread_cond_init(&woken_, &attributes);
-        pthread_condattr_destroy(&attributes);
-#endif
-    }
+    Sleeper() noexcept = default;
     Sleeper(const Sleeper&) = delete;
     Sleeper& operator=(const Sleeper&) = delete;
 
@@ -122,8 +114,11 @@ public:
 private:
     // Zero when woken (or woken spuriously) before the deadline.
     int timed_wait(const Deadline& until) noexcept {
-#if defined(__APPLE__)
-        // macOS has no monotonic condition clock; it waits for a span instead.
+        // The deadline is on the monotonic clock; the condition waits for the span left.
+        // Choosing the condition's clock (pthread_condattr_setclock) binds a glibc symbol
+        // version newer than manylinux2014 allows, so off macOS the span is put on the
+        // wall clock just before the wait: a jump of that clock affects only a wait that
+        // is under way, one of a few milliseconds.
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         const long long left = (until.at.tv_sec - now.tv_sec) * 1000000000LL +
@@ -131,10 +126,16 @@ private:
         if (left <= 0) {
             return ETIMEDOUT;
         }
+#if defined(__APPLE__)
         const timespec span{time_t(left / 1000000000LL), long(left % 1000000000LL)};
         return pthread_cond_timedwait_relative_np(&woken_, &mutex_, &span);
 #else
-        return pthread_cond_timedwait(&woken_, &mutex_, &until.at);
+        timespec wall{};
+        clock_gettime(CLOCK_REALTIME, &wall);
+        const long long end = wall.tv_nsec + left % 1000000000LL;
+        wall.tv_sec += time_t(left / 1000000000LL + end / 1000000000LL);
+        wall.tv_nsec = long(end % 1000000000LL);
+        return pthread_cond_timedwait(&woken_, &mutex_, &wall);
 #endif
     }
 
