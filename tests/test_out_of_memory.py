@@ -125,9 +125,17 @@ def run_until_success(operation, case):
     raise AssertionError("never succeeded")
 
 
+# Members whose arguments (tree operands, batches) the test makes in its own frames while
+# allocations fail: there a debug interpreter trips its own assertions (ceval's stack
+# check) before the member runs, so those run on release interpreters only.
+MADE_UNDER_FAILURE = {m.id for m in MEMBERS if m.trees or m.kind != "single"}
+
+
 @pytest.mark.parametrize("rule", RULES)
 @pytest.mark.parametrize("name", OPERATIONS)
 def test_every_allocation_failure_is_a_clean_memory_error(name, rule):
+    if name in MADE_UNDER_FAILURE and hasattr(sys, "gettotalrefcount"):
+        pytest.skip("a debug interpreter asserts when the test's own frames run out of memory")
     owner, operation = OPERATIONS[name]
     reference = Case(owner, *RULES[rule])
     expected = describe(operation(reference))
