@@ -6,8 +6,8 @@
 
 namespace quorel::python {
 
-extern const MemberGroup dict_lookup_members;        // avldict_members.cpp: the mapping protocol
-extern const MemberGroup dict_copy_members;          // avldict_copies.cpp: text form, copies, pickling
+extern const MemberGroup dict_lookup_members;        // avldict_members.cpp: mapping protocol
+extern const MemberGroup dict_copy_members;          // avldict_copies.cpp: repr, copies, pickle
 extern const MemberGroup dict_update_members;        // avldict_update.cpp: updates and union
 extern const MemberGroup dict_view_members;          // avldict_views.cpp: keys, values, items
 extern const MemberGroup dict_position_members;      // avldict_positions.cpp: ordered queries
