@@ -1,10 +1,9 @@
 // Construction and lifetime of AVLDict, and its part in cyclic garbage collection.
 #include <memory>
 
-#include "call_boundary/binding.hpp"
-#include "call_boundary/entry.hpp"
 #include "python/avldict.hpp"
 #include "python/avldict_entries.hpp"
+#include "python/member_entry.hpp"
 #include "python/release.hpp"
 
 namespace quorel::python {
@@ -36,60 +35,56 @@ bool is_avldict(PyObject* object) noexcept {
     return Py_TYPE(object) == avldict_type();
 }
 
-namespace entries {
+namespace {
 
-PyObject* dict_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return boundary::object_entry([&] {
-        const Py_ssize_t given = PyTuple_Size(args);
-        if (given > 1) {
-            Ref message = checked(PyUnicode_FromFormat(
-                "AVLDict expected at most 1 argument, got %zd", given));
-            PyErr_SetObject(PyExc_TypeError, message.get());
-            throw_fetched();
-        }
-        PyObject* items = given == 1 ? PyTuple_GetItem(args, 0) : nullptr;
-        return built(type, stage_items(items, kwargs));
-    });
+constexpr UnboundDescription new_call{"AVLDict", "__new__"};
+constexpr CallDescription release_call = describe_dict("__del__");
+constexpr CallDescription traverse_call = describe_dict("__traverse__");
+constexpr CallDescription clear_call = describe_dict("__clear__");
+
+Ref new_map(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t given = PyTuple_Size(args);
+    if (given > 1) {
+        Ref message =
+            checked(PyUnicode_FromFormat("AVLDict expected at most 1 argument, got %zd", given));
+        PyErr_SetObject(PyExc_TypeError, message.get());
+        throw_fetched();
+    }
+    PyObject* items = given == 1 ? PyTuple_GetItem(args, 0) : nullptr;
+    return built(type, stage_items(items, kwargs));
 }
 
-PyObject* dict_fromkeys(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-    return boundary::object_entry([&] {
-        const auto bound = bind<2>(fromkeys_call, args, nargs, kwnames);
-        PyObject* value = bound[1] != nullptr ? bound[1] : Py_None;
-        Ref index = checked(PyDict_New());
-        Ref iterator = checked(PyObject_GetIter(bound[0]));
-        while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
-            // As in dict.fromkeys, a repeated key keeps its first object.
-            if (PyDict_GetItemWithError(index.get(), key.get()) == nullptr) {
-                if (PyErr_Occurred()) {
-                    throw_fetched();
-                }
-                check_status(PyDict_SetItem(index.get(), key.get(), value));
+Ref from_keys(PyObject*, PyObject* iterable, PyObject* fallback) {
+    PyObject* value = fallback != nullptr ? fallback : Py_None;
+    Ref index = checked(PyDict_New());
+    Ref iterator = checked(PyObject_GetIter(iterable));
+    while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
+        // As in dict.fromkeys, a repeated key keeps its first object.
+        if (PyDict_GetItemWithError(index.get(), key.get()) == nullptr) {
+            if (PyErr_Occurred()) {
+                throw_fetched();
             }
+            check_status(PyDict_SetItem(index.get(), key.get(), value));
         }
-        if (PyErr_Occurred()) {
-            throw_fetched();
-        }
-        return built(avldict_type(), std::move(index));
-    });
+    }
+    if (PyErr_Occurred()) {
+        throw_fetched();
+    }
+    return built(avldict_type(), std::move(index));
 }
 
-void dict_dealloc(PyObject* self) noexcept {
-    boundary::release_entry([&] {
-        PyObject_GC_UnTrack(self);
-        AVLDictObject& object = AVLDictObject::of(self);
-        release_bounded(object.tree.take_all());
-        release_bounded(std::move(object.index));
-        std::destroy_at(&object.tree);
-        std::destroy_at(&object.index);
-        std::destroy_at(&object.borrow);
-        free_instance(self);
-    });
+void release_map(AVLDictObject& object) {
+    PyObject_GC_UnTrack(object_of(object));
+    release_bounded(object.tree.take_all());
+    release_bounded(std::move(object.index));
+    std::destroy_at(&object.tree);
+    std::destroy_at(&object.index);
+    std::destroy_at(&object.borrow);
+    free_instance(object_of(object));
 }
 
 // The index and, twice, every key of the tree (each node holds its key as value and key).
-int dict_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+int visit_map(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     AVLDictObject& object = AVLDictObject::of(self);
     Py_VISIT(object.index.get());
@@ -110,12 +105,23 @@ int dict_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return visitor.result;
 }
 
-// Only the collector calls this, on an instance nothing else can reach: it holds no
-// borrow. The map is left empty and whole, for finalisers that may still meet it.
-int dict_clear_slot(PyObject* self) noexcept {
-    clear_map(AVLDictObject::of(self));
-    return 0;
-}
+const PyMethodDef methods[] = {
+    Member<fromkeys_call, no_borrow, from_keys>::class_entry(
+        "fromkeys($type, iterable, value=None, /)\n--\n\n"
+        "Return a new AVLDict with the keys of `iterable`, each mapped to `value`."),
+};
 
-}  // namespace entries
+// Only the collector calls tp_clear, on an instance nothing else can reach: it holds no
+// borrow. The map is left empty and whole, for finalisers that may still meet it.
+const PyType_Slot slots[] = {
+    Member<new_call, no_borrow, new_map>::slot<Py_tp_new>(),
+    Member<release_call, no_borrow, release_map>::slot<Py_tp_dealloc>(),
+    Member<traverse_call, no_borrow, visit_map>::slot<Py_tp_traverse>(),
+    Member<clear_call, no_borrow, clear_map>::slot<Py_tp_clear>(),
+};
+
+}  // namespace
+
+const MemberGroup dict_construction_members{methods, slots, {}};
+
 }  // namespace quorel::python

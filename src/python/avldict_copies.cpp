@@ -5,13 +5,13 @@
 // with the items in ascending key order. Rebuilding checks that each item is a 2-tuple,
 // hashes each key once into the index and builds the tree in linear time, comparing
 // nothing; a key that the index finds twice is refused.
-#include "call_boundary/binding.hpp"
 #include "call_boundary/convert.hpp"
-#include "call_boundary/entry.hpp"
 #include "call_boundary/support/text.hpp"
 #include "python/avldict.hpp"
 #include "python/avldict_entries.hpp"
+#include "python/avldict_ordered.hpp"
 #include "python/member_entry.hpp"
+#include "python/module_members.hpp"
 #include "python/repr_guard.hpp"
 
 namespace quorel::python {
@@ -26,7 +26,9 @@ constexpr const char* memo_parameter[] = {"memo"};
 constexpr CallDescription deepcopy_call{"AVLDict", "__deepcopy__", memo_parameter, 0, 1, {}};
 constexpr CallDescription repr_call = describe_dict("__repr__");
 constexpr CallDescription copy_call = describe_dict("copy");
+constexpr CallDescription dunder_copy_call = describe_dict("__copy__");
 constexpr CallDescription reduce_call = describe_dict("__reduce__");
+constexpr CallDescription reversed_call = describe_dict("__reversed__");
 
 Ref text_form(AVLDictObject& map) {
     ReprGuard guard(object_of(map));
@@ -108,7 +110,7 @@ Ref reduce(AVLDictObject& map) {
     return checked(PyTuple_Pack(2, rebuild.get(), arguments.get()));
 }
 
-Ref rebuild(PyObject* items) {
+Ref rebuild(PyObject*, PyObject* items) {
     // A list of the module's own: hashing runs Python code, which could change the caller's.
     Ref pairs = converted("items", [&] {
         if (!PyList_Check(items) && !PyTuple_Check(items)) {
@@ -149,54 +151,54 @@ Ref rebuild(PyObject* items) {
     return wrap_dict(avldict_type(), std::move(index), std::move(keys));
 }
 
-AVLDictObject& map_argument(PyObject* argument, const char* parameter) {
-    converted(parameter, [&] {
+Ref check_map(PyObject*, PyObject* argument) {
+    converted("map", [&] {
         if (!is_avldict(argument)) {
             not_an_instance(argument, "AVLDict");
         }
     });
-    return AVLDictObject::of(argument);
+    AVLDictObject& map = AVLDictObject::of(argument);
+    SharedBorrow reading(map.borrow);
+    verify_map(map);
+    return Ref::borrow(Py_None);
 }
+
+const PyMethodDef methods[] = {
+    Member<copy_call, Access::shared, shallow_copy>::entry(
+        "copy($self)\n--\n\n"
+        "Return a shallow copy, made in O(n) time with no comparison and no hashing."),
+    Member<dunder_copy_call, Access::shared, shallow_copy>::entry(
+        "__copy__($self)\n--\n\nReturn a shallow copy, as `copy` does."),
+    Member<deepcopy_call, Access::shared, deep_copy>::entry(
+        "__deepcopy__($self, memo)\n--\n\n"
+        "Return a deep copy: keys and values are copied with `copy.deepcopy` and\n"
+        "`memo`, in ascending key order, after the new map has entered `memo`."),
+    Member<reduce_call, Access::shared, reduce>::entry(
+        "__reduce__($self)\n--\n\n"
+        "Return `(callable, args)` for pickle reconstruction: the items in\n"
+        "ascending key order, rebuilt in O(n) time without comparisons."),
+    Member<reversed_call, Access::shared, descending<Yield::keys>>::entry(
+        "__reversed__($self)\n--\n\nReturn a snapshot iterator of the keys in descending order."),
+};
+
+const PyType_Slot slots[] = {
+    Member<repr_call, Access::shared, text_form>::slot<Py_tp_repr>(),
+};
 
 }  // namespace
 
-namespace entries {
+const MemberGroup dict_copy_members{methods, slots, {}};
 
-PyObject* dict_repr(PyObject* self) noexcept {
-    return Member<repr_call, Access::shared, text_form>::unary(self);
-}
+PyMethodDef from_sorted_items_function = Member<from_items_call, no_borrow, rebuild>::entry(
+    "_avldict_from_sorted_items(items)\n--\n\n"
+    "Private reconstruction helper used by pickle.\n\n"
+    "Accepts a list of `(key, value)` pairs in strictly ascending key order.\n"
+    "Each key is hashed once; no key is compared.");
 
-PyObject* dict_copy(PyObject* self, PyObject* unused) noexcept {
-    return Member<copy_call, Access::shared, shallow_copy>::no_arguments(self, unused);
-}
+PyMethodDef check_avldict_function = Member<check_call, no_borrow, check_map>::entry(
+    "_check_avldict(map)\n--\n\n"
+    "Check an AVLDict's internal invariants (its tree's, and that its index and\n"
+    "tree hold the same key objects); raise AssertionError naming the first\n"
+    "broken one. For tests.");
 
-PyObject* dict_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-    return Member<deepcopy_call, Access::shared, deep_copy>::method(self, args, nargs, kwnames);
-}
-
-PyObject* dict_reduce(PyObject* self, PyObject* unused) noexcept {
-    return Member<reduce_call, Access::shared, reduce>::no_arguments(self, unused);
-}
-
-PyObject* dict_from_sorted_items(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
-    return boundary::object_entry([&] {
-        const auto bound = bind<1>(from_items_call, args, nargs, kwnames);
-        return rebuild(bound[0]);
-    });
-}
-
-PyObject* check_dict_invariants(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    return boundary::object_entry([&] {
-        const auto bound = bind<1>(check_call, args, nargs, kwnames);
-        AVLDictObject& map = map_argument(bound[0], "map");
-        SharedBorrow reading(map.borrow);
-        verify_map(map);
-        return Ref::borrow(Py_None);
-    });
-}
-
-}  // namespace entries
 }  // namespace quorel::python

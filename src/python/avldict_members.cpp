@@ -1,8 +1,7 @@
 // The mapping protocol of AVLDict, its equality and its iteration. Point lookups are the
 // index's; iteration copies the keys in order into a snapshot iterator.
-#include "call_boundary/entry.hpp"
-#include "python/avldict.hpp"
 #include "python/avldict_entries.hpp"
+#include "python/avldict_ordered.hpp"
 #include "python/member_entry.hpp"
 
 namespace quorel::python {
@@ -17,10 +16,9 @@ constexpr CallDescription bool_call = describe_dict("__bool__");
 constexpr CallDescription contains_call = describe_dict("__contains__", key_parameter);
 constexpr CallDescription getitem_call = describe_dict("__getitem__", key_parameter);
 constexpr CallDescription setitem_call = describe_dict("__setitem__", key_value_parameters);
-constexpr CallDescription delitem_call = describe_dict("__delitem__", key_parameter);
 constexpr CallDescription eq_call = describe_dict("__eq__", other_parameter);
+constexpr CallDescription compare_call = describe_dict("__richcmp__");
 constexpr CallDescription iter_call = describe_dict("__iter__");
-constexpr CallDescription reversed_call = describe_dict("__reversed__");
 constexpr CallDescription get_call{"AVLDict", "get", get_parameters, 2, 1, {}};
 constexpr CallDescription clear_call = describe_dict("clear");
 
@@ -56,12 +54,12 @@ Ref value_or(AVLDictObject& map, PyObject* key, PyObject* fallback) {
     return Ref::borrow(value != nullptr ? value : fallback != nullptr ? fallback : Py_None);
 }
 
-Ref set_item(AVLDictObject& map, PyObject* key, PyObject* value) {
-    assign(map, key, value);
-    return Ref::borrow(Py_None);
-}
-
-int delete_item(AVLDictObject& map, PyObject* key) {
+// map[key] = value, or del map[key] when `value` is null.
+int store(AVLDictObject& map, PyObject* key, PyObject* value) {
+    if (value != nullptr) {
+        assign(map, key, value);
+        return 0;
+    }
     tree::Entry removed{Ref(), Ref()};
     if (!take_out(map, key, removed)) {
         missing_key(key);
@@ -99,83 +97,45 @@ Ref items_to_compare(PyObject* other) {
     return items;
 }
 
-// A whole walk in key order may first lay the nodes out in key order, when no other
-// member is part-way through the tree.
-Ref ascending_keys(AVLDictObject& map) {
-    map.borrow.alone([&] { map.tree.lay_out_before_walk(); });
-    return make_iterator(map.tree.in_order());
+// == and != against another mapping; any other comparison is not implemented.
+Ref compare(PyObject* self, PyObject* other, int op) {
+    if (op != Py_EQ && op != Py_NE) {
+        return Ref::borrow(Py_NotImplemented);
+    }
+    Ref items = items_to_compare(other);
+    if (!items) {
+        return Ref::borrow(Py_NotImplemented);
+    }
+    Ref equal = checked(Member<eq_call, Access::shared, equal_items>::binary(self, items.get()));
+    if (op == Py_EQ) {
+        return equal;
+    }
+    const int truth = PyObject_IsTrue(equal.get());
+    check_status(truth);
+    return truth ? Ref::borrow(Py_False) : Ref::borrow(Py_True);
 }
 
-Ref descending_keys(AVLDictObject& map) {
-    map.borrow.alone([&] { map.tree.lay_out_before_walk(); });
-    return make_iterator(map.tree.descending());
-}
+const PyMethodDef methods[] = {
+    Member<get_call, Access::shared, value_or>::entry(
+        "get($self, key, default=None, /)\n--\n\n"
+        "Return the value for `key` if it is present, else `default`."),
+    Member<clear_call, Access::exclusive, clear_all>::entry(
+        "clear($self)\n--\n\nRemove every item."),
+};
+
+const PyType_Slot slots[] = {
+    Member<len_call, Access::shared, length>::slot<Py_mp_length>(),
+    Member<getitem_call, Access::shared, value_at>::slot<Py_mp_subscript>(),
+    Member<setitem_call, Access::exclusive, store>::slot<Py_mp_ass_subscript>(),
+    Member<bool_call, Access::shared, nonempty>::slot<Py_nb_bool>(),
+    Member<contains_call, Access::shared, holds>::slot<Py_sq_contains>(),
+    Member<iter_call, Access::shared, ascending<Yield::keys>>::slot<Py_tp_iter>(),
+    Member<compare_call, no_borrow, compare>::slot<Py_tp_richcompare>(),
+    type_slot<Py_tp_hash>(PyObject_HashNotImplemented),
+};
 
 }  // namespace
 
-namespace entries {
+const MemberGroup dict_lookup_members{methods, slots, {}};
 
-Py_ssize_t dict_len(PyObject* self) noexcept {
-    return Member<len_call, Access::shared, length>::integer<Py_ssize_t>(self);
-}
-
-int dict_bool(PyObject* self) noexcept {
-    return Member<bool_call, Access::shared, nonempty>::integer<int>(self);
-}
-
-int dict_contains(PyObject* self, PyObject* key) noexcept {
-    return Member<contains_call, Access::shared, holds>::integer<int>(self, key);
-}
-
-PyObject* dict_subscript(PyObject* self, PyObject* key) noexcept {
-    return Member<getitem_call, Access::shared, value_at>::binary(self, key);
-}
-
-int dict_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
-    if (value == nullptr) {
-        return Member<delitem_call, Access::exclusive, delete_item>::integer<int>(self, key);
-    }
-    PyObject* const arguments[] = {key, value};
-    Ref done = Ref::steal(
-        Member<setitem_call, Access::exclusive, set_item>::method(self, arguments, 2, nullptr));
-    return done ? 0 : -1;
-}
-
-PyObject* dict_richcompare(PyObject* self, PyObject* other, int op) noexcept {
-    if (op != Py_EQ && op != Py_NE) {
-        return Ref::borrow(Py_NotImplemented).release();
-    }
-    return boundary::object_entry([&] {
-        Ref items = items_to_compare(other);
-        if (!items) {
-            return Ref::borrow(Py_NotImplemented);
-        }
-        Ref equal = checked(Member<eq_call, Access::shared, equal_items>::binary(self, items.get()));
-        if (op == Py_EQ) {
-            return equal;
-        }
-        const int truth = PyObject_IsTrue(equal.get());
-        check_status(truth);
-        return truth ? Ref::borrow(Py_False) : Ref::borrow(Py_True);
-    });
-}
-
-PyObject* dict_iter(PyObject* self) noexcept {
-    return Member<iter_call, Access::shared, ascending_keys>::unary(self);
-}
-
-PyObject* dict_reversed(PyObject* self, PyObject*) noexcept {
-    return Member<reversed_call, Access::shared, descending_keys>::unary(self);
-}
-
-PyObject* dict_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-    return Member<get_call, Access::shared, value_or>::method(self, args, nargs, kwnames);
-}
-
-PyObject* dict_clear(PyObject* self, PyObject*) noexcept {
-    return Member<clear_call, Access::exclusive, clear_all>::unary(self);
-}
-
-}  // namespace entries
 }  // namespace quorel::python

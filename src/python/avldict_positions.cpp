@@ -97,28 +97,49 @@ Ref pop_item(AVLDictObject& map, PyObject* index) {
     return checked(PyTuple_Pack(2, removed.key.get(), removed.value.get()));
 }
 
+const PyMethodDef methods[] = {
+    Member<range_call, Access::shared, range_of<Yield::keys>>::entry(
+        "range($self, start=None, end=None, *, include_start=True, include_end=False)\n--\n\n"
+        "Return a snapshot iterator over the keys between optional endpoints.\n\n"
+        "The start is inclusive and the end is exclusive by default; `None` leaves\n"
+        "a side open."),
+    Member<iter_from_call, Access::shared, bounded_of<Yield::keys, &tree::Tree::iter_from>>::entry(
+        "iter_from($self, start, count)\n--\n\n"
+        "Return a snapshot iterator over at most `count` keys, ascending from the\n"
+        "first key not less than `start`."),
+    Member<iter_to_call, Access::shared, bounded_of<Yield::keys, &tree::Tree::iter_to>>::entry(
+        "iter_to($self, end, count)\n--\n\n"
+        "Return a snapshot iterator over at most `count` keys, descending from the\n"
+        "first key not greater than `end`."),
+    Member<floor_call, Access::shared, neighbour_of<Yield::keys, &tree::Tree::floor, true>>::entry(
+        "floor($self, key)\n--\n\nReturn the greatest key not greater than `key`, or `None`."),
+    Member<ceiling_call, Access::shared, neighbour_of<Yield::keys, &tree::Tree::ceiling, true>>::entry(
+        "ceiling($self, key)\n--\n\nReturn the least key not less than `key`, or `None`."),
+    Member<lower_call, Access::shared, neighbour_of<Yield::keys, &tree::Tree::floor, false>>::entry(
+        "lower($self, key)\n--\n\nReturn the greatest key less than `key`, or `None`."),
+    Member<higher_call, Access::shared, neighbour_of<Yield::keys, &tree::Tree::ceiling, false>>::entry(
+        "higher($self, key)\n--\n\nReturn the least key greater than `key`, or `None`."),
+    Member<index_call, Access::shared, index_of_key>::entry(
+        "index($self, key)\n--\n\n"
+        "Return the position of `key` in ascending key order; raise `ValueError`\n"
+        "when it is absent."),
+    Member<bisect_left_call, Access::shared, bisect<false>>::entry(
+        "bisect_left($self, key)\n--\n\nReturn how many stored keys are less than `key`."),
+    Member<bisect_right_call, Access::shared, bisect<true>>::entry(
+        "bisect_right($self, key)\n--\n\nReturn how many stored keys are not greater than `key`."),
+    Member<peekitem_call, Access::shared, peek_item>::entry(
+        "peekitem($self, index=-1)\n--\n\n"
+        "Return the (key, value) item at `index` in ascending key order (the last\n"
+        "by default); raise `IndexError` when `index` is out of range."),
+    Member<popitem_call, Access::exclusive, pop_item>::entry(
+        "popitem($self, index=-1)\n--\n\n"
+        "Remove and return the (key, value) item at `index` in ascending key order\n"
+        "(the largest key by default). Raise `KeyError` when the map is empty and\n"
+        "`IndexError` when `index` is out of range."),
+};
+
 }  // namespace
 
-namespace entries {
+const MemberGroup dict_position_members{methods, {}, {}};
 
-const Fastcall dict_range = Member<range_call, Access::shared, range_of<Yield::keys>>::method;
-const Fastcall dict_iter_from =
-    Member<iter_from_call, Access::shared, bounded_of<Yield::keys, &tree::Tree::iter_from>>::method;
-const Fastcall dict_iter_to =
-    Member<iter_to_call, Access::shared, bounded_of<Yield::keys, &tree::Tree::iter_to>>::method;
-const Fastcall dict_floor =
-    Member<floor_call, Access::shared, neighbour_of<Yield::keys, &tree::Tree::floor, true>>::method;
-const Fastcall dict_ceiling =
-    Member<ceiling_call, Access::shared, neighbour_of<Yield::keys, &tree::Tree::ceiling, true>>::method;
-const Fastcall dict_lower =
-    Member<lower_call, Access::shared, neighbour_of<Yield::keys, &tree::Tree::floor, false>>::method;
-const Fastcall dict_higher =
-    Member<higher_call, Access::shared, neighbour_of<Yield::keys, &tree::Tree::ceiling, false>>::method;
-const Fastcall dict_index = Member<index_call, Access::shared, index_of_key>::method;
-const Fastcall dict_bisect_left = Member<bisect_left_call, Access::shared, bisect<false>>::method;
-const Fastcall dict_bisect_right = Member<bisect_right_call, Access::shared, bisect<true>>::method;
-const Fastcall dict_peekitem = Member<peekitem_call, Access::shared, peek_item>::method;
-const Fastcall dict_popitem = Member<popitem_call, Access::exclusive, pop_item>::method;
-
-}  // namespace entries
 }  // namespace quorel::python

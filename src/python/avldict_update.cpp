@@ -1,6 +1,5 @@
 // The members of AVLDict that add or take out by key: setdefault, pop, update, and the
 // union operators of PEP 584 (d | other, other | d, d |= other).
-#include "call_boundary/entry.hpp"
 #include "call_boundary/support/process_cell.hpp"
 #include "python/avldict.hpp"
 #include "python/avldict_entries.hpp"
@@ -18,6 +17,8 @@ constexpr CallDescription update_call = describe_dict("update", staged_parameter
 constexpr CallDescription or_call = describe_dict("__or__", staged_parameter);
 constexpr CallDescription ror_call = describe_dict("__ror__", staged_parameter);
 constexpr CallDescription ior_call = describe_dict("__ior__", staged_parameter);
+// The entry that stages the items before it takes the borrow.
+constexpr UnboundDescription update_entry_call{"AVLDict", "update"};
 
 Ref set_default(AVLDictObject& map, PyObject* key, PyObject* fallback) {
     PyObject* value = fallback != nullptr ? fallback : Py_None;
@@ -90,57 +91,68 @@ bool is_mapping(PyObject* object) {
     return found != 0;
 }
 
-namespace entries {
-
-const Fastcall dict_setdefault = Member<setdefault_call, Access::exclusive, set_default>::method;
-const Fastcall dict_pop = Member<pop_call, Access::exclusive, pop_key>::method;
+namespace {
 
 // update(other=(), /, **kwargs): the keywords are gathered into a dict too.
-PyObject* dict_update_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
-    return boundary::object_entry([&] {
-        Ref kwargs;
-        const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
-        if (keywords > 0) {
-            kwargs = checked(PyDict_New());
-            for (Py_ssize_t i = 0; i < keywords; ++i) {
-                check_status(PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, i), args[nargs + i]));
-            }
+Ref update_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref kwargs;
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+    if (keywords > 0) {
+        kwargs = checked(PyDict_New());
+        for (Py_ssize_t i = 0; i < keywords; ++i) {
+            check_status(PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, i), args[nargs + i]));
         }
-        if (nargs > 1) {
-            Ref message = checked(
-                PyUnicode_FromFormat("update expected at most 1 argument, got %zd", nargs));
-            PyErr_SetObject(PyExc_TypeError, message.get());
-            throw_fetched();
-        }
-        Ref staged = stage_items(nargs == 1 ? args[0] : nullptr, kwargs.get());
-        return completed(Member<update_call, Access::exclusive, merge_items>::binary(self, staged.get()));
-    });
+    }
+    if (nargs > 1) {
+        Ref message =
+            checked(PyUnicode_FromFormat("update expected at most 1 argument, got %zd", nargs));
+        PyErr_SetObject(PyExc_TypeError, message.get());
+        throw_fetched();
+    }
+    Ref staged = stage_items(nargs == 1 ? args[0] : nullptr, kwargs.get());
+    return completed(Member<update_call, Access::exclusive, merge_items>::binary(self, staged.get()));
 }
 
-const Fastcall dict_update = dict_update_entry;
-
-PyObject* dict_or(PyObject* left, PyObject* right) noexcept {
-    return boundary::object_entry([&] {
-        const bool forward = is_avldict(left);
-        PyObject* other = forward ? right : left;
-        if (!is_mapping(other)) {
-            return Ref::borrow(Py_NotImplemented);
-        }
-        Ref staged = stage_items(other, nullptr);
-        if (forward) {
-            return completed(Member<or_call, Access::shared, union_with>::binary(left, staged.get()));
-        }
-        return completed(Member<ror_call, Access::shared, union_into>::binary(right, staged.get()));
-    });
+// map | other and other | map, for any mapping `other`.
+Ref union_of(PyObject* left, PyObject* right) {
+    const bool forward = is_avldict(left);
+    PyObject* other = forward ? right : left;
+    if (!is_mapping(other)) {
+        return Ref::borrow(Py_NotImplemented);
+    }
+    Ref staged = stage_items(other, nullptr);
+    if (forward) {
+        return completed(Member<or_call, Access::shared, union_with>::binary(left, staged.get()));
+    }
+    return completed(Member<ror_call, Access::shared, union_into>::binary(right, staged.get()));
 }
 
-PyObject* dict_inplace_or(PyObject* self, PyObject* other) noexcept {
-    return boundary::object_entry([&] {
-        Ref staged = stage_items(other, nullptr);
-        return completed(Member<ior_call, Access::exclusive, merge_in_place>::binary(self, staged.get()));
-    });
+Ref update_in_place(PyObject* self, PyObject* other) {
+    Ref staged = stage_items(other, nullptr);
+    return completed(Member<ior_call, Access::exclusive, merge_in_place>::binary(self, staged.get()));
 }
 
-}  // namespace entries
+const PyMethodDef methods[] = {
+    Member<setdefault_call, Access::exclusive, set_default>::entry(
+        "setdefault($self, key, default=None, /)\n--\n\n"
+        "Return the value for `key`, first storing `default` under it if it is absent."),
+    Member<pop_call, Access::exclusive, pop_key>::entry(
+        "pop($self, key, default=<unrepresentable>, /)\n--\n\n"
+        "Remove `key` and return its value, or `default` when it is absent;\n"
+        "raise `KeyError` when it is absent and no default is given."),
+    Member<update_entry_call, no_borrow, update_from>::entry(
+        "update($self, other=(), /, **kwargs)\n--\n\n"
+        "Store the items of `other` (a mapping or an iterable of pairs), then the\n"
+        "keyword items; later items win. On any error the map is unchanged."),
+};
+
+const PyType_Slot slots[] = {
+    Member<or_call, no_borrow, union_of>::slot<Py_nb_or>(),
+    Member<ior_call, no_borrow, update_in_place>::slot<Py_nb_inplace_or>(),
+};
+
+}  // namespace
+
+const MemberGroup dict_update_members{methods, slots, {}};
+
 }  // namespace quorel::python

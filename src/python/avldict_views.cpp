@@ -4,7 +4,6 @@
 // differs. The keys and items views are set-like: ==, & | - ^ (giving sets) and isdisjoint.
 #include <memory>
 
-#include "call_boundary/entry.hpp"
 #include "python/avldict_entries.hpp"
 #include "python/avldict_ordered.hpp"
 #include "python/instance.hpp"
@@ -66,6 +65,13 @@ struct Calls {
     static constexpr CallDescription ceiling = view_call<Y>("ceiling", key_parameter);
     static constexpr CallDescription lower = view_call<Y>("lower", key_parameter);
     static constexpr CallDescription higher = view_call<Y>("higher", key_parameter);
+    static constexpr CallDescription compare = view_call<Y>("__richcmp__");
+    static constexpr CallDescription and_ = view_call<Y>("__and__", other_parameter);
+    static constexpr CallDescription or_ = view_call<Y>("__or__", other_parameter);
+    static constexpr CallDescription sub = view_call<Y>("__sub__", other_parameter);
+    static constexpr CallDescription xor_ = view_call<Y>("__xor__", other_parameter);
+    static constexpr CallDescription traverse = view_call<Y>("__traverse__");
+    static constexpr CallDescription release = view_call<Y>("__del__");
 };
 
 Py_ssize_t length(AVLDictObject& map) { return Py_ssize_t(map.tree.size()); }
@@ -151,66 +157,44 @@ Ref disjoint(AVLDictObject& map, PyObject* items) {
 // for another's borrow (the other may be a view of another map) while holding its own.
 Ref items_of_other(PyObject* other) { return checked(PySequence_Tuple(other)); }
 
-// The entries of one view type, each running its body on the view's map.
-template <Yield Y>
-struct View {
-    using C = Calls<Y>;
+// The map a view's members run on.
+AVLDictObject& viewed_map(PyObject* view) noexcept { return AVLDictObject::of(map_of(view)); }
 
-    static Py_ssize_t len(PyObject* self) noexcept {
-        return Member<C::len, Access::shared, length>::template integer<Py_ssize_t>(map_of(self));
+template <const CallDescription& Description, auto Kind, auto Body>
+using ViewMember = Member<Description, Kind, Body, nullptr, viewed_map>;
+
+// == and != against a set-like object; any other comparison is not implemented.
+template <Yield Y>
+Ref compare(PyObject* self, PyObject* other, int op) {
+    if (op != Py_EQ && op != Py_NE) {
+        return Ref::borrow(Py_NotImplemented);
     }
-    static int contains(PyObject* self, PyObject* item) noexcept {
-        return Member<C::contains, Access::shared, holds<Y>>::template integer<int>(map_of(self), item);
+    const int set_like = PyAnySet_Check(other) ? 1 : PyObject_IsInstance(other, set_class());
+    check_status(set_like);
+    if (set_like == 0) {
+        return Ref::borrow(Py_NotImplemented);
     }
-    static PyObject* iter(PyObject* self) noexcept {
-        return Member<C::iter, Access::shared, ascending<Y>>::unary(map_of(self));
-    }
-    static PyObject* reversed(PyObject* self, PyObject*) noexcept {
-        return Member<C::reversed, Access::shared, descending<Y>>::unary(map_of(self));
-    }
-    static PyObject* getitem(PyObject* self, PyObject* item) noexcept {
-        return Member<C::getitem, Access::shared, at_position<Y>>::binary(map_of(self), item);
-    }
-    static PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
-        if (op != Py_EQ && op != Py_NE) {
-            return Ref::borrow(Py_NotImplemented).release();
-        }
-        return boundary::object_entry([&] {
-            const int set_like = PyAnySet_Check(other) ? 1 : PyObject_IsInstance(other, set_class());
-            check_status(set_like);
-            if (set_like == 0) {
-                return Ref::borrow(Py_NotImplemented);
-            }
-            Ref items = items_of_other(other);
-            Ref equal = checked(Member<C::eq, Access::shared, equal_set<Y>>::binary(map_of(self), items.get()));
-            return op == Py_EQ ? std::move(equal) : truth(equal.get() == Py_False);
-        });
-    }
-    static PyObject* isdisjoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-        return boundary::object_entry([&] {
-            const auto bound = bind<1>(C::isdisjoint, args, nargs, kwnames);
-            Ref items = items_of_other(bound[0]);
-            return checked(Member<C::isdisjoint, Access::shared, disjoint<Y>>::binary(map_of(self), items.get()));
-        });
-    }
-    template <const CallDescription& D, auto Body>
-    static PyObject* forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
-        return Member<D, Access::shared, Body>::method(map_of(self), args, nargs, kwnames);
-    }
-};
+    Ref items = items_of_other(other);
+    Ref equal =
+        checked(ViewMember<Calls<Y>::eq, Access::shared, equal_set<Y>>::binary(self, items.get()));
+    return op == Py_EQ ? std::move(equal) : truth(equal.get() == Py_False);
+}
+
+template <Yield Y>
+Ref disjoint_from(PyObject* self, PyObject* other) {
+    Ref items = items_of_other(other);
+    return checked(
+        ViewMember<Calls<Y>::isdisjoint, Access::shared, disjoint<Y>>::binary(self, items.get()));
+}
 
 // set(left) with the named in-place set method applied to `right`; `left` may be a view
 // or, for the reflected operators, any iterable.
 template <const char* Method>
-PyObject* set_operation(PyObject* left, PyObject* right) noexcept {
-    return boundary::object_entry([&] {
-        Ref result = checked(PySet_New(left));
-        Ref name = checked(PyUnicode_FromString(Method));
-        Ref done = checked(PyObject_CallMethodObjArgs(result.get(), name.get(), right, nullptr));
-        return result;
-    });
+Ref set_operation(PyObject* left, PyObject* right) {
+    Ref result = checked(PySet_New(left));
+    Ref name = checked(PyUnicode_FromString(Method));
+    Ref done = checked(PyObject_CallMethodObjArgs(result.get(), name.get(), right, nullptr));
+    return result;
 }
 
 constexpr char intersection_update[] = "intersection_update";
@@ -218,19 +202,17 @@ constexpr char update_method[] = "update";
 constexpr char difference_update[] = "difference_update";
 constexpr char symmetric_difference_update[] = "symmetric_difference_update";
 
-int view_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+int visit_view(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(map_of(self));
     return 0;
 }
 
-void view_dealloc(PyObject* self) noexcept {
-    boundary::release_entry([&] {
-        PyObject_GC_UnTrack(self);
-        ViewObject& view = ViewObject::of(self);
-        std::destroy_at(&view.map);
-        free_instance(self);
-    });
+void release_view(ViewObject& view) {
+    PyObject* self = object_of(view);
+    PyObject_GC_UnTrack(self);
+    std::destroy_at(&view.map);
+    free_instance(self);
 }
 
 // Interpreters before 3.10 cannot mark a type as not instantiable; there this constructor
@@ -242,40 +224,82 @@ PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
 }
 
 template <Yield Y>
-PyMethodDef view_methods[] = {
-    {"__reversed__", as_method(View<Y>::reversed), METH_NOARGS,
-     "__reversed__($self)\n--\n\nReturn a snapshot iterator in descending key order."},
-    {"range", as_method(View<Y>::template forward<Calls<Y>::range, range_of<Y>>), with_arguments,
-     "range($self, start=None, end=None, *, include_start=True, include_end=False)\n--\n\n"
-     "Return a snapshot iterator over the keys between optional endpoints."},
-    {"iter_from",
-     as_method(View<Y>::template forward<Calls<Y>::iter_from, bounded_of<Y, &tree::Tree::iter_from>>),
-     with_arguments,
-     "iter_from($self, start, count)\n--\n\n"
-     "Return a snapshot iterator over at most `count` keys from `start` up."},
-    {"iter_to",
-     as_method(View<Y>::template forward<Calls<Y>::iter_to, bounded_of<Y, &tree::Tree::iter_to>>),
-     with_arguments,
-     "iter_to($self, end, count)\n--\n\n"
-     "Return a snapshot iterator over at most `count` keys from `end` down."},
-    {"floor",
-     as_method(View<Y>::template forward<Calls<Y>::floor, neighbour_of<Y, &tree::Tree::floor, true>>),
-     with_arguments, "floor($self, key)\n--\n\nFor the greatest key not greater than `key`, or `None`."},
-    {"ceiling",
-     as_method(View<Y>::template forward<Calls<Y>::ceiling, neighbour_of<Y, &tree::Tree::ceiling, true>>),
-     with_arguments, "ceiling($self, key)\n--\n\nFor the least key not less than `key`, or `None`."},
-    {"lower",
-     as_method(View<Y>::template forward<Calls<Y>::lower, neighbour_of<Y, &tree::Tree::floor, false>>),
-     with_arguments, "lower($self, key)\n--\n\nFor the greatest key less than `key`, or `None`."},
-    {"higher",
-     as_method(View<Y>::template forward<Calls<Y>::higher, neighbour_of<Y, &tree::Tree::ceiling, false>>),
-     with_arguments, "higher($self, key)\n--\n\nFor the least key greater than `key`, or `None`."},
-    // The values view is not set-like: its table ends here.
-    {Y == Yield::values ? nullptr : "isdisjoint",
-     as_method(View<Y>::isdisjoint), with_arguments,
-     "isdisjoint($self, other, /)\n--\n\nReturn whether the view and `other` have no item in common."},
-    {nullptr, nullptr, 0, nullptr},
+const PyMethodDef view_methods[] = {
+    ViewMember<Calls<Y>::reversed, Access::shared, descending<Y>>::entry(
+        "__reversed__($self)\n--\n\nReturn a snapshot iterator in descending key order."),
+    ViewMember<Calls<Y>::range, Access::shared, range_of<Y>>::entry(
+        "range($self, start=None, end=None, *, include_start=True, include_end=False)\n--\n\n"
+        "Return a snapshot iterator over the keys between optional endpoints."),
+    ViewMember<Calls<Y>::iter_from, Access::shared, bounded_of<Y, &tree::Tree::iter_from>>::entry(
+        "iter_from($self, start, count)\n--\n\n"
+        "Return a snapshot iterator over at most `count` keys from `start` up."),
+    ViewMember<Calls<Y>::iter_to, Access::shared, bounded_of<Y, &tree::Tree::iter_to>>::entry(
+        "iter_to($self, end, count)\n--\n\n"
+        "Return a snapshot iterator over at most `count` keys from `end` down."),
+    ViewMember<Calls<Y>::floor, Access::shared, neighbour_of<Y, &tree::Tree::floor, true>>::entry(
+        "floor($self, key)\n--\n\nFor the greatest key not greater than `key`, or `None`."),
+    ViewMember<Calls<Y>::ceiling, Access::shared, neighbour_of<Y, &tree::Tree::ceiling, true>>::entry(
+        "ceiling($self, key)\n--\n\nFor the least key not less than `key`, or `None`."),
+    ViewMember<Calls<Y>::lower, Access::shared, neighbour_of<Y, &tree::Tree::floor, false>>::entry(
+        "lower($self, key)\n--\n\nFor the greatest key less than `key`, or `None`."),
+    ViewMember<Calls<Y>::higher, Access::shared, neighbour_of<Y, &tree::Tree::ceiling, false>>::entry(
+        "higher($self, key)\n--\n\nFor the least key greater than `key`, or `None`."),
 };
+
+template <Yield Y>
+const PyType_Slot view_slots[] = {
+    ViewMember<Calls<Y>::len, Access::shared, length>::template slot<Py_mp_length>(),
+    ViewMember<Calls<Y>::getitem, Access::shared, at_position<Y>>::template slot<Py_mp_subscript>(),
+    ViewMember<Calls<Y>::contains, Access::shared, holds<Y>>::template slot<Py_sq_contains>(),
+    ViewMember<Calls<Y>::iter, Access::shared, ascending<Y>>::template slot<Py_tp_iter>(),
+    Member<Calls<Y>::traverse, no_borrow, visit_view>::template slot<Py_tp_traverse>(),
+    Member<Calls<Y>::release, no_borrow, release_view>::template slot<Py_tp_dealloc>(),
+};
+
+template <Yield Y>
+const MemberGroup view_members{view_methods<Y>, view_slots<Y>, {}};
+
+// The keys and items views are set-like; the values view is not.
+template <Yield Y>
+const PyMethodDef set_like_methods[] = {
+    Member<Calls<Y>::isdisjoint, no_borrow, disjoint_from<Y>>::entry(
+        "isdisjoint($self, other, /)\n--\n\nReturn whether the view and `other` have no item in common."),
+};
+
+template <Yield Y>
+const PyType_Slot set_like_slots[] = {
+    Member<Calls<Y>::compare, no_borrow, compare<Y>>::template slot<Py_tp_richcompare>(),
+    type_slot<Py_tp_hash>(PyObject_HashNotImplemented),
+    Member<Calls<Y>::and_, no_borrow, set_operation<intersection_update>>::template slot<Py_nb_and>(),
+    Member<Calls<Y>::or_, no_borrow, set_operation<update_method>>::template slot<Py_nb_or>(),
+    Member<Calls<Y>::sub, no_borrow, set_operation<difference_update>>::template slot<Py_nb_subtract>(),
+    Member<Calls<Y>::xor_, no_borrow, set_operation<symmetric_difference_update>>::template slot<Py_nb_xor>(),
+};
+
+template <Yield Y>
+const MemberGroup set_like_members{set_like_methods<Y>, set_like_slots<Y>, {}};
+
+template <Yield Y>
+const PyType_Slot refusing_slots[] = {type_slot<Py_tp_new>(refuse_new<Y>)};
+
+template <Yield Y>
+const MemberGroup refusing_construction{{}, refusing_slots<Y>, {}};
+
+const MemberGroup no_members{{}, {}, {}};
+
+template <Yield Y>
+constexpr const MemberGroup* set_like_group() {
+    if constexpr (Y == Yield::values) {
+        return &no_members;
+    } else {
+        return &set_like_members<Y>;
+    }
+}
+
+// Before 3.10 the last group refuses construction.
+template <Yield Y>
+constexpr const MemberGroup* view_groups[] = {&view_members<Y>, set_like_group<Y>(),
+                                              &refusing_construction<Y>};
 
 template <Yield Y>
 constexpr const char* view_doc = Y == Yield::keys     ? "A live view of an AVLDict's keys, in key order."
@@ -283,44 +307,22 @@ constexpr const char* view_doc = Y == Yield::keys     ? "A live view of an AVLDi
                                                       : "A live view of an AVLDict's items, in key order.";
 
 template <Yield Y>
-PyTypeObject* create_view() {
-    Vector<PyType_Slot> slots = {
-        {Py_tp_doc, const_cast<char*>(view_doc<Y>)},
-        {Py_mp_length, slot_function(View<Y>::len)},
-        {Py_mp_subscript, slot_function(View<Y>::getitem)},
-        {Py_sq_contains, slot_function(View<Y>::contains)},
-        {Py_tp_iter, slot_function(View<Y>::iter)},
-        {Py_tp_methods, view_methods<Y>},
-        {Py_tp_traverse, slot_function(view_traverse)},
-        {Py_tp_base, &PyBaseObject_Type},
-        {Py_tp_dealloc, slot_function(view_dealloc)},
-    };
-    if constexpr (Y != Yield::values) {
-        slots.insert(slots.end(), {
-            {Py_tp_richcompare, slot_function(View<Y>::richcompare)},
-            {Py_tp_hash, slot_function(PyObject_HashNotImplemented)},
-            {Py_nb_and, slot_function(set_operation<intersection_update>)},
-            {Py_nb_or, slot_function(set_operation<update_method>)},
-            {Py_nb_subtract, slot_function(set_operation<difference_update>)},
-            {Py_nb_xor, slot_function(set_operation<symmetric_difference_update>)},
-        });
-    }
-    if (!running_at_least(3, 10)) {
-        slots.push_back({Py_tp_new, slot_function(refuse_new<Y>)});
-    }
-    slots.push_back({0, nullptr});
-    PyType_Spec spec{view_qualified<Y>, spec_basic_size<ViewObject>(), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                     slots.data()};
-    return create_dict_class(view_name<Y>, spec);
+ClassRegistration view_registration() {
+    const std::span<const MemberGroup* const> groups(view_groups<Y>);
+    return {view_name<Y>,
+            view_qualified<Y>,
+            view_doc<Y>,
+            spec_basic_size<ViewObject>(),
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+            running_at_least(3, 10) ? groups.first(2) : groups};
 }
 
 template <Yield Y>
-ProcessCell view_cell;
+constinit ClassCell view_class(view_registration<Y>);
 
 template <Yield Y>
 Ref make_view(AVLDictObject& map) {
-    PyObject* self = allocate_instance(request_dict_class(view_cell<Y>, create_view<Y>, view_name<Y>));
+    PyObject* self = allocate_instance(view_class<Y>.for_instance());
     ViewObject& view = new_fields<ViewObject>(self);
     new (&view.map) Ref(Ref::borrow(object_of(map)));
     return Ref::steal(self);
@@ -330,24 +332,17 @@ constexpr CallDescription keys_call = describe_dict("keys");
 constexpr CallDescription values_call = describe_dict("values");
 constexpr CallDescription items_call = describe_dict("items");
 
+const PyMethodDef methods[] = {
+    Member<keys_call, Access::shared, make_view<Yield::keys>>::entry(
+        "keys($self)\n--\n\nReturn a live view of the keys, in key order."),
+    Member<values_call, Access::shared, make_view<Yield::values>>::entry(
+        "values($self)\n--\n\nReturn a live view of the values, in key order."),
+    Member<items_call, Access::shared, make_view<Yield::items>>::entry(
+        "items($self)\n--\n\nReturn a live view of the (key, value) items, in key order."),
+};
+
 }  // namespace
 
-PyTypeObject* keys_view_type() {
-    return request_dict_class(view_cell<Yield::keys>, create_view<Yield::keys>, view_name<Yield::keys>);
-}
-PyTypeObject* values_view_type() {
-    return request_dict_class(view_cell<Yield::values>, create_view<Yield::values>,
-                              view_name<Yield::values>);
-}
-PyTypeObject* items_view_type() {
-    return request_dict_class(view_cell<Yield::items>, create_view<Yield::items>, view_name<Yield::items>);
-}
+const MemberGroup dict_view_members{methods, {}, {}};
 
-namespace entries {
-
-const NoArgs dict_keys = Member<keys_call, Access::shared, make_view<Yield::keys>>::no_arguments;
-const NoArgs dict_values = Member<values_call, Access::shared, make_view<Yield::values>>::no_arguments;
-const NoArgs dict_items = Member<items_call, Access::shared, make_view<Yield::items>>::no_arguments;
-
-}  // namespace entries
 }  // namespace quorel::python

@@ -9,7 +9,8 @@
 // takes an instance, the instance is the first argument, which must be an AVLTree. A body
 // whose first parameter is the object itself (a PyObject* or, for a constructor, the
 // PyTypeObject*) has no instance to guard and takes no borrow (Kind no_borrow); so does
-// a release, whose body takes the instance.
+// a release, whose body takes the instance. A member of an UnboundDescription binds its
+// arguments itself: its body takes them as the interpreter passes them.
 //
 // A body taking the instance and staged operands (a class satisfying StagedOperands) is a
 // bulk member: its operands are staged (iterables consumed) before any borrow, then the
@@ -21,6 +22,9 @@
 // produce the result without the borrow: given the instance, it either sets its result
 // argument to a new reference and returns true, or returns false (having run nothing) for
 // the body to run. It must run no Python code.
+//
+// Locate, when given, finds the instance a member runs on from the object it is called on,
+// for an object that runs its members on another one's instance (a view on its map's).
 //
 // Each wrapper also describes itself: entry() is the member's PyMethodDef, slot<Id>() its
 // PyType_Slot and property() its PyGetSetDef, each pairing the wrapper with the calling
@@ -55,6 +59,14 @@ constexpr CallDescription describe(const char* name, std::span<const char* const
 // A method taking any number of positional operands (`*others`); the interpreter itself
 // refuses keywords for it.
 struct VariadicDescription {
+    const char* class_name;
+    const char* function_name;
+};
+
+// A member whose body binds its arguments itself, from the object and the arguments as
+// the interpreter passes them: (type, args, kwargs) for a constructor, (self, args, nargs,
+// kwnames) for a method.
+struct UnboundDescription {
     const char* class_name;
     const char* function_name;
 };
@@ -128,7 +140,8 @@ constexpr bool borrows = std::is_same_v<std::remove_cv_t<decltype(Kind)>, Access
 
 }  // namespace detail
 
-template <const auto& Description, auto Kind, auto Body, auto Quick = nullptr>
+template <const auto& Description, auto Kind, auto Body, auto Quick = nullptr,
+          auto Locate = nullptr>
 struct Member {
 private:
     using Signature = detail::Parameters<decltype(Body)>;
@@ -137,6 +150,8 @@ private:
 public:
     static constexpr bool variadic =
         std::is_same_v<std::remove_cvref_t<decltype(Description)>, VariadicDescription>;
+    static constexpr bool unbound =
+        std::is_same_v<std::remove_cvref_t<decltype(Description)>, UnboundDescription>;
     // An entry of the object itself (module, type or instance), guarding nothing.
     static constexpr bool raw =
         std::is_same_v<First, PyObject*> || std::is_same_v<First, PyTypeObject*>;
@@ -145,14 +160,14 @@ public:
         !raw && Signature::count == 2 &&
         StagedOperands<typename Signature::second, Instance>;
     static constexpr std::size_t arity = [] {
-        if constexpr (variadic) {
+        if constexpr (variadic || unbound) {
             return std::size_t(0);
         } else {
             return Description.parameter_count();
         }
     }();
     static constexpr bool function = [] {
-        if constexpr (variadic) {
+        if constexpr (variadic || unbound) {
             return false;
         } else {
             return Description.class_name == nullptr && !raw;
@@ -173,14 +188,14 @@ public:
                 bound = bind<arity>(Description, args, nargs, kwnames);
             }
             if constexpr (bulk) {
-                return run_bulk(Instance::of(self), bound.slot.data(), arity);
+                return run_bulk(instance_of(self), bound.slot.data(), arity);
             } else if constexpr (raw) {
                 return run_raw(self, bound, std::make_index_sequence<arity>());
             } else if constexpr (function) {
                 return run(detail::tree_argument(bound[0], Description.positional[0]), bound,
                            std::make_index_sequence<arity - 1>(), 1);
             } else {
-                return run(Instance::of(self), bound, std::make_index_sequence<arity>(), 0);
+                return run(instance_of(self), bound, std::make_index_sequence<arity>(), 0);
             }
         });
     }
@@ -189,7 +204,14 @@ public:
     static PyObject* operands(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
         static_assert(bulk);
         return boundary::object_entry(
-            [&] { return run_bulk(Instance::of(self), args, std::size_t(nargs)); });
+            [&] { return run_bulk(instance_of(self), args, std::size_t(nargs)); });
+    }
+
+    // METH_FASTCALL | METH_KEYWORDS, bound by the body.
+    static PyObject* unbound_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
+        static_assert(unbound && raw);
+        return boundary::object_entry([&] { return Body(self, args, nargs, kwnames); });
     }
 
     // METH_NOARGS methods.
@@ -203,7 +225,7 @@ public:
             // Under the interpreter lock no other call starts before Quick returns, as it
             // runs no Python code: when the borrow is idle, seeing so is as good as taking
             // it. Re-entry and waits (the borrow not idle) go through the borrow.
-            Instance& instance = Instance::of(self);
+            Instance& instance = instance_of(self);
             PyObject* result = nullptr;
             if (instance.borrow.idle() && Quick(instance, result)) [[likely]] {
                 return result;
@@ -214,17 +236,23 @@ public:
         }
     }
 
-    // Slots of the instance and one object (mp_subscript), and METH_O class methods, whose
-    // `self` is the class.
+    // Slots of the instance and one object (mp_subscript), METH_O class methods, whose
+    // `self` is the class, and operators whose body takes both operands as they are.
     static PyObject* binary(PyObject* self, PyObject* argument) noexcept {
         static_assert(arity == 1);
         return boundary::object_entry([&] {
             if constexpr (raw) {
                 return Body(self, argument);
             } else {
-                return run_body(Instance::of(self), argument);
+                return run_body(instance_of(self), argument);
             }
         });
+    }
+
+    // The comparison slot (tp_richcompare) of an object that compares itself.
+    static PyObject* compare(PyObject* self, PyObject* other, int op) noexcept {
+        static_assert(raw);
+        return boundary::object_entry([&] { return Body(self, other, op); });
     }
 
     // Binary operators (nb_or, ...) apply between two instances only, as set's do between
@@ -243,26 +271,50 @@ public:
     template <class Result>
     static Result integer(PyObject* self) noexcept {
         static_assert(arity == 0);
-        return boundary::integer_entry<Result>([&] { return run_body(Instance::of(self)); });
+        return boundary::integer_entry<Result>([&] { return run_body(instance_of(self)); });
     }
     template <class Result>
     static Result integer(PyObject* self, PyObject* argument) noexcept {
         static_assert(arity == 1);
         return boundary::integer_entry<Result>(
-            [&] { return run_body(Instance::of(self), argument); });
+            [&] { return run_body(instance_of(self), argument); });
+    }
+
+    // Slots of the instance and two objects returning 0, or -1 on failure
+    // (mp_ass_subscript, whose second object is null for a deletion).
+    template <class Result>
+    static Result integer(PyObject* self, PyObject* first, PyObject* second) noexcept {
+        static_assert(arity == 2);
+        return boundary::integer_entry<Result>(
+            [&] { return run_body(instance_of(self), first, second); });
     }
 
     // The constructor slot: positional arguments as a tuple, keywords as a dict or null.
     static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
         return boundary::object_entry([&] {
-            const auto bound = bind<arity>(Description, args, kwargs);
-            return run_raw(type, bound, std::make_index_sequence<arity>());
+            if constexpr (unbound) {
+                return Body(type, args, kwargs);
+            } else {
+                const auto bound = bind<arity>(Description, args, kwargs);
+                return run_raw(type, bound, std::make_index_sequence<arity>());
+            }
         });
     }
 
     // The release slot: a failure goes to the unraisable hook.
     static void release(PyObject* self) noexcept {
-        boundary::release_entry([&] { Body(Instance::of(self)); });
+        boundary::release_entry([&] { Body(instance_of(self)); });
+    }
+
+    // The collector's slots, which run no Python code of their own and raise nothing:
+    // tp_traverse visits what the object holds, tp_clear empties the instance.
+    static int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+        static_assert(raw);
+        return Body(self, visit, arg);
+    }
+    static int clear(PyObject* self) noexcept {
+        Body(instance_of(self));
+        return 0;
     }
 
     // The method-table entry: the name of the description, the calling convention of the
@@ -270,6 +322,9 @@ public:
     static PyMethodDef entry(MethodDoc<Description> doc) noexcept {
         if constexpr (variadic) {
             return {Description.function_name, as_method(operands), METH_FASTCALL, doc.text};
+        } else if constexpr (unbound) {
+            return {Description.function_name, as_method(unbound_method),
+                    METH_FASTCALL | METH_KEYWORDS, doc.text};
         } else if constexpr (arity == 0) {
             return {Description.function_name, no_arguments, METH_NOARGS, doc.text};
         } else {
@@ -278,10 +333,16 @@ public:
         }
     }
 
-    // A class method of one positional-only argument, handed over as it is.
+    // A class method: one of a single argument gets it as it is, any other a fast call
+    // bound as the description says.
     static PyMethodDef class_entry(MethodDoc<Description> doc) noexcept {
-        static_assert(raw && arity == 1);
-        return {Description.function_name, binary, METH_O | METH_CLASS, doc.text};
+        static_assert(raw && !variadic && !unbound);
+        if constexpr (arity == 1) {
+            return {Description.function_name, binary, METH_O | METH_CLASS, doc.text};
+        } else {
+            return {Description.function_name, as_method(method),
+                    METH_FASTCALL | METH_KEYWORDS | METH_CLASS, doc.text};
+        }
     }
 
     // The read-only property entry.
@@ -296,28 +357,49 @@ public:
             return type_slot<Id>(construct);
         } else if constexpr (Id == Py_tp_dealloc) {
             return type_slot<Id>(release);
+        } else if constexpr (Id == Py_tp_traverse) {
+            return type_slot<Id>(traverse);
+        } else if constexpr (Id == Py_tp_clear) {
+            return type_slot<Id>(clear);
+        } else if constexpr (Id == Py_tp_richcompare) {
+            return type_slot<Id>(compare);
+        } else if constexpr (Id == Py_mp_ass_subscript) {
+            return type_slot<Id>(integer<int>);
         } else if constexpr (Id == Py_mp_length) {
             return type_slot<Id>(integer<Py_ssize_t>);
         } else if constexpr (Id == Py_nb_bool || Id == Py_sq_contains) {
             return type_slot<Id>(integer<int>);
         } else if constexpr (Id == Py_mp_subscript) {
             return type_slot<Id>(binary);
-        } else if constexpr (binary_operator_slot(Id)) {
-            return type_slot<Id>(binary_operator);
-        } else if constexpr (in_place_operator_slot(Id)) {
-            return type_slot<Id>(in_place_operator);
+        } else if constexpr (binary_operator_slot(Id) || in_place_operator_slot(Id)) {
+            // An operator whose body takes both operands as they are chooses its own.
+            if constexpr (raw) {
+                return type_slot<Id>(binary);
+            } else if constexpr (binary_operator_slot(Id)) {
+                return type_slot<Id>(binary_operator);
+            } else {
+                return type_slot<Id>(in_place_operator);
+            }
         } else {
             return type_slot<Id>(unary);
         }
     }
 
 private:
+    static Instance& instance_of(PyObject* self) noexcept {
+        if constexpr (std::is_same_v<decltype(Locate), std::nullptr_t>) {
+            return Instance::of(self);
+        } else {
+            return Locate(self);
+        }
+    }
+
     static PyObject* unary_entry(PyObject* self) noexcept {
         return boundary::object_entry([&] {
             if constexpr (raw) {
                 return Body(self);
             } else {
-                return run_body(Instance::of(self));
+                return run_body(instance_of(self));
             }
         });
     }
@@ -328,7 +410,7 @@ private:
     }
 
     static constexpr bool positional_fits = [] {
-        if constexpr (variadic) {
+        if constexpr (variadic || unbound) {
             return false;
         } else {
             return std::none_of(
@@ -350,7 +432,7 @@ private:
             if (!Instance::is(a) || !Instance::is(b)) {
                 return Ref::borrow(Py_NotImplemented);
             }
-            Ref result = run_bulk(Instance::of(a), &b, 1);
+            Ref result = run_bulk(instance_of(a), &b, 1);
             if constexpr (InPlace) {
                 return Ref::borrow(a);
             } else {

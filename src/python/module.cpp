@@ -4,33 +4,12 @@
 #include "call_boundary/entry.hpp"
 #include "call_boundary/support/process_cell.hpp"
 #include "call_boundary/support/text.hpp"
-#include "python/avldict_entries.hpp"
 #include "python/avltree.hpp"
 #include "python/interpreter.hpp"
 #include "python/module_members.hpp"
 
 namespace quorel::python {
 namespace {
-
-PyMethodDef from_sorted_items_definition = {
-    "_avldict_from_sorted_items",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(entries::dict_from_sorted_items)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "_avldict_from_sorted_items(items)\n--\n\n"
-    "Private reconstruction helper used by pickle.\n\n"
-    "Accepts a list of `(key, value)` pairs in strictly ascending key order.\n"
-    "Each key is hashed once; no key is compared.",
-};
-
-PyMethodDef check_dict_definition = {
-    "_check_avldict",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(entries::check_dict_invariants)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "_check_avldict(map)\n--\n\n"
-    "Check an AVLDict's internal invariants (its tree's, and that its index and\n"
-    "tree hold the same key objects); raise AssertionError naming the first\n"
-    "broken one. For tests.",
-};
 
 String debug_rendering(Failure& failure) {
     Ref exception = failure.exception();
@@ -89,8 +68,8 @@ int execute(PyObject* module) {
             PyCMethod_New(&check_invariants_function, module, module_name.get(), nullptr));
         add_member(module, "_check_invariants", checker.get());
         add_member(module, "AVLDict", reinterpret_cast<PyObject*>(register_avldict_type()));
-        add_function(module, module_name.get(), from_sorted_items_definition);
-        add_function(module, module_name.get(), check_dict_definition);
+        add_function(module, module_name.get(), from_sorted_items_function);
+        add_function(module, module_name.get(), check_avldict_function);
         Ref version = make_str(QUOREL_VERSION);  // the package version, from the build
         add_member(module, "__version__", version.get());
         Ref all = checked(PyList_New(0));

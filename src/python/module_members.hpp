@@ -14,4 +14,8 @@ PyTypeObject* register_avldict_type();
 extern PyMethodDef from_sorted_entries_function;
 extern PyMethodDef check_invariants_function;
 
+// _avldict_from_sorted_items and _check_avldict (avldict_copies.cpp).
+extern PyMethodDef from_sorted_items_function;
+extern PyMethodDef check_avldict_function;
+
 }  // namespace quorel::python

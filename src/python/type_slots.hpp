@@ -11,11 +11,16 @@ template <int Id>
 struct SlotFunction;
 template <> struct SlotFunction<Py_tp_new> { using type = newfunc; };
 template <> struct SlotFunction<Py_tp_dealloc> { using type = destructor; };
+template <> struct SlotFunction<Py_tp_traverse> { using type = traverseproc; };
+template <> struct SlotFunction<Py_tp_clear> { using type = inquiry; };
+template <> struct SlotFunction<Py_tp_hash> { using type = hashfunc; };
+template <> struct SlotFunction<Py_tp_richcompare> { using type = richcmpfunc; };
 template <> struct SlotFunction<Py_tp_repr> { using type = reprfunc; };
 template <> struct SlotFunction<Py_tp_iter> { using type = getiterfunc; };
 template <> struct SlotFunction<Py_tp_iternext> { using type = iternextfunc; };
 template <> struct SlotFunction<Py_mp_length> { using type = lenfunc; };
 template <> struct SlotFunction<Py_mp_subscript> { using type = binaryfunc; };
+template <> struct SlotFunction<Py_mp_ass_subscript> { using type = objobjargproc; };
 template <> struct SlotFunction<Py_sq_contains> { using type = objobjproc; };
 template <> struct SlotFunction<Py_nb_bool> { using type = inquiry; };
 template <> struct SlotFunction<Py_nb_or> { using type = binaryfunc; };
