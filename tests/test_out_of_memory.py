@@ -57,7 +57,7 @@ class Case(Subject):
         # Enough values for several node slabs and the layout pass after construction.
         self.many = [make((i * 97) % 300) for i in range(300)]
         # Long enough to be sorted by the keys' digits, with keys repeated.
-        self.long = [make((i * 7919) % 2500) for i in range(3000)]
+        self.long = [make((i * 7919) % 4500) for i in range(5000)]
         # Laid out in key order, then one node freed and reused out of order: the second
         # whole walk in a row lays the nodes out afresh in a block of their own.
         self.scattered = AVLTree(self.many, key=spec)
