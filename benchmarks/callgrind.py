@@ -3,8 +3,9 @@
     python benchmarks/callgrind.py            # every operation, under valgrind
     python benchmarks/callgrind.py insert     # one operation, run plainly
 
-Each operation runs once over 10**5 int keys in a shuffled order, after the same
-setup. The setup alone is measured too, and each figure reported is the count of
+Each operation runs once over 10**5 keys in a shuffled order (ints, or strs or
+(int, int) pairs where its name says so; python_sorted is Python's own sort of the
+ints, for reference), after the same setup. The setup alone is measured too, and each figure reported is the count of
 the setup and the operation less the count of the setup alone, so it is what the
 operation costs, its Python loop included. With hash randomisation off, the counts
 repeat exactly: compare two builds by running this against each.
@@ -33,6 +34,8 @@ def setup():
         "half": AVLTree(keys[: N // 2]),
         "rest": keys[N // 2 :],
         "odd": AVLTree(range(1, 2 * N, 2)),
+        "strs": [f"{k * 2654435761 % 2**64:016x}" for k in keys],
+        "pairs": [(k % 1024, k * 2654435761 % 2**52) for k in keys],
     }
 
 
@@ -79,11 +82,32 @@ def union(s):
     s["full"] | s["odd"]
 
 
+def build(s):
+    AVLTree(s["keys"])
+
+
+def batch(s):
+    AVLTree().update(s["keys"])
+
+
+def batch_str(s):
+    AVLTree().update(s["strs"])
+
+
+def batch_pair(s):
+    AVLTree().update(s["pairs"])
+
+
+def python_sorted(s):
+    sorted(s["keys"])
+
+
 def none(s):
     pass
 
 
-OPERATIONS = [insert, contains, remove, first, iteration, getitem, update, union]
+OPERATIONS = [insert, contains, remove, first, iteration, getitem, update, union, build, batch,
+              batch_str, batch_pair, python_sorted]
 
 
 def instructions(operation):

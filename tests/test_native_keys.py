@@ -230,6 +230,23 @@ def _key_lists():
         # Pairs whose two ints take 64 or 65 bits together, around the packed pair form.
         "pairs-at-packing-limits": rng.sample(
             [(x, y) for x in (0, 1, -1, 3, 2**61, -(2**61), 2**62) for y in (0, 1, -2, 2**60, 2**61, -(2**61))], 42),
+        # Batches long enough to be sorted by their digits: strs with code points above 255
+        # among Latin-1 ones that share their first code points, pairs that fit one word
+        # together with pairs that do not, and tuples led by such strs. Equal keys repeat
+        # as distinct objects, so which one is stored shows.
+        "many-strs": [rng.choice(["ab", "ab\xff", "ab\xff" * 3, "ab\u0100", "ab\u0100\u0101",
+                                  "\u0100", "abcdefgh", "\xff" * 8]) + str(rng.randrange(60))
+                      for _ in range(6000)],
+        "many-pairs": [(rng.randrange(-3, 3), rng.choice([rng.randrange(-50, 50), rng.randrange(-(2**62), 2**62)]))
+                       for _ in range(6000)],
+        # Each of these pairs fits one word, but not in fields of one width for all.
+        "many-wide-pairs": [(b, rng.randrange(-4, 4)) if rng.random() < 0.5 else (rng.randrange(-4, 4), b)
+                            for b in (rng.randrange(-(2**40), 2**40) for _ in range(6000))],
+        "many-narrow-pairs": [(rng.randrange(-(2**20), 2**20), rng.randrange(-(2**30), 2**30) // 1000 * 1000)
+                              for _ in range(6000)],
+        "many-str-tuples": [(rng.choice(["\u0100x", "\u0100", "a"]) + str(rng.randrange(9)), rng.randrange(9))
+                            for _ in range(6000)],
+        "many-ints-and-a-huge-one": [rng.randrange(-(2**62), 2**62) for _ in range(5000)] + [2**64],
     }
 
 
@@ -250,6 +267,27 @@ def test_construction_equals_insertion_one_by_one(name):
     assert [id(v) for v in built.pre_order()] == [id(v) for v in inserted.pre_order()]
     assert built.height == inserted.height and len(built) == len(inserted)
     assert list(built) == sorted(set(keys))
+
+
+@pytest.mark.parametrize("stored", [0, 3], ids=["into an empty tree", "into a small tree"])
+@pytest.mark.parametrize("name", sorted(_key_lists()))
+def test_update_stores_what_insertion_one_by_one_does(name, stored):
+    # The batch is sorted and merged: the same stored objects in the same order, or a
+    # TypeError with the tree unchanged, as inserting the keys one at a time.
+    keys = _key_lists()[name]
+    inserted, updated = AVLTree(), AVLTree(keys[:stored])
+    before = [id(v) for v in updated]
+    try:
+        for k in keys:
+            inserted.insert(k)
+    except TypeError:
+        with pytest.raises(TypeError):  # the operands may meet in the other order
+            updated.update(keys)
+        assert [id(v) for v in updated] == before
+        return
+    updated.update(keys)
+    _check_invariants(updated)
+    assert [id(v) for v in updated] == [id(v) for v in inserted]
 
 
 @pytest.mark.parametrize("odd", [None, 7, 21, 35, 41])

@@ -56,14 +56,17 @@ class Case(Subject):
         self.pairs = [(v, key_of(v)) for v in sorted(self.values, key=key_of)]
         # Enough values for several node slabs and the layout pass after construction.
         self.many = [make((i * 97) % 300) for i in range(300)]
+        # Long enough to be sorted by the keys' digits, with keys repeated.
+        self.long = [make((i * 7919) % 4500) for i in range(5000)]
         # Laid out in key order, then one node freed and reused out of order: the second
         # whole walk in a row lays the nodes out afresh in a block of their own.
         self.scattered = AVLTree(self.many, key=spec)
         self.scattered.remove(self.many[0])
         self.scattered.insert(self.many[0])
         self._iterator = self.tree.in_order()
-        keys = [key_of(v) for v in self.values + self.many]
-        self.objects = [self.tree, self.scattered, self._iterator, *self.values, *self.many, *keys,
+        keys = [key_of(v) for v in self.values + self.many + self.long]
+        self.objects = [self.tree, self.scattered, self._iterator, *self.values, *self.many,
+                        *self.long, *keys,
                         self.twin, self.pairs]
 
     def value(self, i):
@@ -73,6 +76,11 @@ class Case(Subject):
         return self.key_of(self.make_value(i))
 
 
+def _updated(tree, values):
+    tree.update(values)
+    return tree
+
+
 # What is not a member of a living tree: construction, a walk repeated, pickling and the
 # rebuild. Loading is the builder's work ("rebuild"); the pickle module's own loader and
 # copy.deepcopy's top level are left out, as they leak or trip assertions of debug
@@ -80,6 +88,8 @@ class Case(Subject):
 SCENARIOS = {
     "construct": lambda c: AVLTree(c.values, key=c.rule),
     "construct-large": lambda c: AVLTree(c.many, key=c.rule),
+    "construct-long": lambda c: AVLTree(c.long, key=c.rule),
+    "update-long": lambda c: _updated(AVLTree(c.values, key=c.rule), c.long),
     "insert-duplicate": lambda c: c.tree.insert(c.twin),
     "walk-twice": lambda c: (list(c.scattered), list(c.scattered.descending())),
     "pickle": lambda c: pickle.dumps(c.tree),

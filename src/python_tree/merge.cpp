@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "python_tree/memory_hints.hpp"
+#include "python_tree/native_sort.hpp"
 #include "python_tree/node_block.hpp"
 
 namespace quorel::tree {
@@ -118,16 +119,20 @@ SortedViews sorted_views(const EntryList& batch) {
     sorted.structure = structures.shared();
     if (sorted.structure != no_structure) {
         // One structure: every comparison is native and cannot fail, so a batch that comes
-        // strictly ascending costs one pass, with no scratch and no recursion.
-        auto native = [](const KeyView& a, const KeyView& b) noexcept {
-            return *native_order(a, b);
+        // strictly ascending costs one pass; any other is sorted by its native forms.
+        auto not_less = [](const EntryView& a, const EntryView& b) noexcept {
+            return *native_order(a.key, b.key) != Ordering::Less;
         };
-        auto not_less = [&](const EntryView& a, const EntryView& b) noexcept {
-            return native(a.key, b.key) != Ordering::Less;
-        };
-        if (std::adjacent_find(sorted.entries.begin(), sorted.entries.end(), not_less) !=
-            sorted.entries.end()) {
-            sort_unique(sorted.entries, native);
+        const Vector<EntryView>& entries = sorted.entries;
+        if (std::adjacent_find(entries.begin(), entries.end(), not_less) != entries.end()) {
+            const Vector<std::size_t> kept = sort_unique_native(
+                entries.size(), [&](std::size_t i) -> const KeyView& { return entries[i].key; });
+            Vector<EntryView> in_order;
+            in_order.reserve(kept.size());
+            for (const std::size_t i : kept) {
+                in_order.push_back(entries[i]);
+            }
+            sorted.entries.swap(in_order);
         }
     } else {
         sort_unique(sorted.entries, compare_unless_same);

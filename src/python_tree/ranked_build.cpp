@@ -5,9 +5,9 @@
 // order, from the rank records. No comparison here runs Python code, so none of this is
 // observable.
 #include <algorithm>
-#include <bit>
 #include <utility>
 
+#include "python_tree/native_sort.hpp"
 #include "python_tree/rank_tree.hpp"
 #include "python_tree/tree.hpp"
 
@@ -17,194 +17,73 @@ namespace {
 // Thrown when two keys need the rich comparison; the build gives way to insertion.
 struct NeedsRichComparison {};
 
-// A key's place in the sort: `primary` orders the keys that share its `primary_kind` as
-// their first (or only) item does. That kind is the key's own for an int, a float other
-// than NaN, a prefixed str and a tuple that starts with one of them, a pair counting as
-// tuple_integer; general, with no primary, for every other key. For integer and real,
-// equal primaries mean equal keys.
-struct Ranked {
-    std::uint64_t primary;
-    std::uint64_t bits;
-    PyObject* object;
-    std::uint32_t index;  // position in the input
-    KeyKind kind;
-    KeyKind primary_kind;
-
-    KeyView view() const noexcept { return {object, bits, kind}; }
-};
-
-constexpr std::uint64_t sign_bit = std::uint64_t(1) << 63;
-
-std::uint64_t real_order(std::uint64_t bits) noexcept {
-    if (std::bit_cast<double>(bits) == 0) {
-        return sign_bit;  // 0.0 and -0.0 are one key
-    }
-    return (bits & sign_bit) != 0 ? ~bits : bits | sign_bit;
-}
-
-Ranked rank_entry(const KeyView& view, std::uint32_t index) noexcept {
-    Ranked r{0, view.bits, view.object, index, view.kind, KeyKind::general};
-    if (is_pair(view.kind)) {
-        r.primary = std::uint64_t(pair_first(view.bits, view.kind)) ^ sign_bit;
-        r.primary_kind = KeyKind::tuple_integer;
-        return r;
-    }
-    switch (view.kind) {
-        case KeyKind::integer:
-            r = {view.bits ^ sign_bit, view.bits, view.object, index, view.kind, KeyKind::integer};
-            break;
-        case KeyKind::real: {
-            const auto value = std::bit_cast<double>(view.bits);
-            if (value == value) {  // a NaN needs the rich comparison
-                r.primary = real_order(view.bits);
-                r.primary_kind = KeyKind::real;
-            }
-            break;
-        }
-        case KeyKind::prefixed:
-            r.primary = view.bits;
-            r.primary_kind = KeyKind::prefixed;
-            break;
-        case KeyKind::tuple_integer:
-            r.primary = view.bits ^ sign_bit;
-            r.primary_kind = KeyKind::tuple_integer;
-            break;
-        case KeyKind::tuple_real:
-            r.primary = real_order(view.bits);
-            r.primary_kind = KeyKind::tuple_real;
-            break;
-        case KeyKind::tuple_prefixed:
-            r.primary = view.bits;
-            r.primary_kind = KeyKind::tuple_prefixed;
-            break;
-        default:
-            break;
-    }
-    return r;
-}
-
-Ordering ranked_order(const Ranked& a, const Ranked& b) {
-    const std::optional<Ordering> order = native_order(a.view(), b.view());
+Ordering ranked_order(const KeyView& a, const KeyView& b) {
+    const std::optional<Ordering> order = native_order(a, b);
     if (!order) {
         throw NeedsRichComparison{};
     }
     return *order;
 }
 
-// Sorts by `primary` alone, keeping records with equal primaries in their order: a least
-// significant digit first radix sort, skipping the digits every primary shares (the high
-// ones, for small numbers).
-void sort_by_primary(Vector<Ranked>& items) {
-    // Six passes at most over 64-bit primaries, with 8 KiB of counters per digit; no
-    // figure was kept.
-    constexpr unsigned digit_bits = 11;
-    constexpr std::uint64_t digit_mask = (std::uint64_t(1) << digit_bits) - 1;
-    constexpr unsigned digits = (64 + digit_bits - 1) / digit_bits;
-    std::uint64_t differ = 0;
-    for (const Ranked& r : items) {
-        differ |= r.primary ^ items[0].primary;
-    }
-    Vector<std::uint32_t> counts(digits << digit_bits);
-    for (const Ranked& r : items) {
-        for (unsigned d = 0; d < digits; ++d) {
-            ++counts[(d << digit_bits) + ((r.primary >> (d * digit_bits)) & digit_mask)];
-        }
-    }
-    Vector<Ranked> other(items.size());
-    for (unsigned d = 0; d < digits; ++d) {
-        const unsigned shift = d * digit_bits;
-        if (((differ >> shift) & digit_mask) == 0) {
-            continue;
-        }
-        std::uint32_t* start = counts.data() + (d << digit_bits);
-        std::uint32_t sum = 0;
-        for (std::uint64_t b = 0; b <= digit_mask; ++b) {
-            sum += std::exchange(start[b], sum);
-        }
-        for (const Ranked& r : items) {
-            other[start[(r.primary >> shift) & digit_mask]++] = r;
-        }
-        items.swap(other);
-    }
-}
-
 // Below this many entries, ranking them first does not pay. No figure was kept.
 constexpr std::size_t min_ranked = 64;
 
-// Below this many records, a comparison sort is faster than the radix sort's passes. In
-// instructions (callgrind, construction from shuffled ints) the radix sort is 3% behind
-// at 2048 records and 1%, 4% and 6% ahead at 4096, 8192 and 16384; its passes touch more
-// memory than the count shows, so it starts at 8192.
-constexpr std::size_t min_radix_sorted = std::size_t(1) << 13;
-
-// Orders records whose primaries decide alone, equal primaries in input order.
-void sort_exact(Vector<Ranked>& items) {
-    if (std::is_sorted(items.begin(), items.end(), [](const Ranked& a, const Ranked& b) {
-            return a.primary < b.primary;
-        })) {
-        return;  // equal primaries are in input order already
-    }
-    if (items.size() >= min_radix_sorted) {
-        sort_by_primary(items);
-        return;
-    }
-    std::sort(items.begin(), items.end(), [](const Ranked& a, const Ranked& b) {
-        return a.primary != b.primary ? a.primary < b.primary : a.index < b.index;
-    });
-}
-
-// The records of the entries' keys in input order, with the structure they share; nothing
-// when a key has no native form.
-std::optional<Vector<Ranked>> rank_records(const EntryList& entries, StructureTally& structures) {
-    Vector<Ranked> records;
+// The native forms of the entries' keys in input order, with the structure they share;
+// nothing when a key has no native form.
+std::optional<Vector<KeyView>> rank_records(const EntryList& entries, StructureTally& structures) {
+    Vector<KeyView> records;
     records.reserve(entries.size());
-    for (std::size_t i = 0; i < entries.size(); ++i) {
+    for (const Entry& entry : entries) {
         KeyStructure added;
-        const KeyView view = view_key(entries[i].key.get(), added);
+        const KeyView view = view_key(entry.key.get(), added);
         structures.add(added);  // equal keys have one structure, so duplicates change nothing
         if (view.kind == KeyKind::general) {
             return std::nullopt;
         }
-        records.push_back(rank_entry(view, std::uint32_t(i)));
+        records.push_back(view);
     }
     return records;
 }
 
-// Each distinct key's rank, from the records sorted in key order.
+// Each distinct key's rank.
 struct Ranking {
     Vector<std::uint32_t> rank_of;  // per input position; no_rank for a later duplicate
-    Vector<std::uint32_t> sorted_at;  // per rank, its position in the sorted records
+    Vector<std::size_t> sorted_at;  // per rank, the input position of its key
 };
 
-// Sorts the records in key order, equal keys in input order, and ranks the first of each
-// group of equal keys. Throws NeedsRichComparison.
-Ranking rank_keys(Vector<Ranked>& records) {
-    const std::size_t n = records.size();
-    const KeyKind shared = records[0].primary_kind;
-    const bool one_class = shared != KeyKind::general &&
-                           std::all_of(records.begin(), records.end(),
-                                       [&](const Ranked& r) { return r.primary_kind == shared; });
-    const bool exact = one_class && (shared == KeyKind::integer || shared == KeyKind::real);
-    if (exact) {
-        sort_exact(records);
-    } else {
-        std::sort(records.begin(), records.end(), [&](const Ranked& a, const Ranked& b) {
-            if (one_class && a.primary != b.primary) {
-                return a.primary < b.primary;
-            }
-            const Ordering order = ranked_order(a, b);
-            return order == Ordering::Less || (order == Ordering::Equal && a.index < b.index);
-        });
+// The input positions of the first of each group of equal keys, in key order, for keys of
+// no one structure: a comparison sort that gives way where a pair needs the rich
+// comparison. Throws NeedsRichComparison.
+Vector<std::size_t> sort_mixed(const Vector<KeyView>& records) {
+    Vector<std::size_t> order(records.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
     }
-    Ranking ranking{Vector<std::uint32_t>(n, no_rank), {}};
-    for (std::size_t k = 0; k < n; ++k) {
-        const bool repeated =
-            k > 0 && (exact ? records[k - 1].primary == records[k].primary
-                            : ranked_order(records[k - 1], records[k]) == Ordering::Equal);
-        if (!repeated) {
-            ranking.rank_of[records[k].index] = std::uint32_t(ranking.sorted_at.size());
-            ranking.sorted_at.push_back(std::uint32_t(k));
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const Ordering o = ranked_order(records[a], records[b]);
+        return o == Ordering::Less || (o == Ordering::Equal && a < b);
+    });
+    Vector<std::size_t> kept;
+    kept.reserve(order.size());
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        if (k == 0 || ranked_order(records[order[k - 1]], records[order[k]]) != Ordering::Equal) {
+            kept.push_back(order[k]);
         }
+    }
+    return kept;
+}
+
+// Ranks the first of each group of equal keys in key order. Throws NeedsRichComparison.
+Ranking rank_keys(const Vector<KeyView>& records, KeyStructure structure) {
+    Ranking ranking{Vector<std::uint32_t>(records.size(), no_rank), {}};
+    ranking.sorted_at = structure != no_structure
+                            ? sort_unique_native(records.size(),
+                                                 [&](std::size_t i) -> const KeyView& {
+                                                     return records[i];
+                                                 })
+                            : sort_mixed(records);
+    for (std::size_t r = 0; r < ranking.sorted_at.size(); ++r) {
+        ranking.rank_of[ranking.sorted_at[r]] = std::uint32_t(r);
     }
     return ranking;
 }
@@ -218,15 +97,15 @@ std::uint32_t settle_sizes(Node& node) noexcept {
 
 // The tree of the ranked entries with the shape of `inserted`: the nodes placed in key
 // order, then linked as the rank records are. Later duplicates stay in `entries`.
-Tree place_ranked(EntryList& entries, const Vector<Ranked>& sorted, const Ranking& ranking,
+Tree place_ranked(EntryList& entries, const Vector<KeyView>& records, const Ranking& ranking,
                   const RankTree& inserted, KeyStructure structure) {
     const std::size_t n = ranking.sorted_at.size();
     NodeBlock block(n);
     // The node of rank r is the block's node r; the links below adopt every one of them, and
     // nothing between can fail.
     block.place_all(n, structure, [&](std::size_t r) {
-        const Ranked& item = sorted[ranking.sorted_at[r]];
-        return std::pair<Entry&&, KeyView>(std::move(entries[item.index]), item.view());
+        const std::size_t at = ranking.sorted_at[r];
+        return std::pair<Entry&&, KeyView>(std::move(entries[at]), records[at]);
     });
     for (std::uint32_t r = 0; r < n; ++r) {
         Node& node = block.node(r);
@@ -252,13 +131,13 @@ std::optional<Tree> Tree::from_native_entries(EntryList& entries) {
         return std::nullopt;
     }
     StructureTally structures;
-    std::optional<Vector<Ranked>> records = rank_records(entries, structures);
+    std::optional<Vector<KeyView>> records = rank_records(entries, structures);
     if (!records) {
         return std::nullopt;
     }
     Ranking ranking;
     try {
-        ranking = rank_keys(*records);
+        ranking = rank_keys(*records, structures.shared());
     } catch (const NeedsRichComparison&) {
         return std::nullopt;
     }
