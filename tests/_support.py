@@ -487,9 +487,11 @@ MEMBERS = [
 
 # -- AVLDict and its views -------------------------------------------------------------
 #
-# A map's Subject holds keys 0, 2, 4, 6, 8 each mapped to itself. Point lookups ask for the
-# stored key 4 through an equal object of their own: the hash index then compares it with
-# the stored one, so a member that looks a key up always calls back.
+# A map's Subject maps each of its keys to itself; a view's rows run on a view of such a map.
+# Point lookups ask for the stored key 4 through an equal object of their own: the hash
+# index then compares it with the stored one, so a member that looks a key up always calls
+# back. A row may call several members when they stand or fall together (== and !=, an
+# operator and its reflection).
 
 
 def _map_rows():
