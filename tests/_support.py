@@ -381,9 +381,10 @@ class Member:
     `owner` names the class (a key of OWNERS); `access` the borrow it takes; `call` runs
     it on a Subject, making its arguments there; `attributes` the Python attributes it
     stands for; `kind` is "single", "operator" (a slot of the number protocol) or "bulk"
-    (takes whole iterables or trees); `keyed` whether it applies the key rule to a value
-    argument; `calls_back` whether it runs Python code of the keys, values or arguments it
-    meets (comparisons, the key rule, __index__, __repr__, __deepcopy__) while borrowed;
+    (takes whole iterables, mappings or trees); `keyed` whether it applies the key rule to
+    a value argument; `calls_back` whether it runs Python code of the keys, values or
+    arguments it meets (comparisons, hashes, the key rule, __index__, __repr__,
+    __deepcopy__) while borrowed;
     `trees` whether it is given a tree operand, Subject.other().
     """
 
@@ -530,7 +531,7 @@ def _map_rows():
         Member("|", SHARED, lambda s: (s.tree | s.mapping([1, 4]), s.mapping([4, 7]) | s.tree), owner=d,
                attributes=("__or__", "__ror__"), kind="operator"),
         Member("==", SHARED, lambda s: (s.tree == s.mapping(s.contents), s.tree != s.mapping([4])),
-               owner=d, attributes=("__eq__", "__ne__")),
+               owner=d, attributes=("__eq__", "__ne__"), kind="bulk"),
         Member("len", SHARED, lambda s: len(s.tree), owner=d, attributes=("__len__",), calls_back=False),
         Member("bool", SHARED, lambda s: bool(s.tree), owner=d, attributes=("__bool__",), calls_back=False),
         Member("iter", SHARED, lambda s: list(iter(s.tree)), owner=d, attributes=("__iter__",),
@@ -589,7 +590,7 @@ def _view_rows(view):
     # The set operators run on sets made of the view's snapshot, after its borrow is given back.
     return rows + [
         Member("==", SHARED, lambda s: (of(s) == some(s, s.contents), of(s) != some(s, [4])),
-               owner=owner, attributes=("__eq__", "__ne__")),
+               owner=owner, attributes=("__eq__", "__ne__"), kind="bulk"),
         Member("isdisjoint", SHARED, lambda s: of(s).isdisjoint(some(s, [1, 4])), owner=owner, kind="bulk"),
         *(Member(symbol, SHARED,
                  lambda s, op=op: (op(of(s), some(s, [1, 4, 7])), op(some(s, [3, 4]), of(s))),
