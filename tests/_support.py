@@ -13,7 +13,7 @@ import textwrap
 import pytest
 
 import quorel
-from quorel import AVLTree
+from quorel import AVLDict, AVLTree
 from quorel.quorel import _check_avldict, _check_invariants
 
 HAS_NOTES = sys.version_info >= (3, 11)
@@ -128,6 +128,16 @@ class Key:
 
     def __repr__(self):
         return f"{type(self).__name__}({self.v!r})"
+
+
+class HashedKey(Key):
+    """A Key that can be a key of a map: hashed as its attribute `v`, so that it hashes
+    as the plain value it equals."""
+
+    __slots__ = ()
+
+    def __hash__(self):
+        return hash(self.v)
 
 
 def logged_tree(keys, log):
@@ -346,11 +356,19 @@ class Subject:
         """A tree operand with the same key rule."""
         return self.make(ints)
 
+    def item_pairs(self, ints):
+        """An iterable of (key, value) pairs, as a map takes them."""
+        return [(self.key(i), self.value(i)) for i in ints]
+
+    def mapping(self, ints):
+        """A dict operand, made of item_pairs(ints)."""
+        return dict(self.item_pairs(ints))
+
     @property
     def iterator(self):
         """An iterator over the tree, made once."""
         if self._iterator is None:
-            self._iterator = self.tree.in_order()
+            self._iterator = iter(self.tree) if OWNERS[self.owner].maps else self.tree.in_order()
         return self._iterator
 
 
@@ -363,9 +381,10 @@ class Member:
     `owner` names the class (a key of OWNERS); `access` the borrow it takes; `call` runs
     it on a Subject, making its arguments there; `attributes` the Python attributes it
     stands for; `kind` is "single", "operator" (a slot of the number protocol) or "bulk"
-    (takes whole iterables or trees); `keyed` whether it applies the key rule to a value
-    argument; `calls_back` whether it runs Python code of the keys, values or arguments it
-    meets (comparisons, the key rule, __index__, __repr__, __deepcopy__) while borrowed;
+    (takes whole iterables, mappings or trees); `keyed` whether it applies the key rule to
+    a value argument; `calls_back` whether it runs Python code of the keys, values or
+    arguments it meets (comparisons, hashes, the key rule, __index__, __repr__,
+    __deepcopy__) while borrowed;
     `trees` whether it is given a tree operand, Subject.other().
     """
 
@@ -377,7 +396,7 @@ class Member:
 
     @property
     def id(self):
-        return self.name if self.owner == "AVLTree" else f"{self.owner}.{self.name}"
+        return self.name if self.owner == "AVLTree" else f"{self.owner.lstrip('_')}.{self.name}"
 
     def __repr__(self):
         return f"<member {self.id}>"
@@ -466,27 +485,190 @@ MEMBERS = [
     Member("__iter__", SHARED, lambda s: iter(s.iterator), owner="_AVLTreeIterator", calls_back=False),
 ]
 
+
+# -- AVLDict and its views -------------------------------------------------------------
+#
+# A map's Subject maps each of its keys to itself; a view's rows run on a view of such a map.
+# Point lookups ask for the stored key 4 through an equal object of their own: the hash
+# index then compares it with the stored one, so a member that looks a key up always calls
+# back. A row may call several members when they stand or fall together (== and !=, an
+# operator and its reflection).
+
+
+def _map_rows():
+    d = "AVLDict"
+
+    def store(s, i):
+        s.tree[s.key(i)] = s.value(i)
+
+    def delete(s):
+        # A second call (from another thread, or a repeated one) finds nothing to delete.
+        try:
+            del s.tree[s.key(4)]
+        except KeyError:
+            pass
+
+    return [
+        Member("getitem", SHARED, lambda s: s.tree[s.key(4)], owner=d, attributes=("__getitem__",)),
+        Member("in", SHARED, lambda s: s.key(4) in s.tree, owner=d, attributes=("__contains__",)),
+        Member("get", SHARED, lambda s: s.tree.get(s.key(4)), owner=d),
+        Member("setitem", EXCLUSIVE, lambda s: store(s, 4), owner=d, attributes=("__setitem__",)),
+        Member("setitem new", EXCLUSIVE, lambda s: store(s, 3), owner=d, attributes=("__setitem__",)),
+        Member("delitem", EXCLUSIVE, delete, owner=d, attributes=("__delitem__",)),
+        Member("setdefault", EXCLUSIVE, lambda s: s.tree.setdefault(s.key(4), s.value(4)), owner=d),
+        Member("setdefault new", EXCLUSIVE, lambda s: s.tree.setdefault(s.key(3), s.value(3)), owner=d,
+               attributes=("setdefault",)),
+        Member("pop", EXCLUSIVE, lambda s: s.tree.pop(s.key(4), None), owner=d),
+        Member("popitem", EXCLUSIVE, lambda s: s.tree.popitem(s.index(1)), owner=d),
+        Member("peekitem", SHARED, lambda s: s.tree.peekitem(s.index(0)), owner=d),
+        Member("clear", EXCLUSIVE, lambda s: s.tree.clear(), owner=d, calls_back=False),
+        Member("update", EXCLUSIVE, lambda s: s.tree.update(s.item_pairs([3, 4, 8])), owner=d,
+               kind="bulk"),
+        Member("update mapping", EXCLUSIVE, lambda s: s.tree.update(PairMapping(s.item_pairs([1, 4, 7]))),
+               owner=d, attributes=("update",), kind="bulk"),
+        Member("|=", EXCLUSIVE, lambda s: operator.ior(s.tree, s.mapping([1, 4, 7])), owner=d,
+               attributes=("__ior__",), kind="operator"),
+        Member("|", SHARED, lambda s: (s.tree | s.mapping([1, 4]), s.mapping([4, 7]) | s.tree), owner=d,
+               attributes=("__or__", "__ror__"), kind="operator"),
+        Member("==", SHARED, lambda s: (s.tree == s.mapping(s.contents), s.tree != s.mapping([4])),
+               owner=d, attributes=("__eq__", "__ne__"), kind="bulk"),
+        Member("len", SHARED, lambda s: len(s.tree), owner=d, attributes=("__len__",), calls_back=False),
+        Member("bool", SHARED, lambda s: bool(s.tree), owner=d, attributes=("__bool__",), calls_back=False),
+        Member("iter", SHARED, lambda s: list(iter(s.tree)), owner=d, attributes=("__iter__",),
+               calls_back=False),
+        Member("reversed", SHARED, lambda s: list(reversed(s.tree)), owner=d, attributes=("__reversed__",),
+               calls_back=False),
+        *(Member(name, SHARED, lambda s, name=name: getattr(s.tree, name)(), owner=d, calls_back=False)
+          for name in ("keys", "values", "items")),
+        Member("index", SHARED, lambda s: s.tree.index(s.key(4)), owner=d),
+        Member("bisect_left", SHARED, lambda s: s.tree.bisect_left(s.key(3)), owner=d),
+        Member("bisect_right", SHARED, lambda s: s.tree.bisect_right(s.key(4)), owner=d),
+        *_ordered_rows(d, lambda s: s.tree),
+        Member("repr", SHARED, lambda s: repr(s.tree), owner=d, attributes=("__repr__",)),
+        Member("__reduce__", SHARED, lambda s: s.tree.__reduce__(), owner=d, calls_back=False),
+        Member("copy", SHARED, lambda s: s.tree.copy(), owner=d, calls_back=False),
+        Member("__copy__", SHARED, lambda s: copy.copy(s.tree), owner=d, calls_back=False),
+        Member("__deepcopy__", SHARED, lambda s: s.tree.__deepcopy__({}), owner=d),
+    ]
+
+
+def _ordered_rows(owner, of):
+    """The ordered queries, which the map and each view take, on what `of` gives."""
+    return [
+        Member("range", SHARED, lambda s: list(of(s).range(s.key(1), s.key(5))), owner=owner),
+        Member("iter_from", SHARED, lambda s: list(of(s).iter_from(s.key(3), s.index(2))), owner=owner),
+        Member("iter_to", SHARED, lambda s: list(of(s).iter_to(s.key(3), s.index(2))), owner=owner),
+        *(Member(name, SHARED, lambda s, name=name: getattr(of(s), name)(s.key(3)), owner=owner)
+          for name in ("floor", "ceiling", "lower", "higher")),
+    ]
+
+
+def _view_rows(view):
+    """The rows of one view of the map: keys(), values() or items()."""
+    owner = {"keys": "_AVLDictKeys", "values": "_AVLDictValues", "items": "_AVLDictItems"}[view]
+    of = lambda s: getattr(s.tree, view)()  # noqa: E731
+    # What the view holds for stored key i, and a set of those for i in ints.
+    held = {"keys": lambda s, i: s.key(i), "values": lambda s, i: s.value(i),
+            "items": lambda s, i: (s.key(i), s.value(i))}[view]
+    some = lambda s, ints: {held(s, i) for i in ints}  # noqa: E731
+    rows = [
+        Member("len", SHARED, lambda s: len(of(s)), owner=owner, attributes=("__len__",), calls_back=False),
+        Member("in", SHARED, lambda s: held(s, 4) in of(s), owner=owner, attributes=("__contains__",)),
+        Member("iter", SHARED, lambda s: list(iter(of(s))), owner=owner, attributes=("__iter__",),
+               calls_back=False),
+        Member("reversed", SHARED, lambda s: list(reversed(of(s))), owner=owner,
+               attributes=("__reversed__",), calls_back=False),
+        Member("subscript", SHARED, lambda s: of(s)[s.index(1)], owner=owner, attributes=("__getitem__",)),
+        Member("slice", SHARED, lambda s: of(s)[s.index(0):s.index(4):s.index(2)], owner=owner,
+               attributes=("__getitem__",)),
+        *_ordered_rows(owner, of),
+    ]
+    if view == "values":
+        return rows
+    binary = {"&": ("and", operator.and_), "|": ("or", operator.or_), "-": ("sub", operator.sub),
+              "^": ("xor", operator.xor)}
+    # The set operators run on sets made of the view's snapshot, after its borrow is given back.
+    return rows + [
+        Member("==", SHARED, lambda s: (of(s) == some(s, s.contents), of(s) != some(s, [4])),
+               owner=owner, attributes=("__eq__", "__ne__"), kind="bulk"),
+        Member("isdisjoint", SHARED, lambda s: of(s).isdisjoint(some(s, [1, 4])), owner=owner, kind="bulk"),
+        *(Member(symbol, SHARED,
+                 lambda s, op=op: (op(of(s), some(s, [1, 4, 7])), op(some(s, [3, 4]), of(s))),
+                 owner=owner, attributes=(f"__{name}__", f"__r{name}__"), kind="operator", calls_back=False)
+          for symbol, (name, op) in binary.items()),
+    ]
+
+
+MEMBERS += _map_rows() + _view_rows("keys") + _view_rows("values") + _view_rows("items")
+
+
 class Owner:
     """A class the rows belong to: the type, the factory that makes the Subject's `tree`
-    from values and a key rule (an iterator's rows run on an iterator of a tree), and the
-    type's attributes that are not members of its instances: class-level protocol and
-    constants, and members that refuse at once without a borrow."""
+    from values and a key rule (an iterator's rows run on an iterator of a tree, a view's
+    on a view of a map), and the type's attributes that are not members of its instances:
+    class-level protocol and constants, and members that refuse at once without a borrow.
 
-    def __init__(self, cls, make, not_members):
-        self.cls, self.make, self.not_members = cls, make, set(not_members)
+    `family` names the class the Subject's `tree` is of. A map's family has no key rule,
+    and its keys must hash."""
 
+    def __init__(self, cls, make, not_members, family="AVLTree"):
+        self.cls, self.make, self.not_members, self.family = cls, make, set(not_members), family
+
+    @property
+    def maps(self):
+        return self.family == "AVLDict"
+
+    def add(self, tree, value):
+        """Stores `value` (as its own value in a map); whether it was new."""
+        if not self.maps:
+            return tree.insert(value)
+        new = value not in tree
+        tree[value] = value
+        return new
+
+    def discard(self, tree, key):
+        """Takes out the entry of `key`; whether there was one."""
+        if not self.maps:
+            return tree.remove_key(key)
+        return tree.pop(key, _ABSENT) is not _ABSENT
+
+    def state(self, tree):
+        """What a failed operation must leave untouched, read without calling back."""
+        return dict_state(tree) if self.maps else tree_state(tree)
+
+    def check(self, tree):
+        """The engine's own invariant check."""
+        (_check_avldict if self.maps else _check_invariants)(tree)
+
+
+_ABSENT = object()
+
+
+def _map(values, key=None):
+    assert key is None, "a map has no key rule"
+    return AVLDict((v, v) for v in values)
+
+
+_MAP_PROTOCOL = {"__doc__", "__module__", "__new__", "__hash__"}
+# The orderings of a map or a view answer NotImplemented at once, as dict's do.
+_ORDERINGS = {"__lt__", "__le__", "__gt__", "__ge__"}
 
 OWNERS = {
     "AVLTree": Owner(AVLTree, AVLTree, {"__doc__", "__module__", "__new__", "__class_getitem__"}),
     # An iterator cannot be pickled, nor made from Python (before 3.10 a __new__ refuses).
     "_AVLTreeIterator": Owner(quorel.quorel._AVLTreeIterator, AVLTree,
-                              {"__doc__", "__module__", "__new__", "__reduce__"}),
+                              {"__doc__", "__module__", "__new__", "__reduce__"}, family="_AVLTreeIterator"),
+    # fromkeys makes a new map: no instance is borrowed.
+    "AVLDict": Owner(AVLDict, _map, _MAP_PROTOCOL | _ORDERINGS | {"__class_getitem__", "fromkeys"},
+                     family="AVLDict"),
+    **{name: Owner(type(getattr(AVLDict(), view)()), _map, _MAP_PROTOCOL | _ORDERINGS, family="AVLDict")
+       for name, view in (("_AVLDictKeys", "keys"), ("_AVLDictValues", "values"), ("_AVLDictItems", "items"))},
 }
 
 
 def members(*, owner="AVLTree", **wanted):
-    """The rows of one class whose fields have the given values."""
-    return [m for m in MEMBERS if m.owner == owner and all(getattr(m, f) == v for f, v in wanted.items())]
+    """The rows of one class (None: of every class) whose fields have the given values."""
+    return [m for m in MEMBERS if owner in (None, m.owner) and all(getattr(m, f) == v for f, v in wanted.items())]
 
 
 def member_ids(value):
@@ -494,9 +676,16 @@ def member_ids(value):
     return value.id if isinstance(value, Member) else None
 
 
+MAP_VIEWS = {OWNERS[name].cls for name in ("_AVLDictKeys", "_AVLDictValues", "_AVLDictItems")}
+
+
 def plain(result):
     """A member's answer in a form that compares by contents: trees and iterators as lists."""
     if isinstance(result, (AVLTree, quorel.quorel._AVLTreeIterator)):
+        return (type(result).__name__, list(result))
+    if isinstance(result, AVLDict):
+        return ("AVLDict", list(result.items()))
+    if type(result) in MAP_VIEWS:
         return (type(result).__name__, list(result))
     if isinstance(result, (list, tuple)):
         return type(result)(plain(r) for r in result)
@@ -547,45 +736,6 @@ class PairMapping(collections.abc.Mapping):
 
     def keys(self):
         return [k for k, _ in self.pairs]
-
-
-# Every member of AVLDict that takes a key, called the way Python code calls it with a
-# map `d`, a key `k` and a value `v`; whether it takes the map's exclusive borrow
-# (changes it) or a shared one. Hostile, out-of-memory and thread tests draw on this.
-AVLDICT_MEMBERS = {
-    "getitem": (False, lambda d, k, v: d[k]),
-    "in": (False, lambda d, k, v: k in d),
-    "get": (False, lambda d, k, v: d.get(k)),
-    "setitem": (True, lambda d, k, v: d.__setitem__(k, v)),
-    "delitem": (True, lambda d, k, v: d.__delitem__(k)),
-    "setdefault": (True, lambda d, k, v: d.setdefault(k, v)),
-    "pop": (True, lambda d, k, v: d.pop(k, None)),
-    "update-one": (True, lambda d, k, v: d.update(PairMapping([(k, v)]))),
-    "update-many": (True, lambda d, k, v: d.update([(k, v), (k, v)] + [(i, i) for i in range(100, 104)])),
-    "ior": (True, lambda d, k, v: d.__ior__(PairMapping([(k, v), (200, v)]))),
-    "or": (False, lambda d, k, v: d | PairMapping([(k, v), (201, v)])),
-    "index": (False, lambda d, k, v: d.index(k)),
-    "bisect_left": (False, lambda d, k, v: d.bisect_left(k)),
-    "floor": (False, lambda d, k, v: d.floor(k)),
-    "higher": (False, lambda d, k, v: d.items().higher(k)),
-    "range": (False, lambda d, k, v: list(d.values().range(k))),
-    "iter_from": (False, lambda d, k, v: list(d.items().iter_from(k, 3))),
-    "items-in": (False, lambda d, k, v: (k, v) in d.items()),
-}
-
-# The members of AVLDict that take no key, likewise.
-AVLDICT_WHOLE_MEMBERS = {
-    "iter": (False, lambda d: list(d)),
-    "reversed": (False, lambda d: list(reversed(d.items()))),
-    "values": (False, lambda d: list(d.values())),
-    "position": (False, lambda d: (d.keys()[1], d.values()[::2], d.peekitem(0))),
-    "repr": (False, lambda d: repr(d)),
-    "eq": (False, lambda d: d == dict(d.items())),
-    "copy": (False, lambda d: d.copy()),
-    "reduce": (False, lambda d: d.__reduce__()),
-    "popitem": (True, lambda d: d.popitem(1)),
-    "clear": (True, lambda d: d.clear()),
-}
 
 
 def dict_state(d):

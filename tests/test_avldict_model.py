@@ -12,7 +12,6 @@ import pytest
 from quorel import AVLDict
 from quorel.quorel import _check_avldict
 
-from _support import AVLDICT_MEMBERS
 from test_threads import fast_switching, run_threads  # noqa: F401  (a fixture)
 
 
@@ -145,32 +144,6 @@ def test_threads_share_one_map_without_refusal_or_loss():
     _check_avldict(d)
     expected = {i * threads + t: t for t in range(threads) for i in range(per_thread) if i % 3}
     assert d == expected
-
-
-@pytest.mark.usefixtures("fast_switching")
-@pytest.mark.parametrize("member", [name for name, (exclusive, _) in AVLDICT_MEMBERS.items() if exclusive])
-def test_every_mutating_member_waits_for_other_threads(member):
-    call = AVLDICT_MEMBERS[member][1]
-    # Keys that every member finds present the first time and absent the second.
-    d = AVLDict({SlowKey(i): i for i in [*range(0, 400, 2), *range(1000, 1100), *range(2000, 2100)]})
-
-    def mutate(base):
-        def work():
-            for i in range(100):
-                call(d, SlowKey(base + i), i)
-                try:
-                    call(d, SlowKey(base + i), i)
-                except KeyError:
-                    pass
-        return work
-
-    def walk():
-        for _ in range(50):
-            items = list(d.items())
-            assert [k for k, _ in items] == sorted(k for k, _ in items)
-
-    run_threads(mutate(1000), mutate(2000), walk)
-    _check_avldict(d)
 
 
 def test_maps_updated_from_each_other_on_two_threads_do_not_wait_forever():

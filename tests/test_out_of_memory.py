@@ -10,10 +10,11 @@ import sys
 
 import pytest
 
-from quorel import AVLTree
-from quorel.quorel import _AVLTreeIterator, _avltree_from_sorted_entries, _check_invariants
+from quorel import AVLDict, AVLTree
+from quorel.quorel import (_AVLTreeIterator, _avldict_from_sorted_items, _avltree_from_sorted_entries,
+                           _check_avldict, _check_invariants)
 
-from _support import MEMBERS, OWNERS, Subject, refcounts
+from _support import MAP_VIEWS, MEMBERS, OWNERS, Subject, refcounts
 
 # The interpreter's own allocation-failure hook; some interpreter builds (such as the
 # Windows packages that wheel builders test with) ship without the test modules.
@@ -50,7 +51,9 @@ class Case(Subject):
 
     def __init__(self, owner, spec, make, key_of):
         self.owner, self.rule, self.make_value, self.key_of = owner, spec, make, key_of
-        self.values = [make(2 * i) for i in ORDER]
+        self.contents = [2 * i for i in ORDER]
+        self.values = [make(i) for i in self.contents]
+        maps = OWNERS[owner].maps
         self.tree = OWNERS[owner].make(self.values, key=spec)
         self.twin = make(2 * ORDER[5])
         self.pairs = [(v, key_of(v)) for v in sorted(self.values, key=key_of)]
@@ -63,11 +66,13 @@ class Case(Subject):
         self.scattered = AVLTree(self.many, key=spec)
         self.scattered.remove(self.many[0])
         self.scattered.insert(self.many[0])
-        self._iterator = self.tree.in_order()
+        self._iterator = iter(self.tree) if maps else self.tree.in_order()
         keys = [key_of(v) for v in self.values + self.many + self.long]
+        # For a map: a batch of new items, larger than a few.
+        self.new_items = {make(1000 + i): make(i) for i in range(30)}
         self.objects = [self.tree, self.scattered, self._iterator, *self.values, *self.many,
-                        *self.long, *keys,
-                        self.twin, self.pairs]
+                        *self.long, *keys, self.twin, self.pairs,
+                        *self.new_items, *self.new_items.values()]
 
     def value(self, i):
         return self.make_value(i)
@@ -95,9 +100,23 @@ SCENARIOS = {
     "pickle": lambda c: pickle.dumps(c.tree),
     "rebuild": lambda c: _avltree_from_sorted_entries(c.pairs, c.rule),
 }
+# The same for a map: construction from pairs, a dict and fromkeys, a batch of new items,
+# pickling and the rebuild.
+MAP_SCENARIOS = {
+    "construct": lambda c: AVLDict(c.pairs),
+    "construct-dict": lambda c: AVLDict(dict(c.pairs)),
+    "fromkeys": lambda c: AVLDict.fromkeys(c.many),
+    "update-batch": lambda c: c.tree.update(c.new_items),
+    "pickle": lambda c: pickle.dumps(c.tree),
+    "rebuild": lambda c: _avldict_from_sorted_items(c.pairs),
+}
 # Each operation with the class its case is made of.
 OPERATIONS = {**{m.id: (m.owner, m.call) for m in MEMBERS},
-              **{name: ("AVLTree", scenario) for name, scenario in SCENARIOS.items()}}
+              **{name: ("AVLTree", scenario) for name, scenario in SCENARIOS.items()},
+              **{f"AVLDict.{name}": ("AVLDict", scenario) for name, scenario in MAP_SCENARIOS.items()}}
+# A map has no key rule: its operations run with the identity rule alone.
+CASES = [(name, rule) for name, (owner, _) in OPERATIONS.items() for rule in RULES
+         if rule == "identity" or not OWNERS[owner].maps]
 
 
 def describe(x):
@@ -105,6 +124,11 @@ def describe(x):
     if isinstance(x, AVLTree):
         _check_invariants(x)
         return ("tree", [describe(v) for v in x.pre_order()], len(x), x.height)
+    if isinstance(x, AVLDict):
+        _check_avldict(x)
+        return ("map", [describe(item) for item in x.items()])
+    if type(x) in MAP_VIEWS:
+        return ("view", [describe(v) for v in x])
     if isinstance(x, Box):
         return ("box", x.k)
     if isinstance(x, _AVLTreeIterator):
@@ -118,7 +142,7 @@ def describe(x):
 
 def run_until_success(operation, case):
     """The attempts from k = 0 on; returns the answer of the first that succeeds."""
-    shape = describe((case.tree, case.scattered))
+    shape = describe((case.tree, case.scattered)), OWNERS[case.owner].state(case.tree)
     # Counted by one function each time: from 3.14 on, whether the interpreter's own stack
     # holds a counted reference to `o` depends on the code around the count.
     counts = refcounts(case.objects)
@@ -130,7 +154,7 @@ def run_until_success(operation, case):
             pass
         finally:
             _testcapi.remove_mem_hooks()
-        assert describe((case.tree, case.scattered)) == shape, f"changed by the failure at allocation {k}"
+        assert (describe((case.tree, case.scattered)), OWNERS[case.owner].state(case.tree)) == shape, f"changed by the failure at allocation {k}"
         assert refcounts(case.objects) == counts, f"references moved at {k}"
     raise AssertionError("never succeeded")
 
@@ -141,8 +165,7 @@ def run_until_success(operation, case):
 MADE_UNDER_FAILURE = {m.id for m in MEMBERS if m.trees or m.kind != "single"}
 
 
-@pytest.mark.parametrize("rule", RULES)
-@pytest.mark.parametrize("name", OPERATIONS)
+@pytest.mark.parametrize("name, rule", CASES)
 def test_every_allocation_failure_is_a_clean_memory_error(name, rule):
     if name in MADE_UNDER_FAILURE and hasattr(sys, "gettotalrefcount"):
         pytest.skip("a debug interpreter asserts when the test's own frames run out of memory")

@@ -10,6 +10,7 @@
 #include "python/avldict.hpp"
 #include "python/avldict_entries.hpp"
 #include "python/avldict_ordered.hpp"
+#include "python/deep_copy.hpp"
 #include "python/member_entry.hpp"
 #include "python/module_members.hpp"
 #include "python/repr_guard.hpp"
@@ -63,28 +64,20 @@ Ref copy_map(const AVLDictObject& source) {
 
 namespace {
 
-// The new map enters the memo before anything is copied, so that values referring back
-// to this map get the copy. Until it is filled it is empty and exclusively borrowed: code
-// run by a __deepcopy__ that finds it is refused. Keys and values are copied in ascending
-// key order, each key before its value; the tree keeps its shape and compares nothing.
+// The new map is remembered before anything is copied. Until it is filled it is empty and
+// exclusively borrowed: code run by a __deepcopy__ that finds it is refused. Keys and
+// values are copied in ascending key order, each key before its value; the tree keeps its
+// shape and compares nothing.
 Ref deep_copy(AVLDictObject& source, PyObject* memo) {
-    Ref module = checked(PyImport_ImportModule("copy"));
-    Ref deepcopy = checked(PyObject_GetAttrString(module.get(), "deepcopy"));
-    Ref own_memo;
-    if (memo == Py_None) {
-        own_memo = checked(PyDict_New());
-        memo = own_memo.get();
-    }
+    const DeepCopier copied(memo);
     Ref result = wrap_dict(avldict_type(), checked(PyDict_New()), tree::Tree());
-    Ref id = checked(PyLong_FromVoidPtr(object_of(source)));
-    check_status(PyObject_SetItem(memo, id.get(), result.get()));
+    copied.remember(object_of(source), result.get());
     AVLDictObject& target = AVLDictObject::of(result.get());
     ExclusiveBorrow filling(target.borrow);
     Ref index = checked(PyDict_New());
     auto copy_entry = [&](PyObject*, PyObject* key) {
-        Ref key_copy = checked(PyObject_CallFunctionObjArgs(deepcopy.get(), key, memo, nullptr));
-        Ref value_copy = checked(PyObject_CallFunctionObjArgs(
-            deepcopy.get(), stored_value(source, key), memo, nullptr));
+        Ref key_copy = copied(key);
+        Ref value_copy = copied(stored_value(source, key));
         check_status(PyDict_SetItem(index.get(), key_copy.get(), value_copy.get()));
         return tree::Entry(key_copy.new_ref(), key_copy.new_ref());
     };
@@ -99,11 +92,7 @@ Ref deep_copy(AVLDictObject& source, PyObject* memo) {
 
 Ref reduce(AVLDictObject& map) {
     tree::Snapshot keys = map.tree.in_order();
-    tree::Snapshot items = items_of(map, keys);
-    Ref pairs = checked(PyList_New(Py_ssize_t(items.size())));
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyList_SetItem(pairs.get(), Py_ssize_t(i), items[i].release());
-    }
+    Ref pairs = as_list(items_of(map, keys));
     Ref module = checked(PyImport_ImportModule("quorel.quorel"));
     Ref rebuild = checked(PyObject_GetAttrString(module.get(), "_avldict_from_sorted_items"));
     Ref arguments = checked(PyTuple_Pack(1, pairs.get()));

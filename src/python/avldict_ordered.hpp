@@ -8,6 +8,7 @@
 #include "call_boundary/convert.hpp"
 #include "python/avldict.hpp"
 #include "python/avltree.hpp"
+#include "python/position_arguments.hpp"
 
 namespace quorel::python {
 
@@ -40,10 +41,6 @@ template <Yield Y>
 Ref yield_iterator(const AVLDictObject& map, tree::Snapshot keys) {
     return make_iterator(yielded_all<Y>(map, std::move(keys)));
 }
-
-// An int (through the index protocol) as a position within `size` entries, negative ones
-// counted from the end; false when it lies outside, however large it is.
-bool dict_position(PyObject* index, std::uint64_t size, std::uint64_t& out);
 
 // Whole walks; the first may lay the nodes out in key order when nothing else is
 // part-way through the tree.
@@ -92,24 +89,14 @@ template <Yield Y>
 Ref at_position(AVLDictObject& map, PyObject* item) {
     const std::uint64_t size = map.tree.size();
     if (PySlice_Check(item)) {
-        Py_ssize_t start = 0;
-        Py_ssize_t stop = 0;
-        Py_ssize_t step = 0;
-        check_status(PySlice_Unpack(item, &start, &stop, &step));
-        const Py_ssize_t length = PySlice_AdjustIndices(Py_ssize_t(size), &start, &stop, step);
-        tree::Snapshot found =
-            yielded_all<Y>(map, map.tree.slice(std::uint64_t(start), step, std::uint64_t(length)));
-        Ref list = checked(PyList_New(Py_ssize_t(found.size())));
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            PyList_SetItem(list.get(), Py_ssize_t(i), found[i].release());
-        }
-        return list;
+        const SlicePositions chosen = slice_positions(item, size);
+        return as_list(yielded_all<Y>(map, map.tree.slice(chosen.start, chosen.step, chosen.length)));
     }
     std::uint64_t at = 0;
     if (!PyIndex_Check(item)) {
         throw_error(PyExc_TypeError, "view indices must be integers or slices");
     }
-    if (!dict_position(item, size, at)) {
+    if (!position(item, size, at)) {
         throw_error(PyExc_IndexError, "list index out of range");
     }
     return yielded<Y>(map, map.tree.at(at));

@@ -4,28 +4,9 @@
 #include "python/avldict_entries.hpp"
 #include "python/avldict_ordered.hpp"
 #include "python/member_entry.hpp"
+#include "python/position_arguments.hpp"
 
 namespace quorel::python {
-
-bool dict_position(PyObject* index, std::uint64_t size, std::uint64_t& out) {
-    Ref number = checked(PyNumber_Index(index));
-    int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (value == -1 && PyErr_Occurred()) {
-        throw_fetched();
-    }
-    if (overflow != 0) {
-        return false;
-    }
-    if (value < 0) {
-        value += static_cast<long long>(size);
-    }
-    if (value < 0 || std::uint64_t(value) >= size) {
-        return false;
-    }
-    out = std::uint64_t(value);
-    return true;
-}
 
 namespace {
 
@@ -73,7 +54,7 @@ bool chosen_position(AVLDictObject& map, PyObject* index, std::uint64_t& at) {
         return false;
     }
     at = size - 1;
-    return !number || dict_position(number.get(), size, at);
+    return !number || position(number.get(), size, at);
 }
 
 Ref peek_item(AVLDictObject& map, PyObject* index) {

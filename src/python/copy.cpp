@@ -4,6 +4,7 @@
 // the two protocol members that the published order places among them: __reversed__ and
 // __class_getitem__.
 #include "python/avltree_members.hpp"
+#include "python/deep_copy.hpp"
 #include "python/member_entry.hpp"
 
 namespace quorel::python {
@@ -22,23 +23,12 @@ Ref shallow_copy(AVLTreeObject& source) {
     return wrap_tree(avltree_type(), source.tree.clone(same), source.key_rule.copy());
 }
 
-// The new tree enters the memo before anything is copied, so that values referring back
-// to this tree get the copy, as they would in a list. Until it is filled it is empty and
+// The new tree is remembered before anything is copied. Until it is filled it is empty and
 // exclusively borrowed: code run by a value's __deepcopy__ that finds it is refused.
 Ref deep_copy(AVLTreeObject& source, PyObject* memo) {
-    Ref module = checked(PyImport_ImportModule("copy"));
-    Ref deepcopy = checked(PyObject_GetAttrString(module.get(), "deepcopy"));
-    Ref own_memo;
-    if (memo == Py_None) {
-        own_memo = checked(PyDict_New());
-        memo = own_memo.get();
-    }
-    auto copied = [&](PyObject* object) {
-        return checked(PyObject_CallFunctionObjArgs(deepcopy.get(), object, memo, nullptr));
-    };
+    const DeepCopier copied(memo);
     Ref result = wrap_tree(avltree_type(), tree::Tree(), KeyExtractor());
-    Ref id = checked(PyLong_FromVoidPtr(object_of(source)));
-    check_status(PyObject_SetItem(memo, id.get(), result.get()));
+    copied.remember(object_of(source), result.get());
     AVLTreeObject& target = AVLTreeObject::of(result.get());
     ExclusiveBorrow filling(target.borrow);
     auto copy_entry = [&](PyObject* value, PyObject* key) {

@@ -5,6 +5,7 @@
 #include "call_boundary/support/text.hpp"
 #include "python/avltree_members.hpp"
 #include "python/member_entry.hpp"
+#include "python/position_arguments.hpp"
 
 namespace quorel::python {
 namespace {
@@ -20,45 +21,11 @@ constexpr CallDescription higher_call = describe("higher", key_parameter);
 constexpr const char* pop_parameter[] = {"index"};
 constexpr CallDescription pop_call{"AVLTree", "pop", pop_parameter, 0, 0, {}};
 
-// An int (through the index protocol) as a position within `size` entries, negative ones
-// counted from the end; false when it lies outside, however large it is.
-bool position(PyObject* index, std::uint64_t size, std::uint64_t& out) {
-    Ref number = checked(PyNumber_Index(index));
-    int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (value == -1 && PyErr_Occurred()) {
-        throw_fetched();
-    }
-    if (overflow != 0) {
-        return false;
-    }
-    if (value < 0) {
-        value += static_cast<long long>(size);
-    }
-    if (value < 0 || std::uint64_t(value) >= size) {
-        return false;
-    }
-    out = std::uint64_t(value);
-    return true;
-}
-
-Ref as_list(tree::Snapshot snapshot) {
-    Ref list = checked(PyList_New(Py_ssize_t(snapshot.size())));
-    for (std::size_t i = 0; i < snapshot.size(); ++i) {
-        PyList_SetItem(list.get(), Py_ssize_t(i), snapshot[i].release());
-    }
-    return list;
-}
-
 Ref subscript(AVLTreeObject& self, PyObject* item) {
     const std::uint64_t size = self.tree.size();
     if (PySlice_Check(item)) {
-        Py_ssize_t start = 0;
-        Py_ssize_t stop = 0;
-        Py_ssize_t step = 0;
-        check_status(PySlice_Unpack(item, &start, &stop, &step));
-        const Py_ssize_t length = PySlice_AdjustIndices(Py_ssize_t(size), &start, &stop, step);
-        return as_list(self.tree.slice(std::uint64_t(start), step, std::uint64_t(length)));
+        const SlicePositions chosen = slice_positions(item, size);
+        return as_list(self.tree.slice(chosen.start, chosen.step, chosen.length));
     }
     if (!PyIndex_Check(item)) {
         throw_error(PyExc_TypeError,
