@@ -50,7 +50,11 @@ bool dict_position(PyObject* index, std::uint64_t size, std::uint64_t& out);
 template <Yield Y>
 Ref ascending(AVLDictObject& map) {
     map.borrow.alone([&] { map.tree.lay_out_before_walk(); });
-    return yield_iterator<Y>(map, map.tree.in_order());
+    if constexpr (Y == Yield::keys) {
+        return make_iterator(map.tree.in_order());
+    } else {
+        return make_iterator(Y == Yield::values ? values_in_order(map) : items_in_order(map));
+    }
 }
 
 template <Yield Y>
