@@ -44,28 +44,29 @@ void missing_key(PyObject* key) {
 
 namespace {
 
-// The tree of keys that are all exact str, sorted by code point without the native forms
-// (which the build makes once for each node); nothing when some key is not one.
+// The tree of keys that are all exact str, sorted as a list of them: the list sort
+// compares exact str by code point, natively and without Python code, faster than the
+// comparisons made one call at a time. Nothing when some key is not an exact str.
 std::optional<tree::Tree> tree_of_texts(PyObject* index, std::size_t n) {
-    Vector<PyObject*> texts;
-    texts.reserve(n);
+    Ref texts = checked(PyList_New(Py_ssize_t(n)));
     Py_ssize_t at = 0;
+    Py_ssize_t filled = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(index, &at, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) {
             return std::nullopt;
         }
-        texts.push_back(key);
+        PyList_SetItem(texts.get(), filled++, Ref::borrow(key).release());
     }
-    std::sort(texts.begin(), texts.end(), [](PyObject* a, PyObject* b) {
-        return tree::text_order(a, b) == tree::Ordering::Less;
-    });
+    check_status(PyList_Sort(texts.get()));
     struct Cursor {
-        PyObject* const* next;
-    } cursor{texts.data()};
+        PyObject* texts;
+        Py_ssize_t next = 0;
+    } cursor{texts.get()};
     return tree::Tree::from_sorted(n, [](void* context) {
-        return identity_entry(*static_cast<Cursor*>(context)->next++);
+        Cursor& c = *static_cast<Cursor*>(context);
+        return identity_entry(PyList_GetItem(c.texts, c.next++));
     }, &cursor);
 }
 
