@@ -75,9 +75,6 @@ std::optional<tree::Tree> tree_of_texts(PyObject* index, std::size_t n) {
 // from that of insertion one by one, which no member of the map can observe. Nothing
 // when the keys differ in structure.
 std::optional<tree::Tree> tree_of_native_keys(PyObject* index, std::size_t n) {
-    struct Cursor {
-        const tree::KeyView* next;
-    };
     if (std::optional<tree::Tree> texts = tree_of_texts(index, n)) {
         return texts;
     }
@@ -112,7 +109,9 @@ std::optional<tree::Tree> tree_of_native_keys(PyObject* index, std::size_t n) {
             inconsistent_keys();
         }
     }
-    Cursor cursor{views.data()};
+    struct Cursor {
+        const tree::KeyView* next;
+    } cursor{views.data()};
     return tree::Tree::from_sorted(n, [](void* context) {
         return identity_entry((static_cast<Cursor*>(context)->next++)->object);
     }, &cursor);
