@@ -51,7 +51,7 @@ def timed(run, setup):
     return elapsed
 
 
-def rows(kind, n):
+def rows(kind, n, only=None):
     rng = random.Random(n)
     keys = [KINDS[kind](i) for i in range(n)]
     rng.shuffle(keys)
@@ -104,12 +104,15 @@ def rows(kind, n):
     ours, theirs = cases(AVLDict(source)), cases(SortedDict(source))
     ratios = {}
     for row in ours:
+        if only and row not in only:
+            continue
         best = [float("inf"), float("inf")]
         for _ in range(ROUNDS):
             for side, table in enumerate((ours, theirs)):
                 best[side] = min(best[side], timed(*table[row]))
         ratios[row] = best[0] / best[1]
-    ratios["memory_per_entry"] = structure_bytes(AVLDict, keys) / structure_bytes(SortedDict, keys)
+    if not only or "memory_per_entry" in only:
+        ratios["memory_per_entry"] = structure_bytes(AVLDict, keys) / structure_bytes(SortedDict, keys)
     return ratios
 
 
@@ -138,12 +141,14 @@ def main(argv=None):
     p.add_argument("--sizes", default="1e3,1e4,1e5",
                    type=lambda s: [int(float(x)) for x in s.split(",")])
     p.add_argument("--kinds", default=",".join(KINDS), type=lambda s: s.split(","))
+    p.add_argument("--rows", type=lambda s: s.split(","),
+                   help="only these rows (default: every row)")
     p.add_argument("--json", help="where to write the ratios")
     args = p.parse_args(argv)
     results = {}
     for kind in args.kinds:
         for n in args.sizes:
-            results[f"{kind} {n}"] = rows(kind, n)
+            results[f"{kind} {n}"] = rows(kind, n, args.rows)
             print(f"{kind} {n} done", file=sys.stderr)
     columns = list(results)
     names = list(next(iter(results.values())))

@@ -5,6 +5,7 @@ import collections.abc
 import copy
 import gc
 import pickle
+import random
 import weakref
 
 import pytest
@@ -81,6 +82,40 @@ def test_construction_edges():
     assert list(d) == [1] and d[1] == "bool" and type(next(iter(d))) is int
     big = AVLDict({i: -i for i in range(999, -1, -1)})
     assert list(big) == list(range(1000)) and check(big)[500] == -500
+
+
+def _shuffled(keys):
+    keys = list(keys)
+    random.Random(len(keys)).shuffle(keys)
+    return keys
+
+
+@pytest.mark.parametrize(
+    "keys",
+    [
+        _shuffled(range(-300, 300)),
+        _shuffled([2**62 - i for i in range(200)] + [-(2**62) + i for i in range(200)]),
+        _shuffled(f"k{i:05d}" for i in range(500)),
+        _shuffled(["\u20ac" * (i % 9) + chr(200 + i % 50) + str(i) for i in range(400)]),
+        _shuffled((i // 10, i % 10) for i in range(300)),
+        _shuffled((i % 7, f"s{i}", (i, 0.5)) for i in range(300)),
+        _shuffled([i / 4 for i in range(-200, 200)]),
+        # Mixed forms and ints beyond 64 bits take the general road.
+        _shuffled(list(range(100)) + [i + 0.5 for i in range(100)] + [2**80 + i for i in range(100)]),
+    ],
+    ids=["int", "int64-edges", "str", "wide-str", "pair", "nested-tuple", "float", "mixed"],
+)
+def test_construction_orders_every_kind_of_key(keys):
+    d = check(AVLDict({k: [k] for k in keys}))
+    assert list(d) == sorted(keys)
+    assert list(d.items()) == [(k, [k]) for k in sorted(keys)]
+    assert list(reversed(d.values())) == [[k] for k in sorted(keys, reverse=True)]
+    assert [d.index(k) for k in d] == list(range(len(keys)))
+
+
+def test_construction_refuses_a_float_nan_among_many_keys():
+    with pytest.raises(TypeError, match="All comparisons returned false"):
+        AVLDict.fromkeys([float(i) for i in range(100)] + [float("nan")])
 
 
 def test_fromkeys():
@@ -170,10 +205,19 @@ def test_pickle_round_trip(protocol):
 def test_reduce_and_rebuild():
     d = AVLDict({2: "b", 1: "a"})
     function, arguments = d.__reduce__()
-    assert function is _avldict_from_sorted_items and arguments == ([(1, "a"), (2, "b")],)
-    # Keys out of order are taken as they come: rebuilding compares nothing.
+    assert function is _avldict_from_sorted_items and len(arguments) == 1
+    (ordered,) = arguments
+    assert type(ordered) is dict and list(ordered.items()) == [(1, "a"), (2, "b")]
+    # The rebuilt map copies the dict it is given: changing that dict later changes nothing.
+    back = check(function(*arguments))
+    ordered[0] = "z"
+    del ordered[2]
+    assert list(back.items()) == [(1, "a"), (2, "b")] and check(back)
+    # Keys out of order are taken as they come, in both formats: rebuilding compares nothing.
+    assert list(_avldict_from_sorted_items({2: "b", 1: "a"})) == [2, 1]
     back = _avldict_from_sorted_items([(2, "b"), (1, "a")])
     assert list(back) == [2, 1]
+    assert check(_avldict_from_sorted_items({})) == {} == check(_avldict_from_sorted_items([]))
     assert check(_avldict_from_sorted_items(((1, 2),))) == {1: 2}
     with pytest.raises(ValueError, match="repeat a key"):
         _avldict_from_sorted_items([(1, "a"), (1, "b")])

@@ -51,6 +51,9 @@ PyObject* stored_value(const AVLDictObject& map, PyObject* key);
 // Snapshots of the values, or of (key, value) tuples, of keys of the map, in their order.
 tree::Snapshot values_of(const AVLDictObject& map, const tree::Snapshot& keys);
 tree::Snapshot items_of(const AVLDictObject& map, const tree::Snapshot& keys);
+// The same for every key of the map, in ascending order, in one walk of the tree.
+tree::Snapshot values_in_order(const AVLDictObject& map);
+tree::Snapshot items_in_order(const AVLDictObject& map);
 
 // Mutations under the exclusive borrow. Each completes, or throws with the map exactly as
 // it was; what they take out is handed back, to be released after the map is whole again.
@@ -75,6 +78,12 @@ Ref stage_items(PyObject* source, PyObject* kwargs);
 
 // Whether `object` is a mapping: a dict, an AVLDict or a collections.abc.Mapping.
 bool is_mapping(PyObject* object);
+
+// A new dict of the map's items in ascending key order.
+Ref ordered_items(const AVLDictObject& map);
+// A new map of the items of the dict `ordered`, whose keys come in strictly ascending
+// order: linear, comparing and hashing nothing; the order is taken as it is.
+Ref map_of_ordered(PyObject* ordered);
 
 // A new map with the same items, made without comparing or hashing.
 Ref copy_map(const AVLDictObject& source);

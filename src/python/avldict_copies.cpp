@@ -1,10 +1,12 @@
 // The text form, copies and pickling of AVLDict, and its self-check.
 //
 // Pickle format (kept loadable by every later version): an AVLDict reduces to
-//   (quorel.quorel._avldict_from_sorted_items, ([(key, value), ...],))
-// with the items in ascending key order. Rebuilding checks that each item is a 2-tuple,
-// hashes each key once into the index and builds the tree in linear time, comparing
-// nothing; a key that the index finds twice is refused.
+//   (quorel.quorel._avldict_from_sorted_items, ({key: value, ...},))
+// with the dict's items in ascending key order: the unpickler hashes each key once, and
+// the rebuilder copies that dict as the index and builds the tree in linear time,
+// comparing nothing. It also loads a list or tuple of (key, value) pairs in ascending
+// key order, the format of earlier builds: it checks that each item is a 2-tuple, hashes
+// each key once into the index and refuses a key that the index finds twice.
 #include "call_boundary/convert.hpp"
 #include "call_boundary/support/text.hpp"
 #include "python/avldict.hpp"
@@ -91,8 +93,7 @@ Ref deep_copy(AVLDictObject& source, PyObject* memo) {
 }
 
 Ref reduce(AVLDictObject& map) {
-    tree::Snapshot keys = map.tree.in_order();
-    Ref pairs = as_list(items_of(map, keys));
+    Ref pairs = ordered_items(map);
     Ref module = checked(PyImport_ImportModule("quorel.quorel"));
     Ref rebuild = checked(PyObject_GetAttrString(module.get(), "_avldict_from_sorted_items"));
     Ref arguments = checked(PyTuple_Pack(1, pairs.get()));
@@ -100,6 +101,9 @@ Ref reduce(AVLDictObject& map) {
 }
 
 Ref rebuild(PyObject*, PyObject* items) {
+    if (PyDict_CheckExact(items)) {
+        return map_of_ordered(items);
+    }
     // A list of the module's own: hashing runs Python code, which could change the caller's.
     Ref pairs = converted("items", [&] {
         if (!PyList_Check(items) && !PyTuple_Check(items)) {
@@ -181,7 +185,8 @@ const MemberGroup dict_copy_members{methods, slots, {}};
 PyMethodDef from_sorted_items_function = Member<from_items_call, no_borrow, rebuild>::entry(
     "_avldict_from_sorted_items(items)\n--\n\n"
     "Private reconstruction helper used by pickle.\n\n"
-    "Accepts a list of `(key, value)` pairs in strictly ascending key order.\n"
+    "Accepts a dict whose keys, or a list of `(key, value)` pairs whose keys,\n"
+    "come in strictly ascending order.\n"
     "Each key is hashed once; no key is compared.");
 
 PyMethodDef check_avldict_function = Member<check_call, no_borrow, check_map>::entry(

@@ -7,6 +7,8 @@
 //               stored key object (hashes), tree removal by position (cannot fail).
 // What a removal takes out is handed back to the caller and released after the map is
 // whole again, so a finaliser never finds it half changed.
+#include <algorithm>
+
 #include "call_boundary/support/text.hpp"
 #include "python/avldict.hpp"
 #include "python/release.hpp"
@@ -40,16 +42,98 @@ void missing_key(PyObject* key) {
     throw_fetched();
 }
 
+namespace {
+
+// The tree of keys that are all exact str, sorted as a list of them: the list sort
+// compares exact str by code point, natively and without Python code, faster than the
+// comparisons made one call at a time. Nothing when some key is not an exact str.
+std::optional<tree::Tree> tree_of_texts(PyObject* index, std::size_t n) {
+    Ref texts = checked(PyList_New(Py_ssize_t(n)));
+    Py_ssize_t at = 0;
+    Py_ssize_t filled = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(index, &at, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return std::nullopt;
+        }
+        PyList_SetItem(texts.get(), filled++, Ref::borrow(key).release());
+    }
+    check_status(PyList_Sort(texts.get()));
+    struct Cursor {
+        PyObject* texts;
+        Py_ssize_t next = 0;
+    } cursor{texts.get()};
+    return tree::Tree::from_sorted(n, [](void* context) {
+        Cursor& c = *static_cast<Cursor*>(context);
+        return identity_entry(PyList_GetItem(c.texts, c.next++));
+    }, &cursor);
+}
+
+// The tree of keys that share one key structure, which compare natively, totally and
+// without Python code: sorted here and built balanced in linear time. The shape differs
+// from that of insertion one by one, which no member of the map can observe. Nothing
+// when the keys differ in structure.
+std::optional<tree::Tree> tree_of_native_keys(PyObject* index, std::size_t n) {
+    if (std::optional<tree::Tree> texts = tree_of_texts(index, n)) {
+        return texts;
+    }
+    Vector<tree::KeyView> views;
+    views.reserve(n);
+    tree::StructureTally structures;
+    Py_ssize_t at = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(index, &at, &key, &value)) {
+        tree::KeyStructure structure = tree::no_structure;
+        views.push_back(tree::view_key(key, structure));
+        structures.add(structure);
+        if (structures.shared() == tree::no_structure) {
+            return std::nullopt;
+        }
+    }
+    auto order = [](const tree::KeyView& a, const tree::KeyView& b) {
+        return tree::native_order_or(a, b, [] { return tree::Ordering::Equal; });
+    };
+    if (views[0].kind == tree::KeyKind::integer) {  // one structure: every key an int
+        std::sort(views.begin(), views.end(), [](const tree::KeyView& a, const tree::KeyView& b) {
+            return std::int64_t(a.bits) < std::int64_t(b.bits);
+        });
+    } else {
+        std::sort(views.begin(), views.end(), [&](const tree::KeyView& a, const tree::KeyView& b) {
+            return order(a, b) == tree::Ordering::Less;
+        });
+    }
+    for (std::size_t i = 1; i < n; ++i) {
+        if (order(views[i - 1], views[i]) != tree::Ordering::Less) {
+            inconsistent_keys();
+        }
+    }
+    struct Cursor {
+        const tree::KeyView* next;
+    } cursor{views.data()};
+    return tree::Tree::from_sorted(n, [](void* context) {
+        return identity_entry((static_cast<Cursor*>(context)->next++)->object);
+    }, &cursor);
+}
+
+}  // namespace
+
 tree::Tree tree_of_keys(PyObject* index) {
+    const std::size_t n = std::size_t(PyDict_Size(index));
+    if (n >= min_ranked) {
+        if (std::optional<tree::Tree> sorted = tree_of_native_keys(index, n)) {
+            return std::move(*sorted);
+        }
+    }
     tree::EntryList entries;
-    entries.reserve(std::size_t(PyDict_Size(index)));
+    entries.reserve(n);
     Py_ssize_t at = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(index, &at, &key, &value)) {
         entries.push_back(identity_entry(key));
     }
-    const std::size_t n = entries.size();
     tree::Tree built;
     std::optional<tree::Tree> ranked;
     if (n >= min_ranked) {
@@ -98,6 +182,66 @@ tree::Snapshot items_of(const AVLDictObject& map, const tree::Snapshot& keys) {
         items.push_back(checked(PyTuple_Pack(2, key.get(), stored_value(map, key.get()))));
     }
     return items;
+}
+
+namespace {
+
+// What each key of the map yields, in ascending key order: one walk over the tree, with
+// no snapshot of the keys in between.
+template <class Yield>
+tree::Snapshot each_in_order(const AVLDictObject& map, Yield yield) {
+    struct Walk {
+        const AVLDictObject& map;
+        Yield& yield;
+        tree::Snapshot out;
+    } walk{map, yield, {}};
+    walk.out.reserve(map.tree.size());
+    map.tree.each_entry_with([](void* context, PyObject*, PyObject* key) {
+        Walk& w = *static_cast<Walk*>(context);
+        w.out.push_back(w.yield(stored_value(w.map, key), key));
+    }, &walk);
+    return std::move(walk.out);
+}
+
+}  // namespace
+
+tree::Snapshot values_in_order(const AVLDictObject& map) {
+    return each_in_order(map, [](PyObject* value, PyObject*) { return Ref::borrow(value); });
+}
+
+tree::Snapshot items_in_order(const AVLDictObject& map) {
+    return each_in_order(map, [](PyObject* value, PyObject* key) {
+        return checked(PyTuple_Pack(2, key, value));
+    });
+}
+
+Ref ordered_items(const AVLDictObject& map) {
+    struct Walk {
+        const AVLDictObject& map;
+        Ref ordered;
+    } walk{map, checked(PyDict_New())};
+    map.tree.each_entry_with([](void* context, PyObject*, PyObject* key) {
+        Walk& w = *static_cast<Walk*>(context);
+        check_status(PyDict_SetItem(w.ordered.get(), key, stored_value(w.map, key)));
+    }, &walk);
+    return std::move(walk.ordered);
+}
+
+Ref map_of_ordered(PyObject* ordered) {
+    // A copy of the caller's dict keeps its hashes and lets nobody else change the index.
+    Ref index = checked(PyDict_Copy(ordered));
+    struct Cursor {
+        PyObject* index;
+        Py_ssize_t at = 0;
+    } cursor{index.get()};
+    tree::Tree keys = tree::Tree::from_sorted(std::size_t(PyDict_Size(index.get())), [](void* context) {
+        Cursor& c = *static_cast<Cursor*>(context);
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        PyDict_Next(c.index, &c.at, &key, &value);
+        return identity_entry(key);
+    }, &cursor);
+    return wrap_dict(avldict_type(), std::move(index), std::move(keys));
 }
 
 void add_new(AVLDictObject& map, PyObject* key, PyObject* value) {

@@ -47,7 +47,11 @@ Ref yield_iterator(const AVLDictObject& map, tree::Snapshot keys) {
 template <Yield Y>
 Ref ascending(AVLDictObject& map) {
     map.borrow.alone([&] { map.tree.lay_out_before_walk(); });
-    return yield_iterator<Y>(map, map.tree.in_order());
+    if constexpr (Y == Yield::keys) {
+        return make_iterator(map.tree.in_order());
+    } else {
+        return make_iterator(Y == Yield::values ? values_in_order(map) : items_in_order(map));
+    }
 }
 
 template <Yield Y>
