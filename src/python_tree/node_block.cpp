@@ -29,6 +29,8 @@ void NodeBlock::overfilled() { panic("more nodes placed than the block reserved"
 
 Tree::Tree(NodeBlock block, Pos root) noexcept
     : store_(std::move(block.store_)), root_(root), count_(store_.used()),
-      structure_(block.structures_.shared()) {}
+      structure_(block.structures_.shared()) {
+    store_.fit();
+}
 
 }  // namespace quorel::tree

@@ -1,6 +1,7 @@
 #include "python_tree/node_store.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -15,18 +16,17 @@ static_assert(sizeof(Ref) == sizeof(PyObject*), "a slot is one pointer");
 static_assert(max_entries == std::numeric_limits<decltype(Node::size)>::max(),
               "a root's subtree size counts every entry");
 
-// An array of `n` T resized from `old`, which stays as it was when there is no memory.
-// Ref slots move with their bytes: a handle is its one pointer.
-template <class T>
-T* resized(T* old, std::size_t n) {
-    void* memory = PyMem_Realloc(static_cast<void*>(old), n * sizeof(T));
+// `old` resized to `bytes`; it stays as it was when there is no memory. Ref slots move
+// with their bytes: a handle is its one pointer.
+char* resized(char* old, std::size_t bytes) {
+    void* memory = PyMem_Realloc(old, bytes);
     if (memory == nullptr) {
         no_memory();
     }
-    if (n * sizeof(T) >= 2 * huge_page_bytes) {
-        advise_huge_pages(memory, n * sizeof(T));
+    if (bytes >= 2 * huge_page_bytes) {
+        advise_huge_pages(memory, bytes);
     }
-    return static_cast<T*>(memory);
+    return static_cast<char*>(memory);
 }
 
 // Every slot of [from, to) an empty handle.
@@ -65,9 +65,8 @@ Pos relocate(const Arrays& from, Pos at, const Arrays& to, Pos& next) noexcept {
 }  // namespace
 
 void NodeStore::free_arrays() noexcept {
-    PyMem_Free(nodes_);
-    PyMem_Free(values_);
-    PyMem_Free(keys_);
+    PyMem_Free(block_);
+    block_ = nullptr;
     nodes_ = nullptr;
     values_ = keys_ = nullptr;
     capacity_ = used_ = 0;
@@ -90,21 +89,23 @@ void NodeStore::clear() noexcept {
 void NodeStore::grow() {
     const std::size_t n = std::min<std::size_t>(
         std::max(first_capacity, capacity_ + capacity_ / 2), max_entries);
-    // Each array keeps its contents when a later one fails; the capacity only counts what
-    // all of them hold.
-    nodes_ = resized(nodes_, n);
-    values_ = resized(values_, n);
-    empty_slots(values_, capacity_, n);
+    const std::size_t old = capacity_;
+    char* const block = resized(block_, n * position_bytes(keys_apart_));
+    // The slot arrays move up to their new places, the keys first, out of the values' way.
     if (keys_apart_) {
-        keys_ = resized(keys_, n);
-        empty_slots(keys_, capacity_, n);
+        std::memmove(block + n * key_offset, block + old * key_offset, old * sizeof(Ref));
     }
-    capacity_ = n;
+    std::memmove(block + n * value_offset, block + old * value_offset, old * sizeof(Ref));
+    set_block(block, n, keys_apart_);
+    empty_slots(values_, old, n);
+    if (keys_apart_) {
+        empty_slots(keys_, old, n);
+    }
 }
 
 void NodeStore::set_keys_apart() {
     if (capacity_ > 0) {
-        keys_ = resized<Ref>(nullptr, capacity_);
+        set_block(resized(block_, capacity_ * position_bytes(true)), capacity_, true);
         for (std::size_t i = 0; i < capacity_; ++i) {
             // The key's reference moves from the value slot to its own.
             new (&keys_[i]) Ref(i < used_ ? Ref::steal(values_[i].get()) : Ref());
@@ -161,11 +162,32 @@ void NodeStore::release_tree(Pos root) noexcept {
     }
 }
 
-void NodeStore::reserve_exactly(std::size_t n) {
-    nodes_ = resized<Node>(nullptr, n);
-    values_ = resized<Ref>(nullptr, n);
-    capacity_ = n;
+void NodeStore::reserve_exactly(std::size_t n, bool keys) {
+    set_block(resized(nullptr, n * position_bytes(keys)), n, keys);
+    keys_apart_ = keys;
     empty_slots(values_, 0, n);
+    if (keys) {
+        empty_slots(keys_, 0, n);
+    }
+}
+
+void NodeStore::fit() noexcept {
+    if (used_ == capacity_) {
+        return;
+    }
+    if (used_ == 0) {
+        free_arrays();
+        return;
+    }
+    // The slot arrays move down first; the block keeps them whether or not it shrinks.
+    std::memmove(block_ + used_ * value_offset, values_, used_ * sizeof(Ref));
+    if (keys_apart_) {
+        std::memmove(block_ + used_ * key_offset, keys_, used_ * sizeof(Ref));
+    }
+    set_block(block_, used_, keys_apart_);
+    if (void* smaller = PyMem_Realloc(block_, used_ * position_bytes(keys_apart_))) {
+        set_block(static_cast<char*>(smaller), used_, keys_apart_);
+    }
 }
 
 void NodeStore::lay_out(Pos& root, std::uint64_t count) {
@@ -174,11 +196,7 @@ void NodeStore::lay_out(Pos& root, std::uint64_t count) {
     }
     NodeStore fresh;
     // Allocated before anything moves: a failure after that would lose the tree.
-    fresh.reserve_exactly(std::size_t(count));
-    if (keys_apart_) {
-        fresh.keys_ = resized<Ref>(nullptr, std::size_t(count));
-        fresh.keys_apart_ = true;
-    }
+    fresh.reserve_exactly(std::size_t(count), keys_apart_);
     Pos next = 0;
     root = relocate({nodes_, values_, keys_}, root, {fresh.nodes_, fresh.values_, fresh.keys_},
                     next);

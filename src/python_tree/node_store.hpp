@@ -4,9 +4,11 @@
 // size: all a descent reads), the value slots (all a walk copies) and, only once some key
 // differs from its value, the key slots. Where every key is its own value the key is held
 // in the value slot: that slot then owns both references of the entry, the value's and the
-// key's, so that reference counts and what the collector sees stay those of two slots. The arrays come from the interpreter's allocator (always under
-// the interpreter lock) and grow together; removal gives positions back through a free
-// list threaded through the nodes' left links, whose value slots are then empty.
+// key's, so that reference counts and what the collector sees stay those of two slots.
+// The arrays share one block from the interpreter's allocator (always under the
+// interpreter lock), so that a large tree's memory is one mapping that goes back to the
+// system whole, and they grow together. Removal gives positions back through a free list
+// threaded through the nodes' left links, whose value slots are then empty.
 //
 // The store knows whether the nodes were made in key order, and it moves them into key
 // order when that pays. It never compares keys and never changes the tree's shape.
@@ -105,8 +107,9 @@ public:
     // Gives the arrays back; every slot must already be released.
     void clear() noexcept;
 
-    // Arrays for exactly n nodes in an empty store, to be filled in key order by place().
-    void reserve_exactly(std::size_t n);
+    // Arrays for exactly n nodes in an empty store, to be filled in key order by place();
+    // with `keys`, key slots too.
+    void reserve_exactly(std::size_t n, bool keys = false);
     // The next position of a reserved store, holding `entry`, with no children. Throws
     // MemoryError, with the entry untouched, when its key is the first to differ from its
     // value and there is no memory for the key slots.
@@ -118,6 +121,8 @@ public:
         hold(at, std::move(entry), view);
         return at;
     }
+    // After filling: gives back the positions never used, where the allocator can.
+    void fit() noexcept;
     std::size_t used() const noexcept { return used_; }
     std::size_t capacity() const noexcept { return capacity_; }
     Pos free_list() const noexcept { return free_; }
@@ -156,7 +161,23 @@ public:
     static constexpr std::size_t first_capacity = 4;
 
 private:
+    // Where the arrays sit in a block of `capacity` positions: the nodes, then the value
+    // slots, then the key slots.
+    static constexpr std::size_t value_offset = sizeof(Node);
+    static constexpr std::size_t key_offset = sizeof(Node) + sizeof(Ref);
+    static constexpr std::size_t position_bytes(bool keys) noexcept {
+        return keys ? key_offset + sizeof(Ref) : key_offset;
+    }
+    void set_block(char* block, std::size_t capacity, bool keys) noexcept {
+        block_ = block;
+        capacity_ = capacity;
+        nodes_ = reinterpret_cast<Node*>(block);
+        values_ = reinterpret_cast<Ref*>(block + capacity * value_offset);
+        keys_ = keys ? reinterpret_cast<Ref*>(block + capacity * key_offset) : nullptr;
+    }
+
     void take(NodeStore& other) noexcept {
+        block_ = std::exchange(other.block_, nullptr);
         nodes_ = std::exchange(other.nodes_, nullptr);
         values_ = std::exchange(other.values_, nullptr);
         keys_ = std::exchange(other.keys_, nullptr);
@@ -191,6 +212,7 @@ private:
     void release_unlinked() noexcept;
     void free_arrays() noexcept;
 
+    char* block_ = nullptr;  // holds the three arrays
     Node* nodes_ = nullptr;
     Ref* values_ = nullptr;
     Ref* keys_ = nullptr;      // only with keys_apart_

@@ -221,10 +221,10 @@ std::uint32_t settle_sizes(NodeBlock& block, Pos at) noexcept {
 
 // The tree of the ranked entries with the shape of `inserted`: the nodes placed in key
 // order, then linked as the rank records are. Later duplicates stay in `entries`.
-Tree place_ranked(EntryList& entries, const Vector<Ranked>& sorted, const Ranking& ranking,
+Tree place_ranked(NodeBlock block, EntryList& entries, const Vector<Ranked>& sorted,
+                  const Ranking& ranking,
                   const RankTree& inserted, KeyStructure structure) {
     const std::size_t n = ranking.sorted_at.size();
-    NodeBlock block(n);
     // The node of rank r is the block's node r, linked below as the rank records are.
     block.place_all(n, structure, [&](std::size_t r) {
         const Ranked& item = sorted[ranking.sorted_at[r]];
@@ -249,6 +249,9 @@ std::optional<Tree> Tree::from_native_entries(EntryList& entries) {
     if (entries.empty() || entries.size() >= no_rank) {
         return std::nullopt;
     }
+    // Taken before the ranking's temporaries, which then sit above it in the heap and go
+    // back to the system when they are given back; fitted to the distinct keys after.
+    NodeBlock block(entries.size());
     StructureTally structures;
     std::optional<Vector<Ranked>> records = rank_records(entries, structures);
     if (!records) {
@@ -262,7 +265,8 @@ std::optional<Tree> Tree::from_native_entries(EntryList& entries) {
     }
     RankTree inserted(ranking.sorted_at.size());
     inserted.insert_all(ranking.rank_of);
-    return place_ranked(entries, *records, ranking, inserted, structures.shared());
+    return place_ranked(std::move(block), entries, *records, ranking, inserted,
+                        structures.shared());
 }
 
 Tree Tree::from_entries(EntryList entries) {
