@@ -58,14 +58,12 @@ public:
     void set_size(Node& n) const noexcept { n.size = 1 + size(n.left) + size(n.right); }
 
     // A descent loads the children while comparing at their parent: the comparison may
-    // have to read the key object and its items.
+    // have to read the key object and its items. The addresses are worked out as numbers,
+    // without a branch: a hint for no_node's, far outside the array, fetches nothing.
     void prefetch_children(const Node& n) const noexcept {
-        if (n.left != no_node) {
-            prefetch_read(&nodes_[n.left]);
-        }
-        if (n.right != no_node) {
-            prefetch_read(&nodes_[n.right]);
-        }
+        const auto base = reinterpret_cast<std::uintptr_t>(nodes_);
+        prefetch_read(reinterpret_cast<const void*>(base + std::uintptr_t(n.left) * sizeof(Node)));
+        prefetch_read(reinterpret_cast<const void*>(base + std::uintptr_t(n.right) * sizeof(Node)));
     }
 
     // The same as compare_views(a, view(at)) and compare_views(view(at), b), reading the
