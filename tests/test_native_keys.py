@@ -113,8 +113,8 @@ def test_subclass_keys_are_asked_in_the_fixed_order(base, stored, probe):
     assert tree.insert(Loud(probe)) and [op for op, _, _ in calls] == expected
 
 
-def test_node_memory_is_reused_and_grows_past_large_slabs():
-    # Enough nodes for several of the largest slabs, with removal feeding the free list.
+def test_node_memory_is_reused_and_grows_large():
+    # Enough nodes for the store to grow into huge pages, with removal feeding the free list.
     n = 200_000
     keys = [(i * 7919) % n for i in range(n)]
     tree = AVLTree(keys)

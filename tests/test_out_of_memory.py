@@ -57,7 +57,8 @@ class Case(Subject):
         self.tree = OWNERS[owner].make(self.values, key=spec)
         self.twin = make(2 * ORDER[5])
         self.pairs = [(v, key_of(v)) for v in sorted(self.values, key=key_of)]
-        # Enough values for several node slabs and the layout pass after construction.
+        # Enough values for the store to grow several times and for the layout pass after
+        # construction.
         self.many = [make((i * 97) % 300) for i in range(300)]
         # Long enough to be sorted by the keys' digits, with keys repeated.
         self.long = [make((i * 7919) % 4500) for i in range(5000)]
@@ -185,17 +186,17 @@ def growth(run):
     return sys.gettotalrefcount() - before
 
 
-# A tree grown by insertion has node slabs of 4, 4, 8, 16 and 32 nodes: 64 places.
-SLAB_PLACES = 64
+# A tree grown by insertion has room for 4, 6, 9, 13, 19, 28, 42, then 63 entries.
+GROWN_PLACES = 63
 
 
 @pytest.mark.parametrize("room", [1, 2, 3])
 def test_small_update_running_out_of_memory_keeps_the_stored_values(room):
     # A batch small against the tree goes in one value at a time, until the node store
-    # needs a slab it cannot get: the values inserted by then come out again, and the
+    # needs room it cannot get: the values inserted by then come out again, and the
     # stored values whose keys the batch repeats stay. The shape may change.
     tree = AVLTree()
-    stored = [fresh_int(2 * i) for i in range(SLAB_PLACES - room)]
+    stored = [fresh_int(2 * i) for i in range(GROWN_PLACES - room)]
     for v in stored:
         tree.insert(v)
     batch = [fresh_int(2 * 5), fresh_int(1), fresh_int(2 * 7), fresh_int(3), fresh_int(5), fresh_int(7)]

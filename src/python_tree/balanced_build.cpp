@@ -27,8 +27,8 @@ Tree Tree::from_sorted(std::size_t n, Entry (*next)(void*), void* context) {
     NodeBlock block(n);
     Source source{next, context, n};
     auto place = [&] { return block.place(source.take()); };
-    Link root = build_balanced(n, place);
-    return Tree(std::move(block), std::move(root));
+    const Pos root = build_balanced(block, n, place);
+    return Tree(std::move(block), root);
 }
 
 Tree Tree::from_sorted_entries(EntryList entries) {

@@ -23,31 +23,33 @@ bool Tree::insert_entry(Entry& entry, std::uint64_t* position) {
     KeyStructure added;
     [[maybe_unused]] std::uint64_t below = 0;
     const KeyView sought = view_key(entry.key.get(), added);
-    DescentPath<NodeLinks> path;
-    Link* link = &root_;
-    while (Node* node = link->get()) {
-        prefetch_children(*node);
-        const Ordering order = compare_views(sought, node->view());
+    DescentPath<NodeLinks> path(root_);
+    for (Pos at = root_; at != no_node;) {
+        const Node& node = store_.node(at);
+        store_.prefetch_children(node);
+        const Ordering order = store_.compare_to(sought, at);
         if (order == Ordering::Equal) {
             return false;  // the stored value stays; the new entry is released on return
         }
-        path.push(link, order == Ordering::Less);
+        path.push(at, order == Ordering::Less);
         if constexpr (Ranked) {
             if (order == Ordering::Greater) {
-                below += node_size(node->left) + 1;
+                below += store_.size(node.left) + 1;
             }
         }
-        link = order == Ordering::Greater ? &node->right : &node->left;
+        at = order == Ordering::Greater ? node.right : node.left;
     }
     if (count_ == max_entries) {
         too_many_entries();
     }
     // Whether the new key is the largest matters only while the nodes were made in key order.
     const bool largest = store_.made_in_key_order() && !path.turned_left();
-    *link = store_.make(std::move(entry), sought, largest);
+    // The store may move its nodes to make room, so the link is found only after.
+    const Pos made = store_.make(std::move(entry), sought, largest);
+    NodeLinks links{store_};
+    path.below(links) = made;
     structure_ = count_ == 0 || added == structure_ ? added : no_structure;
     ++count_;
-    NodeLinks links;
     path.settle<1>(links, true);
     if constexpr (Ranked) {
         *position = below;

@@ -93,9 +93,9 @@ SortedViews views_of(const Tree& tree) {
     SortedViews sorted;
     sorted.structure = tree.key_structure();
     sorted.entries.reserve(tree.size());
-    if (const Node* node = tree.key_order_run()) {
-        for (const Node* end = node + tree.size(); node != end; ++node) {
-            sorted.entries.push_back({node->value.get(), node->view()});
+    if (const NodeStore* store = tree.key_order_store()) {
+        for (Pos at = 0; at < tree.size(); ++at) {
+            sorted.entries.push_back({store->value(at), store->view(at)});
         }
         return sorted;
     }
@@ -190,8 +190,8 @@ Tree tree_of(const SortedViews& sorted) {
                    ? block.place(std::move(taken), entry.key, sorted.structure)
                    : block.place(std::move(taken));
     };
-    Link root = build_balanced(entries.size(), place);
-    return Tree(std::move(block), std::move(root));
+    const Pos root = build_balanced(block, entries.size(), place);
+    return Tree(std::move(block), root);
 }
 
 }  // namespace quorel::tree

@@ -1,4 +1,4 @@
-// Node and Link: the records of the tree engine.
+// Node, Pos and Entry: the records of the tree engine.
 //
 // Invariants between operations: every key in a node's left subtree compared Less than the
 // node's key and every key in its right subtree Greater; no two keys compare Equal; the two
@@ -6,14 +6,12 @@
 // empty link counts 0, a leaf 1). Each node has exactly one owner: its parent's link or the
 // tree's root link.
 //
-// A node's memory belongs to the NodeStore of its tree, not to its link: destroying a link
-// releases the references of its whole subtree, and the store gives the memory back when
-// the tree itself goes.
+// Nodes live in the NodeStore of their tree and are linked by their positions there; the
+// store keeps each node's value (and key, where it differs) in slots of the same position.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <utility>
 
 #include "call_boundary/support/ref.hpp"
@@ -22,14 +20,11 @@
 
 namespace quorel::tree {
 
-struct Node;
+// A node's position in its store.
+using Pos = std::uint32_t;
 
-// Releases a node's references: its value, then its key, then its left and right subtrees.
-struct NodeRelease {
-    void operator()(Node* node) const noexcept;
-};
-
-using Link = std::unique_ptr<Node, NodeRelease>;
+// The link to no node: never a position, since a tree holds at most max_entries nodes.
+constexpr Pos no_node = UINT32_MAX;
 
 // A value and its key on their way into or out of the tree. Released value first.
 struct Entry {
@@ -48,45 +43,26 @@ struct Entry {
 // Bound on any height: an AVL tree of 2**64 nodes is less than 93 high.
 constexpr std::size_t max_height = 96;
 
-// Most entries a tree holds: the subtree size of its root must fit a node's 32 bits.
+// Most entries a tree holds: the subtree size of its root must fit a node's 32 bits, and
+// every position must differ from no_node.
 constexpr std::uint64_t max_entries = UINT32_MAX;
 
-// 48 bytes: the two references, the two links, the key's native form (so that most
-// comparisons never touch the key object), the height, the native form's kind, the
-// balance and the subtree's entry count.
+// 24 bytes: what a descent reads and nothing else. The two links, the key's native form
+// (so that most comparisons never touch the key object), the subtree's entry count, the
+// height, the native form's kind and the balance.
 struct Node {
-    Ref value;
-    Ref key;
-    Link left;
-    Link right;
+    Pos left = no_node;
+    Pos right = no_node;
     std::uint64_t bits;
+    // Entries in the subtree rooted here, this node included: positions cost O(height).
+    std::uint32_t size = 1;
     std::uint8_t height = 1;  // an AVL tree of 2**64 nodes is less than 93 high
     KeyKind kind;
     // Height of the left subtree minus that of the right one. With the height it gives
     // both children's heights, so rebalancing a path never has to visit the siblings.
     std::int8_t balance = 0;
-    // Entries in the subtree rooted here, this node included: positions cost O(height).
-    std::uint32_t size = 1;
 
-    Node(Entry&& entry, const KeyView& view) noexcept
-        : value(std::move(entry.value)), key(std::move(entry.key)), bits(view.bits),
-          kind(view.kind) {}
-
-    KeyView view() const noexcept { return {key.get(), bits, kind}; }
+    explicit Node(const KeyView& view) noexcept : bits(view.bits), kind(view.kind) {}
 };
-
-// A descent loads the child it takes while comparing at its parent, which may have to
-// read the key object and its items.
-inline void prefetch_children(const Node& node) noexcept {
-    prefetch_read(node.left.get());
-    prefetch_read(node.right.get());
-}
-
-inline std::uint64_t node_height(const Link& link) noexcept { return link ? link->height : 0; }
-inline std::uint32_t node_size(const Link& link) noexcept { return link ? link->size : 0; }
-
-inline void set_size(Node& node) noexcept {
-    node.size = 1 + node_size(node.left) + node_size(node.right);
-}
 
 }  // namespace quorel::tree

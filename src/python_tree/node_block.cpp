@@ -15,11 +15,11 @@ NodeBlock::NodeBlock(std::uint64_t n) : reserved_(n) {
         too_many_entries();
     }
     if (n > 0) {
-        slots_ = store_.take_block(std::size_t(n));
+        store_.reserve_exactly(std::size_t(n));
     }
 }
 
-Link NodeBlock::place(Entry&& entry) {
+Pos NodeBlock::place(Entry&& entry) {
     KeyStructure structure;
     const KeyView view = view_key(entry.key.get(), structure);
     return place(std::move(entry), view, structure);
@@ -27,12 +27,10 @@ Link NodeBlock::place(Entry&& entry) {
 
 void NodeBlock::overfilled() { panic("more nodes placed than the block reserved"); }
 
-Tree::Tree(NodeBlock block, Link root) noexcept
-    : store_(std::move(block.store_)), root_(std::move(root)), count_(block.placed_),
+Tree::Tree(NodeBlock block, Pos root) noexcept
+    : store_(std::move(block.store_)), root_(root), count_(store_.used()),
       structure_(block.structures_.shared()) {
-    if (block.reserved_ > 0) {
-        store_.keep_placed(std::size_t(count_));
-    }
+    store_.fit();
 }
 
 }  // namespace quorel::tree

@@ -5,8 +5,8 @@
 // them into an AVL tree whose records (height, balance, subtree size) it sets exactly, and
 // hands the block and the root to Tree's constructor. The tree then holds exactly the
 // placed nodes, sits in memory in key order from the start, and knows the structure its
-// keys share. Until then the builder's links own the placed nodes and the block owns their
-// memory: whatever a builder throws leaves nothing behind.
+// keys share. Until then the block holds the placed entries: whatever a builder throws
+// releases them and leaves nothing behind.
 #pragma once
 
 #include <cstdint>
@@ -22,41 +22,41 @@ public:
     // MemoryError.
     explicit NodeBlock(std::uint64_t n);
 
-    // The next node in key order, holding `entry`, with its key's native form, no children
-    // and the record of a leaf.
-    Link place(Entry&& entry);
+    // The position of the next node in key order, holding `entry`, with its key's native
+    // form, no children and the record of a leaf.
+    Pos place(Entry&& entry);
     // The same when the builder already has the native form and the key's structure.
-    Link place(Entry&& entry, const KeyView& view, KeyStructure structure) {
-        if (placed_ == reserved_) {
+    Pos place(Entry&& entry, const KeyView& view, KeyStructure structure) {
+        if (store_.used() == reserved_) {
             overfilled();
         }
+        const Pos at = store_.place(std::move(entry), view);
         structures_.add(structure);
-        return Link(new (static_cast<void*>(slots_ + placed_++)) Node(std::move(entry), view));
+        return at;
     }
     // Places n nodes at once, for a builder that has every key's native form and the
     // structure all its keys share: `next(i)` gives the entry and the key's view of the
-    // i-th of them in key order. They become the block's next n nodes, each owned by no
-    // link until the builder links it. One bound check and one structure for all of them
-    // keep the loop to the nodes themselves.
+    // i-th of them in key order. They become the block's next n nodes, at the next n
+    // positions. One bound check and one structure for all of them keep the loop to the
+    // nodes themselves.
     template <class Next>
     void place_all(std::uint64_t n, KeyStructure structure, Next&& next) {
-        if (n > reserved_ - placed_) {
+        if (n > reserved_ - store_.used()) {
             overfilled();
         }
         if (n > 0) {
             structures_.add(structure);
         }
-        Node* const slots = slots_ + placed_;
         for (std::uint64_t i = 0; i < n; ++i) {
             auto [entry, view] = next(i);
-            new (static_cast<void*>(slots + i)) Node(std::move(entry), view);
+            store_.place(std::move(entry), view);
         }
-        placed_ += n;
     }
 
-    std::uint64_t placed() const noexcept { return placed_; }
-    // The node placed i-th (i below placed()), for builders that link by position.
-    Node& node(std::uint64_t i) const noexcept { return slots_[i]; }
+    std::uint64_t placed() const noexcept { return store_.used(); }
+    // The node at position `at` (below placed()), for builders that link by position.
+    Node& node(Pos at) noexcept { return store_.node(at); }
+    const NodeStore& store() const noexcept { return store_; }
 
 private:
     friend class Tree;
@@ -64,9 +64,7 @@ private:
     [[noreturn]] static void overfilled();
 
     NodeStore store_;
-    Node* slots_ = nullptr;
     std::uint64_t reserved_;
-    std::uint64_t placed_ = 0;
     StructureTally structures_;
 };
 
@@ -75,18 +73,20 @@ private:
 // for even n), so the two sides of every node differ by at most one entry. Sets every
 // record exactly; the recursion is as deep as the result is high.
 template <class Place>
-Link build_balanced(std::uint64_t n, Place& place) {
+Pos build_balanced(NodeBlock& block, std::uint64_t n, Place& place) {
     if (n == 0) {
-        return Link();
+        return no_node;
     }
     const std::uint64_t half = n / 2;
-    Link left = build_balanced(half, place);
-    Link node = place();
-    node->left = std::move(left);
-    node->right = build_balanced(n - 1 - half, place);
-    node->size = std::uint32_t(n);
-    set_heights(*node, node_height(node->left), node_height(node->right));
-    return node;
+    const Pos left = build_balanced(block, half, place);
+    const Pos at = place();
+    const Pos right = build_balanced(block, n - 1 - half, place);
+    Node& node = block.node(at);
+    node.left = left;
+    node.right = right;
+    node.size = std::uint32_t(n);
+    set_heights(node, block.store().height(left), block.store().height(right));
+    return at;
 }
 
 // Throws OverflowError: the tree already holds max_entries entries.

@@ -1,6 +1,9 @@
 #include "python_tree/node_store.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
+#include <memory>
 
 #include "call_boundary/support/memory.hpp"
 #include "python_tree/memory_hints.hpp"
@@ -8,161 +11,201 @@
 namespace quorel::tree {
 namespace {
 
-// Each slab starts with the address of the one before and its number of nodes.
-struct SlabHeader {
-    void* previous;
-    std::size_t nodes;
-};
-constexpr std::size_t slab_header = sizeof(SlabHeader);
-static_assert(slab_header == 16, "keeps nodes 16-byte aligned");
-
-const SlabHeader& header(const void* slab) noexcept {
-    return *static_cast<const SlabHeader*>(slab);
-}
-static_assert(sizeof(Node) == 48, "node layout");
+static_assert(sizeof(Node) == 24, "node layout");
+static_assert(sizeof(Ref) == sizeof(PyObject*), "a slot is one pointer");
 static_assert(max_entries == std::numeric_limits<decltype(Node::size)>::max(),
               "a root's subtree size counts every entry");
-// The largest slab spans a whole huge page wherever it starts.
-static_assert(slab_header + NodeStore::max_slab_nodes * sizeof(Node) == 2 * huge_page_bytes);
 
-// Moves the nodes of a subtree into consecutive slots in key order; returns the new root.
-// The old records are left empty and hold nothing any more.
-Link relocate(Link node, Node* slots, std::size_t& next) {
-    if (!node) {
-        return Link();
+// `old` resized to `bytes`; it stays as it was when there is no memory. Ref slots move
+// with their bytes: a handle is its one pointer.
+char* resized(char* old, std::size_t bytes) {
+    void* memory = PyMem_Realloc(old, bytes);
+    if (memory == nullptr) {
+        no_memory();
     }
-    Link left = relocate(std::move(node->left), slots, next);
-    Link moved(new (static_cast<void*>(slots + next++)) Node(std::move(*node)));
-    node.reset();
-    moved->left = std::move(left);
-    moved->right = relocate(std::move(moved->right), slots, next);
+    if (bytes >= 2 * huge_page_bytes) {
+        advise_huge_pages(memory, bytes);
+    }
+    return static_cast<char*>(memory);
+}
+
+// Every slot of [from, to) an empty handle.
+void empty_slots(Ref* slots, std::size_t from, std::size_t to) noexcept {
+    for (std::size_t i = from; i < to; ++i) {
+        new (&slots[i]) Ref();
+    }
+}
+
+// The three arrays of a store.
+struct Arrays {
+    Node* nodes;
+    Ref* values;
+    Ref* keys;  // null where keys are not apart
+};
+
+// Moves the subtree at `at` of `from` into consecutive positions of `to` in key order, from
+// `next` on; returns the copy's root. The recursion is as deep as the tree.
+Pos relocate(const Arrays& from, Pos at, const Arrays& to, Pos& next) noexcept {
+    if (at == no_node) {
+        return no_node;
+    }
+    const Node& old = from.nodes[at];
+    const Pos left = relocate(from, old.left, to, next);
+    const Pos moved = next++;
+    to.nodes[moved] = old;
+    to.nodes[moved].left = left;
+    new (&to.values[moved]) Ref(std::move(from.values[at]));
+    if (to.keys != nullptr) {
+        new (&to.keys[moved]) Ref(std::move(from.keys[at]));
+    }
+    to.nodes[moved].right = relocate(from, old.right, to, next);
     return moved;
 }
 
 }  // namespace
 
-NodeStore::NodeStore(NodeStore&& other) noexcept
-    : slabs_(std::exchange(other.slabs_, nullptr)), free_(std::exchange(other.free_, nullptr)),
-      next_(std::exchange(other.next_, nullptr)), end_(std::exchange(other.end_, nullptr)),
-      capacity_(std::exchange(other.capacity_, 0)),
-      made_in_key_order_(std::exchange(other.made_in_key_order_, true)),
-      walked_unchanged_(std::exchange(other.walked_unchanged_, false)) {}
-
-NodeStore& NodeStore::operator=(NodeStore&& other) noexcept {
-    if (this != &other) {
-        free_slabs();
-        slabs_ = std::exchange(other.slabs_, nullptr);
-        free_ = std::exchange(other.free_, nullptr);
-        next_ = std::exchange(other.next_, nullptr);
-        end_ = std::exchange(other.end_, nullptr);
-        capacity_ = std::exchange(other.capacity_, 0);
-        made_in_key_order_ = std::exchange(other.made_in_key_order_, true);
-        walked_unchanged_ = std::exchange(other.walked_unchanged_, false);
-    }
-    return *this;
+void NodeStore::free_arrays() noexcept {
+    PyMem_Free(block_);
+    block_ = nullptr;
+    nodes_ = nullptr;
+    values_ = keys_ = nullptr;
+    capacity_ = used_ = 0;
+    free_ = no_node;
 }
 
-void NodeStore::recycle(Link node) noexcept {
-    Node* memory = node.release();
-    NodeRelease()(memory);
-    free_ = new (static_cast<void*>(memory)) FreeNode{free_};
-    made_in_key_order_ = false;
-    walked_unchanged_ = false;
+void NodeStore::release_unlinked() noexcept {
+    for (std::size_t i = 0; i < used_; ++i) {
+        release(Pos(i));
+    }
 }
 
 void NodeStore::clear() noexcept {
-    free_slabs();
+    free_arrays();
+    keys_apart_ = false;
     made_in_key_order_ = true;
     walked_unchanged_ = false;
 }
 
-void NodeStore::free_slabs() noexcept {
-    while (slabs_ != nullptr) {
-        void* slab = slabs_;
-        slabs_ = header(slab).previous;
-        PyMem_Free(slab);
+void NodeStore::grow() {
+    const std::size_t n = std::min<std::size_t>(
+        std::max(first_capacity, capacity_ + capacity_ / 2), max_entries);
+    const std::size_t old = capacity_;
+    char* const block = resized(block_, n * position_bytes(keys_apart_));
+    // The slot arrays move up to their new places, the keys first, out of the values' way.
+    if (keys_apart_) {
+        std::memmove(block + n * key_offset, block + old * key_offset, old * sizeof(Ref));
     }
-    free_ = nullptr;
-    next_ = end_ = nullptr;
-    capacity_ = 0;
-}
-
-char* NodeStore::add_slab(std::size_t nodes) {
-    const std::size_t bytes = slab_header + nodes * sizeof(Node);
-    auto* slab = static_cast<char*>(allocate_bytes(bytes));
-    if (bytes >= 2 * huge_page_bytes) {
-        advise_huge_pages(slab, bytes);
-    }
-    new (slab) SlabHeader{slabs_, nodes};
-    slabs_ = slab;
-    capacity_ += nodes;
-    return slab + slab_header;
-}
-
-Node* NodeStore::take_block(std::size_t n) {
-    return reinterpret_cast<Node*>(add_slab(n));
-}
-
-void NodeStore::keep_placed(std::size_t placed) noexcept {
-    char* const first = static_cast<char*>(slabs_) + slab_header;
-    const std::size_t nodes = header(slabs_).nodes;
-    if (placed < nodes) {
-        next_ = first + placed * sizeof(Node);
-        end_ = first + nodes * sizeof(Node);
+    std::memmove(block + n * value_offset, block + old * value_offset, old * sizeof(Ref));
+    set_block(block, n, keys_apart_);
+    empty_slots(values_, old, n);
+    if (keys_apart_) {
+        empty_slots(keys_, old, n);
     }
 }
 
-const Node* NodeStore::key_order_run() const noexcept {
-    // Every node handed out is in the tree, and a second slab links to the first.
-    if (!made_in_key_order_ || slabs_ == nullptr || free_ != nullptr ||
-        header(slabs_).previous != nullptr) {
-        return nullptr;
-    }
-    return reinterpret_cast<const Node*>(static_cast<const char*>(slabs_) + slab_header);
-}
-
-const void* NodeStore::previous_slab(const void* slab) noexcept {
-    return header(slab).previous;
-}
-
-NodeStore::Run NodeStore::slab_run(const void* slab) const noexcept {
-    const char* first = static_cast<const char*>(slab) + slab_header;
-    std::size_t n = header(slab).nodes;
-    if (first + n * sizeof(Node) == end_) {
-        n -= unused();  // the slab handing out nodes
-    }
-    return {reinterpret_cast<const Node*>(first), n};
-}
-
-std::size_t NodeStore::key_order_runs(Run (&runs)[max_runs]) const noexcept {
-    std::size_t k = 0;
-    each_run_newest_first([&](const Run& run, std::size_t) {
-        if (k == max_runs) {
-            k = 0;
-            return true;
+void NodeStore::set_keys_apart() {
+    if (capacity_ > 0) {
+        set_block(resized(block_, capacity_ * position_bytes(true)), capacity_, true);
+        for (std::size_t i = 0; i < capacity_; ++i) {
+            // The key's reference moves from the value slot to its own.
+            new (&keys_[i]) Ref(i < used_ ? Ref::steal(values_[i].get()) : Ref());
         }
-        runs[k++] = run;
-        return false;
-    });
-    std::reverse(runs, runs + k);
-    return k;
+    }
+    keys_apart_ = true;
 }
 
-void NodeStore::lay_out(Link& root, std::uint64_t count) {
+Pos NodeStore::make(Entry&& entry, const KeyView& view, bool largest) {
+    if (!keys_apart_ && entry.key.get() != entry.value.get()) {
+        set_keys_apart();
+    }
+    Pos at = free_;
+    if (at != no_node) {
+        free_ = nodes_[at].left;
+    } else {
+        if (used_ == capacity_) {
+            grow();
+        }
+        at = Pos(used_++);
+    }
+    made_in_key_order_ = made_in_key_order_ && largest;
+    walked_unchanged_ = false;
+    hold(at, std::move(entry), view);
+    return at;
+}
+
+void NodeStore::recycle(Pos at) noexcept {
+    release(at);
+    nodes_[at].left = free_;
+    free_ = at;
+    made_in_key_order_ = false;
+    walked_unchanged_ = false;
+}
+
+// Without recursion: the right subtrees still to release wait on a stack, at most one per
+// level. Each node's children are fetched while its references are released.
+void NodeStore::release_tree(Pos root) noexcept {
+    Pos waiting[max_height];
+    std::size_t depth = 0;
+    Pos at = root;
+    while (at != no_node) {
+        const Node& n = nodes_[at];
+        prefetch_children(n);
+        release(at);
+        if (n.right != no_node) {
+            waiting[depth++] = n.right;
+        }
+        if (n.left != no_node) {
+            at = n.left;
+        } else {
+            at = depth > 0 ? waiting[--depth] : no_node;
+        }
+    }
+}
+
+void NodeStore::reserve_exactly(std::size_t n, bool keys) {
+    set_block(resized(nullptr, n * position_bytes(keys)), n, keys);
+    keys_apart_ = keys;
+    empty_slots(values_, 0, n);
+    if (keys) {
+        empty_slots(keys_, 0, n);
+    }
+}
+
+void NodeStore::fit() noexcept {
+    if (used_ == capacity_) {
+        return;
+    }
+    if (used_ == 0) {
+        free_arrays();
+        return;
+    }
+    // The slot arrays move down first; the block keeps them whether or not it shrinks.
+    std::memmove(block_ + used_ * value_offset, values_, used_ * sizeof(Ref));
+    if (keys_apart_) {
+        std::memmove(block_ + used_ * key_offset, keys_, used_ * sizeof(Ref));
+    }
+    set_block(block_, used_, keys_apart_);
+    if (void* smaller = PyMem_Realloc(block_, used_ * position_bytes(keys_apart_))) {
+        set_block(static_cast<char*>(smaller), used_, keys_apart_);
+    }
+}
+
+void NodeStore::lay_out(Pos& root, std::uint64_t count) {
     if (count < min_laid_out || made_in_key_order_) {
         return;
     }
     NodeStore fresh;
-    // Allocated before the root is handed over: a failure after the move would lose the
-    // tree.
-    Node* const slots = fresh.take_block(count);
-    std::size_t next = 0;
-    root = relocate(std::move(root), slots, next);
+    // Allocated before anything moves: a failure after that would lose the tree.
+    fresh.reserve_exactly(std::size_t(count), keys_apart_);
+    Pos next = 0;
+    root = relocate({nodes_, values_, keys_}, root, {fresh.nodes_, fresh.values_, fresh.keys_},
+                    next);
+    fresh.used_ = next;
     fresh.walked_unchanged_ = walked_unchanged_;
-    *this = std::move(fresh);  // the old slabs held only emptied records
+    *this = std::move(fresh);  // the old slots hold nothing any more
 }
 
-void NodeStore::lay_out_before_walk(Link& root, std::uint64_t count) {
+void NodeStore::lay_out_before_walk(Pos& root, std::uint64_t count) {
     if (walked_unchanged_ && count <= max_walk_laid_out) {
         lay_out(root, count);
     }

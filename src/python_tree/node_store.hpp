@@ -1,16 +1,21 @@
 // NodeStore: where the nodes of one tree live, apart from the algorithm that links them.
 //
-// The store owns the memory of every node: slabs from the interpreter's allocator (always
-// under the interpreter lock), handed out in order, and a free list of the nodes that
-// removal gave back. It knows whether the nodes were made in key order and whether they
-// sit in one block, and it moves them into one block in key order when that pays. It never
-// compares keys and never changes the tree's shape.
+// Three arrays indexed by the same position: the nodes (links, native key form, balance,
+// size: all a descent reads), the value slots (all a walk copies) and, only once some key
+// differs from its value, the key slots. Where every key is its own value the key is held
+// in the value slot: that slot then owns both references of the entry, the value's and the
+// key's, so that reference counts and what the collector sees stay those of two slots.
+// The arrays share one block from the interpreter's allocator (always under the
+// interpreter lock), so that a large tree's memory is one mapping that goes back to the
+// system whole, and they grow together. Removal gives positions back through a free list
+// threaded through the nodes' left links, whose value slots are then empty.
 //
+// The store knows whether the nodes were made in key order, and it moves them into key
+// order when that pays. It never compares keys and never changes the tree's shape.
 // Nodes move only in lay_out() and lay_out_before_walk(): their callers guarantee that no
 // reader is walking the tree (exclusive access, or a tree nothing else can reach yet).
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -22,132 +27,200 @@ namespace quorel::tree {
 class NodeStore {
 public:
     NodeStore() noexcept = default;
-    NodeStore(NodeStore&& other) noexcept;
-    NodeStore& operator=(NodeStore&& other) noexcept;
+    NodeStore(NodeStore&& other) noexcept { take(other); }
+    NodeStore& operator=(NodeStore&& other) noexcept {
+        if (this != &other) {
+            release_unlinked();
+            free_arrays();
+            take(other);
+        }
+        return *this;
+    }
     NodeStore(const NodeStore&) = delete;
     NodeStore& operator=(const NodeStore&) = delete;
-    ~NodeStore() { free_slabs(); }
+    // Releases whatever references the slots still hold, in position order.
+    ~NodeStore() {
+        release_unlinked();
+        free_arrays();
+    }
+
+    Node& node(Pos at) noexcept { return nodes_[at]; }
+    const Node& node(Pos at) const noexcept { return nodes_[at]; }
+    PyObject* value(Pos at) const noexcept { return values_[at].get(); }
+    PyObject* key(Pos at) const noexcept { return keys_apart_ ? keys_[at].get() : values_[at].get(); }
+    KeyView view(Pos at) const noexcept { return {key(at), nodes_[at].bits, nodes_[at].kind}; }
+    // The value slots by position, for walks over a store in key order.
+    const Ref* values() const noexcept { return values_; }
+    bool keys_apart() const noexcept { return keys_apart_; }
+
+    std::uint32_t size(Pos at) const noexcept { return at == no_node ? 0 : nodes_[at].size; }
+    std::uint64_t height(Pos at) const noexcept { return at == no_node ? 0 : nodes_[at].height; }
+    void set_size(Node& n) const noexcept { n.size = 1 + size(n.left) + size(n.right); }
+
+    // A descent loads the children while comparing at their parent: the comparison may
+    // have to read the key object and its items. The addresses are worked out as numbers,
+    // without a branch: a hint for no_node's, far outside the array, fetches nothing.
+    void prefetch_children(const Node& n) const noexcept {
+        const auto base = reinterpret_cast<std::uintptr_t>(nodes_);
+        prefetch_read(reinterpret_cast<const void*>(base + std::uintptr_t(n.left) * sizeof(Node)));
+        prefetch_read(reinterpret_cast<const void*>(base + std::uintptr_t(n.right) * sizeof(Node)));
+    }
+
+    // The same as compare_views(a, view(at)) and compare_views(view(at), b), reading the
+    // key slot only where the native forms cannot decide alone.
+    Ordering compare_to(const KeyView& a, Pos at) const {
+        const Node& n = nodes_[at];
+        if (a.kind == KeyKind::integer && n.kind == KeyKind::integer) {
+            return order_of(std::int64_t(a.bits), std::int64_t(n.bits));
+        }
+        if (a.kind == KeyKind::prefixed && n.kind == KeyKind::prefixed && a.bits != n.bits) {
+            return a.bits < n.bits ? Ordering::Less : Ordering::Greater;
+        }
+        return compare_other_views(a, view(at));
+    }
+    Ordering compare_from(Pos at, const KeyView& b) const {
+        const Node& n = nodes_[at];
+        if (b.kind == KeyKind::integer && n.kind == KeyKind::integer) {
+            return order_of(std::int64_t(n.bits), std::int64_t(b.bits));
+        }
+        if (b.kind == KeyKind::prefixed && n.kind == KeyKind::prefixed && b.bits != n.bits) {
+            return n.bits < b.bits ? Ordering::Less : Ordering::Greater;
+        }
+        return compare_other_views(view(at), b);
+    }
 
     // A node for an insertion, holding `entry`, with no children. `largest`: its key is
     // Greater than every stored one, so the nodes stay made in key order (read only while
-    // made_in_key_order()).
-    Link make(Entry&& entry, const KeyView& view, bool largest) {
-        made_in_key_order_ = made_in_key_order_ && largest;
-        walked_unchanged_ = false;
-        return Link(new (allocate()) Node(std::move(entry), view));
-    }
+    // made_in_key_order()). Throws MemoryError with nothing changed and the entry untouched.
+    Pos make(Entry&& entry, const KeyView& view, bool largest);
 
-    // Releases the node's references like its link would, then keeps its memory for reuse
-    // (out of key order).
-    void recycle(Link node) noexcept;
+    // Releases the node's value, then its key, and keeps its position for reuse (out of
+    // key order).
+    void recycle(Pos at) noexcept;
 
-    // Gives every slab back; the nodes in them must already be released.
+    // Releases the references of the subtree at `root` in pre-order: each node's value,
+    // then its key, then its left and right subtrees.
+    void release_tree(Pos root) noexcept;
+
+    // Gives the arrays back; every slot must already be released.
     void clear() noexcept;
 
-    // Memory for n nodes in one new slab of an empty store, all counted as handed out, to
-    // be filled in key order.
-    Node* take_block(std::size_t n);
-    // After take_block(): only the first `placed` of its nodes were filled. The others are
-    // handed out next, so a tree grown at its upper end keeps filling the block.
-    void keep_placed(std::size_t placed) noexcept;
+    // Arrays for exactly n nodes in an empty store, to be filled in key order by place();
+    // with `keys`, key slots too.
+    void reserve_exactly(std::size_t n, bool keys = false);
+    // The next position of a reserved store, holding `entry`, with no children. Throws
+    // MemoryError, with the entry untouched, when its key is the first to differ from its
+    // value and there is no memory for the key slots.
+    Pos place(Entry&& entry, const KeyView& view) {
+        if (!keys_apart_ && entry.key.get() != entry.value.get()) {
+            set_keys_apart();
+        }
+        const Pos at = Pos(used_++);
+        hold(at, std::move(entry), view);
+        return at;
+    }
+    // After filling: gives back the positions never used, where the allocator can.
+    void fit() noexcept;
+    std::size_t used() const noexcept { return used_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    Pos free_list() const noexcept { return free_; }
 
     bool made_in_key_order() const noexcept { return made_in_key_order_; }
 
-    // The first node when all of them sit in one block in key order (after a build or a
-    // lay-out, before any later change); null otherwise. The block holds the tree's nodes
-    // in key order from there.
-    const Node* key_order_run() const noexcept;
-
-    // Nodes made one after the other in one slab.
-    struct Run {
-        const Node* first;
-        std::size_t n;
-    };
-
-    // Whether the `count` nodes of the tree sit in key order slab after slab, one run in
-    // each (after a build or a lay-out, and while insertions only add new largest keys).
-    bool in_key_order_runs(std::uint64_t count) const noexcept {
-        return made_in_key_order_ && free_ == nullptr && count != 0 &&
-               capacity_ - unused() == count;
+    // Whether the `count` nodes of the tree sit at positions 0 to count - 1 in key order
+    // (after a build or a lay-out, and while insertions only add new largest keys).
+    bool in_key_order(std::uint64_t count) const noexcept {
+        return made_in_key_order_ && free_ == no_node && count != 0 && used_ == count;
     }
-    // With in_key_order_runs(): calls `visit(run, before)` for the run of each slab, newest
-    // first, with the number of nodes (positions in key order) before it, until `visit`
-    // returns true.
-    template <class Visit>
-    void each_run_newest_first(Visit visit) const noexcept {
-        std::size_t made = capacity_ - unused();
-        for (const void* slab = slabs_; slab != nullptr; slab = previous_slab(slab)) {
-            const Run run = slab_run(slab);
-            made -= run.n;
-            if (visit(run, made)) {
-                return;
-            }
-        }
-    }
-    // With in_key_order_runs() and at most max_runs slabs: writes their runs to `runs` in
-    // key order and returns how many; 0 otherwise.
-    static constexpr std::size_t max_runs = 64;
-    std::size_t key_order_runs(Run (&runs)[max_runs]) const noexcept;
 
-    // Moves every node of the tree rooted at `root` (`count` of them) into one new block in
-    // key order, unless the tree is small or its nodes were made in key order: walks and
-    // ranges then read memory in sequence and a descent's last levels share cache lines.
-    // The shape, the records and every reference stay as they were; no Python code runs.
-    // The caller guarantees that no reader is walking the tree. Throws MemoryError, with
-    // the tree unchanged, when there is no memory for the block.
-    void lay_out(Link& root, std::uint64_t count);
+    // Moves every node of the tree rooted at `root` (`count` of them) into new arrays of
+    // exactly that size in key order, unless the tree is small or its nodes were made in
+    // key order: walks and ranges then read memory in sequence and a descent's last levels
+    // share cache lines. The shape, the records and every reference stay as they were; no
+    // Python code runs. The caller guarantees that no reader is walking the tree. Throws
+    // MemoryError, with the tree unchanged, when there is no memory for the arrays.
+    void lay_out(Pos& root, std::uint64_t count);
 
     // lay_out() from the second whole walk in key order without an insertion or removal in
     // between: a tree read again and again is then read in sequence, while one changed
     // between walks is not copied each time. The same guarantee from the caller.
-    void lay_out_before_walk(Link& root, std::uint64_t count);
+    void lay_out_before_walk(Pos& root, std::uint64_t count);
 
-    // Below this many nodes (12 KiB) a tree stays where it is: its nodes fit the caches
-    // anyway. No figure was kept for the threshold itself; laying out a 10^6-key tree took
-    // its walks from 4.63 to 1.59 x iterating a SortedSet, iter_from from 1.38 to 0.65 x.
+    // Below this many nodes a tree stays where it is: its nodes fit the caches anyway. No
+    // figure was kept for the threshold itself; laying out a 10^6-key tree took its walks
+    // from 4.63 to 1.59 x iterating a SortedSet, iter_from from 1.38 to 0.65 x.
     static constexpr std::uint64_t min_laid_out = 256;
     // Walks lay out no tree above this many nodes: there the copy costs several walks
     // (most of it in fresh memory) and saves less of each later one. No figure was kept.
     static constexpr std::uint64_t max_walk_laid_out = std::uint64_t(1) << 18;
 
-    // Each slab is as large as all earlier ones together, up to a cap, so a small tree
-    // wastes at most half its node memory and a large one at most one slab. The sizes
-    // follow from that bound and from huge pages (see node_store.cpp), not from timing.
-    static constexpr std::size_t first_slab_nodes = 4;
-    static constexpr std::size_t max_slab_nodes = 87381;  // 4 MiB with the slab header
+    // A growing store adds half its capacity at a time, so it wastes at most a third of
+    // its memory; small stores start at this many positions.
+    static constexpr std::size_t first_capacity = 4;
 
 private:
-    struct FreeNode {
-        FreeNode* next;
-    };
-
-    void* allocate() {
-        if (free_ != nullptr) {
-            return std::exchange(free_, free_->next);
-        }
-        if (next_ == end_) {
-            const std::size_t nodes = std::clamp(capacity_, first_slab_nodes, max_slab_nodes);
-            next_ = add_slab(nodes);
-            end_ = next_ + nodes * sizeof(Node);
-        }
-        void* memory = next_;
-        next_ += sizeof(Node);
-        return memory;
+    // Where the arrays sit in a block of `capacity` positions: the nodes, then the value
+    // slots, then the key slots.
+    static constexpr std::size_t value_offset = sizeof(Node);
+    static constexpr std::size_t key_offset = sizeof(Node) + sizeof(Ref);
+    static constexpr std::size_t position_bytes(bool keys) noexcept {
+        return keys ? key_offset + sizeof(Ref) : key_offset;
     }
-    char* add_slab(std::size_t nodes);
-    void free_slabs() noexcept;
-    std::size_t unused() const noexcept { return std::size_t(end_ - next_) / sizeof(Node); }
-    static const void* previous_slab(const void* slab) noexcept;
-    Run slab_run(const void* slab) const noexcept;
+    void set_block(char* block, std::size_t capacity, bool keys) noexcept {
+        block_ = block;
+        capacity_ = capacity;
+        nodes_ = reinterpret_cast<Node*>(block);
+        values_ = reinterpret_cast<Ref*>(block + capacity * value_offset);
+        keys_ = keys ? reinterpret_cast<Ref*>(block + capacity * key_offset) : nullptr;
+    }
 
-    void* slabs_ = nullptr;  // the newest slab
-    FreeNode* free_ = nullptr;
-    char* next_ = nullptr;
-    char* end_ = nullptr;
-    std::size_t capacity_ = 0;  // nodes in all slabs
+    void take(NodeStore& other) noexcept {
+        block_ = std::exchange(other.block_, nullptr);
+        nodes_ = std::exchange(other.nodes_, nullptr);
+        values_ = std::exchange(other.values_, nullptr);
+        keys_ = std::exchange(other.keys_, nullptr);
+        capacity_ = std::exchange(other.capacity_, 0);
+        used_ = std::exchange(other.used_, 0);
+        free_ = std::exchange(other.free_, no_node);
+        keys_apart_ = std::exchange(other.keys_apart_, false);
+        made_in_key_order_ = std::exchange(other.made_in_key_order_, true);
+        walked_unchanged_ = std::exchange(other.walked_unchanged_, false);
+    }
+    // Moves the entry's references into the slots of `at` and sets its record to a leaf's.
+    void hold(Pos at, Entry&& entry, const KeyView& view) noexcept {
+        new (&nodes_[at]) Node(view);
+        new (&values_[at]) Ref(std::move(entry.value));
+        if (keys_apart_) {
+            new (&keys_[at]) Ref(std::move(entry.key));
+        } else {
+            // The value slot owns the key's reference too, taken back in release().
+            [[maybe_unused]] PyObject* const same = entry.key.release();
+        }
+    }
+    // Releases the entry at `at`: its value, then its key.
+    void release(Pos at) noexcept {
+        Ref value = std::move(values_[at]);
+        Ref key = keys_apart_ ? std::move(keys_[at]) : Ref::steal(value.get());
+        value.reset();
+        key.reset();
+    }
+    // Key slots for every position, each a new reference to its value's object.
+    void set_keys_apart();
+    void grow();
+    void release_unlinked() noexcept;
+    void free_arrays() noexcept;
+
+    char* block_ = nullptr;  // holds the three arrays
+    Node* nodes_ = nullptr;
+    Ref* values_ = nullptr;
+    Ref* keys_ = nullptr;      // only with keys_apart_
+    std::size_t capacity_ = 0;  // positions in each array
+    std::size_t used_ = 0;      // positions ever handed out; the rest were never used
+    Pos free_ = no_node;        // the first given-back position
+    bool keys_apart_ = false;
     // Whether every node was made after all nodes with smaller keys: by a build, a
-    // lay-out or insertions of new largest keys. The nodes then follow key order in each
-    // slab, slab after slab; a removal ends it, since its node's memory is reused.
+    // lay-out or insertions of new largest keys. A removal ends it, since its position is
+    // reused.
     bool made_in_key_order_ = true;
     // Whether the tree was walked whole in key order since its last insertion or removal.
     bool walked_unchanged_ = false;

@@ -8,51 +8,54 @@ namespace {
 // Walks `length` values from position `first` of a walk that visits `Toward` subtrees
 // first (ascending for the left child, descending for the right one). The stack holds
 // the path's nodes still to come, so each further value costs amortised constant time.
-template <Link Node::*Toward, Link Node::*Away>
-void walk_from(const Node* node, std::uint64_t first, std::uint64_t length, Snapshot& out) {
-    const Node* stack[max_height];
+template <Pos Node::*Toward, Pos Node::*Away>
+void walk_from(const NodeStore& store, Pos at, std::uint64_t first, std::uint64_t length,
+               Snapshot& out) {
+    Pos stack[max_height];
     std::size_t depth = 0;
     for (;;) {
-        const std::uint64_t before = node_size(node->*Toward);
+        const Node& node = store.node(at);
+        const std::uint64_t before = store.size(node.*Toward);
         if (first <= before) {
-            stack[depth++] = node;
+            stack[depth++] = at;
             if (first == before) {
                 break;
             }
-            node = (node->*Toward).get();
+            at = node.*Toward;
         } else {
             first -= before + 1;
-            node = (node->*Away).get();
+            at = node.*Away;
         }
     }
     for (std::uint64_t taken = 0; taken < length; ++taken) {
-        const Node* next = stack[--depth];
-        out.push_back(next->value.new_ref());
-        for (next = (next->*Away).get(); next != nullptr; next = (next->*Toward).get()) {
-            stack[depth++] = next;
+        const Pos next = stack[--depth];
+        out.push_back(Ref::borrow(store.value(next)));
+        for (Pos below = store.node(next).*Away; below != no_node;
+             below = store.node(below).*Toward) {
+            stack[depth++] = below;
         }
     }
 }
 
 // The neighbour on the side of `Side` (Less: below the key, Greater: above it): the node
 // closest to the key among those on that side, or Equal to it when `inclusive`.
-template <Ordering Side, Link Node::*Inward, Link Node::*Outward>
-PyObject* neighbour(const Node* node, PyObject* key, bool inclusive) {
+template <Ordering Side, Pos Node::*Inward, Pos Node::*Outward>
+PyObject* neighbour(const NodeStore& store, Pos at, PyObject* key, bool inclusive) {
     const KeyView sought = view_key(key);
-    const Node* found = nullptr;
-    while (node != nullptr) {
-        const Ordering order = compare_views(node->view(), sought);
+    Pos found = no_node;
+    while (at != no_node) {
+        const Ordering order = store.compare_from(at, sought);
         if (order == Side || (order == Ordering::Equal && inclusive)) {
-            found = node;
+            found = at;
             if (order == Ordering::Equal) {
                 break;
             }
-            node = (node->*Inward).get();
+            at = store.node(at).*Inward;
         } else {
-            node = (node->*Outward).get();
+            at = store.node(at).*Outward;
         }
     }
-    return found != nullptr ? found->value.get() : nullptr;
+    return found != no_node ? store.value(found) : nullptr;
 }
 
 struct Rank {
@@ -62,20 +65,21 @@ struct Rank {
 
 // One descent towards `key`; `SoughtFirst` puts the sought key first in each comparison.
 template <bool SoughtFirst>
-Rank rank_of(const Node* node, PyObject* key) {
+Rank rank_of(const NodeStore& store, Pos at, PyObject* key) {
     const KeyView sought = view_key(key);
     std::uint64_t below = 0;
-    while (node != nullptr) {
-        const Ordering order = SoughtFirst ? compare_views(sought, node->view())
-                                           : compare_views(node->view(), sought);
+    while (at != no_node) {
+        const Node& node = store.node(at);
+        const Ordering order = SoughtFirst ? store.compare_to(sought, at)
+                                           : store.compare_from(at, sought);
         if (order == Ordering::Equal) {
-            return {below + node_size(node->left), true};
+            return {below + store.size(node.left), true};
         }
         if (order == (SoughtFirst ? Ordering::Greater : Ordering::Less)) {
-            below += node_size(node->left) + 1;
-            node = node->right.get();
+            below += store.size(node.left) + 1;
+            at = node.right;
         } else {
-            node = node->left.get();
+            at = node.left;
         }
     }
     return {below, false};
@@ -84,28 +88,20 @@ Rank rank_of(const Node* node, PyObject* key) {
 }  // namespace
 
 PyObject* Tree::at(std::uint64_t index) const noexcept {
-    if (store_.in_key_order_runs(count_)) {
-        // The node sits at its position in its run: one memory access instead of a path.
-        const Node* found = nullptr;
-        store_.each_run_newest_first([&](const NodeStore::Run& run, std::size_t before) {
-            if (index < before) {
-                return false;
-            }
-            found = run.first + (index - before);
-            return true;
-        });
-        return found->value.get();
+    if (store_.in_key_order(count_)) {
+        return store_.value(Pos(index));  // one memory access instead of a path
     }
-    const Node* node = root_.get();
+    Pos at = root_;
     for (;;) {
-        const std::uint64_t before = node_size(node->left);
+        const Node& node = store_.node(at);
+        const std::uint64_t before = store_.size(node.left);
         if (index < before) {
-            node = node->left.get();
+            at = node.left;
         } else if (index == before) {
-            return node->value.get();
+            return store_.value(at);
         } else {
             index -= before + 1;
-            node = node->right.get();
+            at = node.right;
         }
     }
 }
@@ -117,9 +113,9 @@ Snapshot Tree::slice(std::uint64_t start, std::int64_t step, std::uint64_t lengt
     }
     out.reserve(length);
     if (step == 1) {
-        walk_from<&Node::left, &Node::right>(root_.get(), start, length, out);
+        walk_from<&Node::left, &Node::right>(store_, root_, start, length, out);
     } else if (step == -1) {
-        walk_from<&Node::right, &Node::left>(root_.get(), count_ - 1 - start, length, out);
+        walk_from<&Node::right, &Node::left>(store_, root_, count_ - 1 - start, length, out);
     } else {
         for (std::uint64_t i = 0; i < length; ++i) {
             const std::int64_t position = std::int64_t(start) + std::int64_t(i) * step;
@@ -130,21 +126,21 @@ Snapshot Tree::slice(std::uint64_t start, std::int64_t step, std::uint64_t lengt
 }
 
 std::int64_t Tree::index_of(PyObject* key) const {
-    const Rank found = rank_of<true>(root_.get(), key);
+    const Rank found = rank_of<true>(store_, root_, key);
     return found.equal ? std::int64_t(found.below) : -1;
 }
 
 std::uint64_t Tree::rank(PyObject* key, bool after) const {
-    const Rank found = rank_of<false>(root_.get(), key);
+    const Rank found = rank_of<false>(store_, root_, key);
     return found.below + (found.equal && after ? 1 : 0);
 }
 
 PyObject* Tree::floor(PyObject* key, bool inclusive) const {
-    return neighbour<Ordering::Less, &Node::right, &Node::left>(root_.get(), key, inclusive);
+    return neighbour<Ordering::Less, &Node::right, &Node::left>(store_, root_, key, inclusive);
 }
 
 PyObject* Tree::ceiling(PyObject* key, bool inclusive) const {
-    return neighbour<Ordering::Greater, &Node::left, &Node::right>(root_.get(), key, inclusive);
+    return neighbour<Ordering::Greater, &Node::left, &Node::right>(store_, root_, key, inclusive);
 }
 
 }  // namespace quorel::tree

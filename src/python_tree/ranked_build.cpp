@@ -89,39 +89,37 @@ Ranking rank_keys(const Vector<KeyView>& records, KeyStructure structure) {
 }
 
 // Subtree sizes, children before parents; the depth is bounded by the tree's height.
-std::uint32_t settle_sizes(Node& node) noexcept {
-    node.size = 1 + (node.left ? settle_sizes(*node.left) : 0) +
-                (node.right ? settle_sizes(*node.right) : 0);
+std::uint32_t settle_sizes(NodeBlock& block, Pos at) noexcept {
+    if (at == no_node) {
+        return 0;
+    }
+    Node& node = block.node(at);
+    node.size = 1 + settle_sizes(block, node.left) + settle_sizes(block, node.right);
     return node.size;
 }
 
 // The tree of the ranked entries with the shape of `inserted`: the nodes placed in key
 // order, then linked as the rank records are. Later duplicates stay in `entries`.
-Tree place_ranked(EntryList& entries, const Vector<KeyView>& records, const Ranking& ranking,
+Tree place_ranked(NodeBlock block, EntryList& entries, const Vector<KeyView>& records,
+                  const Ranking& ranking,
                   const RankTree& inserted, KeyStructure structure) {
     const std::size_t n = ranking.sorted_at.size();
-    NodeBlock block(n);
-    // The node of rank r is the block's node r; the links below adopt every one of them, and
-    // nothing between can fail.
+    // The node of rank r is the block's node r, linked below as the rank records are.
     block.place_all(n, structure, [&](std::size_t r) {
         const std::size_t at = ranking.sorted_at[r];
         return std::pair<Entry&&, KeyView>(std::move(entries[at]), records[at]);
     });
+    static_assert(no_rank == no_node, "a rank record's links are the node's");
     for (std::uint32_t r = 0; r < n; ++r) {
         Node& node = block.node(r);
         const RankRecord& record = inserted[r];
-        if (record.left != no_rank) {
-            node.left = Link(&block.node(record.left));
-        }
-        if (record.right != no_rank) {
-            node.right = Link(&block.node(record.right));
-        }
+        node.left = record.left;
+        node.right = record.right;
         node.height = record.height;
         node.balance = record.balance;
     }
-    Link root(&block.node(inserted.root()));
-    settle_sizes(*root);
-    return Tree(std::move(block), std::move(root));
+    settle_sizes(block, inserted.root());
+    return Tree(std::move(block), inserted.root());
 }
 
 }  // namespace
@@ -130,6 +128,9 @@ std::optional<Tree> Tree::from_native_entries(EntryList& entries) {
     if (entries.empty() || entries.size() >= no_rank) {
         return std::nullopt;
     }
+    // Taken before the ranking's temporaries, which then sit above it in the heap and go
+    // back to the system when they are given back; fitted to the distinct keys after.
+    NodeBlock block(entries.size());
     StructureTally structures;
     std::optional<Vector<KeyView>> records = rank_records(entries, structures);
     if (!records) {
@@ -143,7 +144,8 @@ std::optional<Tree> Tree::from_native_entries(EntryList& entries) {
     }
     RankTree inserted(ranking.sorted_at.size());
     inserted.insert_all(ranking.rank_of);
-    return place_ranked(entries, *records, ranking, inserted, structures.shared());
+    return place_ranked(std::move(block), entries, *records, ranking, inserted,
+                        structures.shared());
 }
 
 Tree Tree::from_entries(EntryList entries) {

@@ -1,6 +1,6 @@
 // AVL rotations and the rebalancing step, written once for every way of holding links:
-// the tree's nodes hold their children by owning pointers (NodeLinks below), the ranked
-// build by ranks into an array of small records. Insertion, removal and the ranked build
+// the tree's nodes hold their children by positions in the node store (NodeLinks below),
+// the ranked build by ranks into an array of small records. Insertion, removal and the ranked build
 // all rebalance here, so they all give the same shapes.
 //
 // A link policy `Links` gives:
@@ -22,7 +22,7 @@
 #include <utility>
 
 #include "call_boundary/support/failure.hpp"
-#include "python_tree/node.hpp"
+#include "python_tree/node_store.hpp"
 
 namespace quorel::tree {
 
@@ -141,17 +141,26 @@ void rebalance_link(Links& links, typename Links::Handle& link, bool left_change
     }
 }
 
-// The links from the root down to where an insertion or removal changes the tree, and the
-// side taken below each of them.
+// The nodes from the top of a subtree down to where an insertion or removal changes it,
+// and the side taken below each of them. Each link of the path is found again from its
+// parent when it is needed (`Links::child`), so the path stays valid when the records
+// move in memory.
 template <class Links>
 class DescentPath {
 public:
     using Handle = typename Links::Handle;
 
-    void push(Handle* link, bool left) noexcept {
-        links_[depth_] = link;
+    // A path from the subtree held by `top`.
+    explicit DescentPath(Handle& top) noexcept : top_(&top) {}
+
+    // The descent passed `node` and goes on to its left (or right) child.
+    void push(Handle node, bool left) noexcept {
+        nodes_[depth_] = node;
         went_left_[depth_++] = left;
     }
+
+    // The link below the deepest node pushed (`top` while none is).
+    Handle& below(Links& links) const noexcept { return link(links, depth_); }
 
     // Whether the path turned left anywhere: then the changed key is not the largest.
     bool turned_left() const noexcept {
@@ -165,7 +174,7 @@ public:
     template <std::int32_t Change>
     void settle(Links& links, bool changed) {
         while (depth_ > 0 && changed) {
-            Handle& link = *links_[--depth_];
+            Handle& link = this->link(links, --depth_);
             auto& r = links.record(link);
             const auto height = r.height;
             links.resize(r, Change);
@@ -173,29 +182,40 @@ public:
             changed = links.record(link).height != height;
         }
         while (depth_ > 0) {
-            links.resize(links.record(*links_[--depth_]), Change);
+            links.resize(links.record(nodes_[--depth_]), Change);
         }
     }
 
 private:
-    Handle* links_[max_height];
+    // The link that holds the node pushed at `depth`.
+    Handle& link(Links& links, std::size_t depth) const noexcept {
+        return depth == 0 ? *top_ : links.child(nodes_[depth - 1], went_left_[depth - 1]);
+    }
+
+    Handle* top_;
+    Handle nodes_[max_height];
     bool went_left_[max_height];
     std::size_t depth_ = 0;
 };
 
-// The tree's own links: nodes owned by their parents, with subtree sizes.
+// The tree's own links: positions in its node store, with subtree sizes.
 struct NodeLinks {
-    using Handle = Link;
+    using Handle = Pos;
     using Record = Node;
 
-    static Node& record(const Link& link) noexcept { return *link; }
-    static bool linked(const Link& link) noexcept { return bool(link); }
-    static std::uint64_t height(const Link& link) noexcept { return node_height(link); }
-    static void rotated(Node& upper, Node& lower) noexcept {
-        upper.size = lower.size;
-        set_size(lower);
+    NodeStore& store;
+
+    Node& record(Pos at) const noexcept { return store.node(at); }
+    static bool linked(Pos at) noexcept { return at != no_node; }
+    std::uint64_t height(Pos at) const noexcept { return store.height(at); }
+    Pos& child(Pos at, bool left) const noexcept {
+        return left ? store.node(at).left : store.node(at).right;
     }
-    static void recount(Node& node) noexcept { set_size(node); }
+    void rotated(Node& upper, Node& lower) const noexcept {
+        upper.size = lower.size;
+        store.set_size(lower);
+    }
+    void recount(Node& node) const noexcept { store.set_size(node); }
     static void resize(Node& node, std::int32_t change) noexcept {
         node.size = std::uint32_t(std::int64_t(node.size) + change);
     }

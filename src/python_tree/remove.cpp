@@ -6,44 +6,32 @@ namespace {
 
 // Takes the node with the smallest key out of the non-empty subtree in `link`, without
 // children, and leaves the rest of the subtree in `link`, rebalanced.
-Link remove_min(Link& link) {
-    DescentPath<NodeLinks> path;
-    Link* at = &link;
-    while ((*at)->left) {
+Pos remove_min(NodeLinks& links, Pos& link) {
+    DescentPath<NodeLinks> path(link);
+    Pos at = link;
+    while (links.record(at).left != no_node) {
         path.push(at, true);
-        at = &(*at)->left;
+        at = links.record(at).left;
     }
-    Link minimum = std::move(*at);
-    *at = std::move(minimum->right);
-    NodeLinks links;
+    path.below(links) = links.record(at).right;
     path.settle<-1>(links, true);
-    return minimum;
-}
-
-// A child, loaded while comparing at its grandparent: starts loading its key object and
-// its own children.
-inline void prefetch_below(const Node* child) noexcept {
-    if (child != nullptr) {
-        prefetch_read(child->key.get());
-        prefetch_children(*child);
-    }
+    return at;
 }
 
 // Finds the victim by comparing the sought key (first operand) with each node's key.
 struct ByKey {
     KeyView key;
-    Ordering operator()(const Node& node) const {
-        prefetch_below(node.left.get());
-        prefetch_below(node.right.get());
-        return compare_views(key, node.view());
+    Ordering operator()(const NodeStore& store, Pos at) const {
+        store.prefetch_children(store.node(at));
+        return store.compare_to(key, at);
     }
 };
 
 // Finds the victim by its position in key order, counted within the current subtree.
 struct ByPosition {
     std::uint64_t index;
-    Ordering operator()(const Node& node) noexcept {
-        const std::uint64_t left = node_size(node.left);
+    Ordering operator()(const NodeStore& store, Pos at) noexcept {
+        const std::uint64_t left = store.size(store.node(at).left);
         if (index < left) {
             return Ordering::Less;
         }
@@ -55,43 +43,42 @@ struct ByPosition {
     }
 };
 
-// Descends to the victim, remembering the links on the way; a failing comparison throws
-// before any link changes. Returns the victim, unlinked and without children, or an empty
-// link when there is none. The successor of a two-child victim is moved as a whole, so no
-// value or key changes node.
+// Descends to the victim, remembering the path; a failing comparison throws before any
+// link changes. Returns the victim, unlinked, or no_node when there is none. The successor
+// of a two-child victim is moved as a whole, so no value or key changes node.
 template <class Locate>
-Link detach(Link& root, Locate& locate) {
-    DescentPath<NodeLinks> path;
-    Link* link = &root;
+Pos detach(NodeStore& store, Pos& root, Locate& locate) {
+    DescentPath<NodeLinks> path(root);
+    Pos at = root;
     for (;;) {
-        const Node* node = link->get();
-        if (node == nullptr) {
-            return Link();
+        if (at == no_node) {
+            return no_node;
         }
-        const Ordering order = locate(*node);
+        const Ordering order = locate(store, at);
         if (order == Ordering::Equal) {
             break;
         }
-        path.push(link, order == Ordering::Less);
-        link = order == Ordering::Greater ? &link->get()->right : &link->get()->left;
+        path.push(at, order == Ordering::Less);
+        at = order == Ordering::Greater ? store.node(at).right : store.node(at).left;
     }
-    NodeLinks links;
-    Link victim = std::move(*link);
-    const std::uint8_t height = victim->height;
-    Link left = std::move(victim->left);
-    Link right = std::move(victim->right);
-    if (!left) {
-        *link = std::move(right);
-    } else if (!right) {
-        *link = std::move(left);
+    NodeLinks links{store};
+    Pos& link = path.below(links);
+    Node& victim = store.node(at);
+    const std::uint8_t height = victim.height;
+    Pos right = victim.right;
+    if (victim.left == no_node) {
+        link = right;
+    } else if (right == no_node) {
+        link = victim.left;
     } else {
-        Link successor = remove_min(right);
-        successor->left = std::move(left);
-        successor->right = std::move(right);
-        *link = rebalance(links, std::move(successor));
+        const Pos successor = remove_min(links, right);
+        Node& moved = store.node(successor);
+        moved.left = victim.left;
+        moved.right = right;
+        link = rebalance(links, successor);
     }
-    path.settle<-1>(links, node_height(*link) != height);
-    return victim;
+    path.settle<-1>(links, store.height(link) != height);
+    return at;
 }
 
 }  // namespace
@@ -99,21 +86,21 @@ Link detach(Link& root, Locate& locate) {
 // The victim's value and key are released only after the tree is whole again.
 bool Tree::remove(PyObject* key) {
     ByKey locate{view_key(key)};
-    Link victim = detach(root_, locate);
-    if (!victim) {
+    const Pos victim = detach(store_, root_, locate);
+    if (victim == no_node) {
         return false;
     }
     --count_;
-    store_.recycle(std::move(victim));
+    store_.recycle(victim);
     return true;
 }
 
 Ref Tree::pop(std::uint64_t index) {
     ByPosition locate{index};
-    Link victim = detach(root_, locate);
+    const Pos victim = detach(store_, root_, locate);
     --count_;
-    Ref value = std::move(victim->value);
-    store_.recycle(std::move(victim));
+    Ref value = Ref::borrow(store_.value(victim));
+    store_.recycle(victim);
     return value;
 }
 

@@ -1,4 +1,4 @@
-// Tree: the engine object inside every AVLTree — the owning root link, the stored count,
+// Tree: the engine object inside every AVLTree — the root's position, the stored count,
 // the structure the keys share and the node store that holds the nodes. Its state is
 // private: builders make trees through the one constructor that takes a NodeBlock.
 //
@@ -29,28 +29,30 @@ public:
     Tree() = default;
     // The one constructor of every built tree: the nodes of `block`, linked under `root`
     // (see NodeBlock for what the builder guarantees).
-    Tree(NodeBlock block, Link root) noexcept;
+    Tree(NodeBlock block, Pos root) noexcept;
     Tree(Tree&& other) noexcept
-        : store_(std::move(other.store_)), root_(std::move(other.root_)),
+        : store_(std::move(other.store_)), root_(std::exchange(other.root_, no_node)),
           count_(std::exchange(other.count_, 0)),
           structure_(std::exchange(other.structure_, no_structure)) {}
     Tree& operator=(Tree&& other) noexcept {
         if (this != &other) {
-            root_.reset();  // the nodes go before the memory that holds them
+            // The old entries go last, so that whatever their release runs finds this tree
+            // whole.
+            Tree old(std::move(*this));
             store_ = std::move(other.store_);
-            root_ = std::move(other.root_);
+            root_ = std::exchange(other.root_, no_node);
             count_ = std::exchange(other.count_, 0);
             structure_ = std::exchange(other.structure_, no_structure);
         }
         return *this;
     }
-    ~Tree() { root_.reset(); }
+    ~Tree() { release(); }
 
     // Lookup and summary. search() throws when a comparison fails; the others cannot fail.
     PyObject* search(PyObject* key) const;  // borrowed stored value, or null
     PyObject* first() const noexcept;
     PyObject* last() const noexcept;
-    std::uint64_t height() const noexcept { return node_height(root_); }
+    std::uint64_t height() const noexcept { return store_.height(root_); }
     std::uint64_t size() const noexcept { return count_; }
     // The structure every stored key has; no_structure when they differ or any has none,
     // or when the tree is empty.
@@ -161,13 +163,15 @@ public:
     // in between, lays the nodes out first. The same guarantee from the caller.
     void lay_out_before_walk() { store_.lay_out_before_walk(root_, count_); }
 
-    // The first of the tree's nodes when all of them sit in one block in key order;
-    // null otherwise.
-    const Node* key_order_run() const noexcept { return store_.key_order_run(); }
-    // The runs that, one after the other, hold the nodes in key order, and how many; 0
-    // when the nodes are not laid out so (see NodeStore::key_order_runs).
-    std::size_t key_order_runs(NodeStore::Run (&runs)[NodeStore::max_runs]) const noexcept {
-        return store_.in_key_order_runs(count_) ? store_.key_order_runs(runs) : 0;
+    // The value slots of every entry in key order when the nodes sit at positions 0 to
+    // size() - 1 in key order; null otherwise.
+    const Ref* key_order_values() const noexcept {
+        return store_.in_key_order(count_) ? store_.values() : nullptr;
+    }
+    // The store when it holds the nodes at positions 0 to size() - 1 in key order; null
+    // otherwise.
+    const NodeStore* key_order_store() const noexcept {
+        return store_.in_key_order(count_) ? &store_ : nullptr;
     }
 
     // Moves the nodes out with their memory, leaving this tree empty (used to release
@@ -176,7 +180,9 @@ public:
 
     // Checks every invariant of the records: key order between in-order neighbours with no
     // Equal pair, exact heights, balances and subtree sizes, the count, each node's native
-    // key form and the structure the keys share.
+    // key form and the structure the keys share; and of the store: every position either
+    // linked once or on the free list, value (and key) slots held exactly by the linked
+    // ones, and the free list and positions within the store.
     // Throws AssertionError naming the first broken one, or a comparison's own exception.
     // Only reads the tree; the caller holds a shared borrow while comparisons run.
     void verify() const;
@@ -184,9 +190,15 @@ public:
 private:
     template <bool Ranked>
     bool insert_entry(Entry& entry, std::uint64_t* position);
+    // Releases every entry in the tree's release order, then the store's memory.
+    void release() noexcept {
+        store_.release_tree(std::exchange(root_, no_node));
+        count_ = 0;
+        store_.clear();
+    }
 
-    NodeStore store_;  // declared first: it outlives the nodes it holds
-    Link root_;
+    NodeStore store_;
+    Pos root_ = no_node;
     std::uint64_t count_ = 0;
     // The structure every stored key has, or no_structure when they differ or any has
     // none. Set by the first insertion into an empty tree (its value while empty means
@@ -195,9 +207,9 @@ private:
     KeyStructure structure_ = no_structure;
 };
 
-// New references to the values of n nodes of a key-order run, read from `from` in
+// New references to the n values of a key-order run of value slots, read from `from` in
 // steps of `step` (1 or -1) and prefetched a little ahead, each constructed into the next
 // of `slots`, which all hold empty handles (so constructing over them drops nothing).
-void copy_run_values(const Node* from, std::ptrdiff_t step, std::size_t n, Ref* slots);
+void copy_run_values(const Ref* from, std::ptrdiff_t step, std::size_t n, Ref* slots);
 
 }  // namespace quorel::tree
