@@ -104,3 +104,28 @@ def test_pop_gives_back_the_value_and_frees_its_position(key):
     assert list(tree) == values
     del tree, popped
     assert refcounts(values) == base
+
+
+# Histories that keep the nodes in key order (a build, new largest keys, a lay-out by a
+# walk) and histories that break it (a smaller key, a removal, a reused position).
+END_HISTORIES = {
+    "built": lambda t: None,
+    "largest_added": lambda t: [t.insert(v) for v in range(1000, 1010)],
+    "smaller_added": lambda t: t.insert(-5),
+    "largest_removed": lambda t: t.remove(999),
+    "smallest_removed": lambda t: t.remove(0),
+    "position_reused": lambda t: (t.remove(500), t.insert(2000), t.insert(-1)),
+    "popped_then_walked": lambda t: (t.pop(), t.pop(0), list(t), list(t)),
+    "emptied_then_refilled": lambda t: (t.clear(), [t.insert(v) for v in (5, 3, 9)]),
+}
+
+
+@pytest.mark.parametrize("key", [None, "real"], ids=["identity", "attribute"])
+@pytest.mark.parametrize("history", END_HISTORIES)
+def test_first_and_last_follow_the_keys_whatever_the_nodes_order(history, key):
+    values = random.Random(7).sample(range(1000), 1000)
+    tree = AVLTree(values, key=None if key is None else (lambda v: v.real))
+    END_HISTORIES[history](tree)
+    check_avl(tree)
+    stored = list(tree)
+    assert (tree.first(), tree.last()) == (min(stored), max(stored))

@@ -31,13 +31,14 @@ bool Tree::insert_entry(Entry& entry, std::uint64_t* position) {
         if (order == Ordering::Equal) {
             return false;  // the stored value stays; the new entry is released on return
         }
-        path.push(at, order == Ordering::Less);
+        const bool left = order == Ordering::Less;
+        path.push(at, left);
         if constexpr (Ranked) {
-            if (order == Ordering::Greater) {
+            if (!left) {
                 below += store_.size(node.left) + 1;
             }
         }
-        at = order == Ordering::Greater ? node.right : node.left;
+        at = left ? node.left : node.right;
     }
     if (count_ == max_entries) {
         too_many_entries();

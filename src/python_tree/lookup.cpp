@@ -89,13 +89,18 @@ PyObject* Tree::search(PyObject* key) const {
     return nullptr;
 }
 
+// A tree whose nodes sit in key order holds its smallest key at position 0 and its largest
+// at count_ - 1: no descent is needed.
 PyObject* Tree::first() const noexcept {
     if (root_ == no_node) {
         return nullptr;
     }
+    if (store_.in_key_order(count_)) {
+        return store_.value(0);
+    }
     Pos at = root_;
-    while (store_.node(at).left != no_node) {
-        at = store_.node(at).left;
+    for (Pos next; (next = store_.node(at).left) != no_node;) {
+        at = next;
     }
     return store_.value(at);
 }
@@ -104,9 +109,12 @@ PyObject* Tree::last() const noexcept {
     if (root_ == no_node) {
         return nullptr;
     }
+    if (store_.in_key_order(count_)) {
+        return store_.value(Pos(count_ - 1));
+    }
     Pos at = root_;
-    while (store_.node(at).right != no_node) {
-        at = store_.node(at).right;
+    for (Pos next; (next = store_.node(at).right) != no_node;) {
+        at = next;
     }
     return store_.value(at);
 }

@@ -171,19 +171,23 @@ public:
     // deepest up, each is rebalanced while the subtree below changed height (`changed` at
     // first); above the first one that keeps its height the records still hold, and a
     // rebalancing there would change nothing.
+    // The depth is kept in a local: the compiler cannot tell that rebalance_link() leaves
+    // the path alone, and would store and load it again at every level.
     template <std::int32_t Change>
     void settle(Links& links, bool changed) {
-        while (depth_ > 0 && changed) {
-            Handle& link = this->link(links, --depth_);
+        std::size_t depth = depth_;
+        while (depth > 0 && changed) {
+            Handle& link = this->link(links, --depth);
             auto& r = links.record(link);
             const auto height = r.height;
             links.resize(r, Change);
-            rebalance_link(links, link, went_left_[depth_]);
+            rebalance_link(links, link, went_left_[depth]);
             changed = links.record(link).height != height;
         }
-        while (depth_ > 0) {
-            links.resize(links.record(nodes_[--depth_]), Change);
+        while (depth > 0) {
+            links.resize(links.record(nodes_[--depth]), Change);
         }
+        depth_ = 0;
     }
 
 private:
