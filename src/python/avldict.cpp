@@ -83,7 +83,7 @@ void release_map(AVLDictObject& object) {
     free_instance(object_of(object));
 }
 
-// The index and, twice, every key of the tree (each node holds its key as value and key).
+// The index and every key of the tree (its own value), once for each reference held.
 int visit_map(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     AVLDictObject& object = AVLDictObject::of(self);
@@ -98,7 +98,7 @@ int visit_map(PyObject* self, visitproc visit, void* arg) noexcept {
         if (v.result == 0) {
             v.result = v.visit(value, v.arg);
         }
-        if (v.result == 0) {
+        if (v.result == 0 && key != value) {
             v.result = v.visit(key, v.arg);
         }
     }, &visitor);

@@ -107,8 +107,8 @@ void NodeStore::set_keys_apart() {
     if (capacity_ > 0) {
         set_block(resized(block_, capacity_ * position_bytes(true)), capacity_, true);
         for (std::size_t i = 0; i < capacity_; ++i) {
-            // The key's reference moves from the value slot to its own.
-            new (&keys_[i]) Ref(i < used_ ? Ref::steal(values_[i].get()) : Ref());
+            // Each stored key, until now its value, gets a reference of its own slot.
+            new (&keys_[i]) Ref(i < used_ ? Ref::borrow(values_[i].get()) : Ref());
         }
     }
     keys_apart_ = true;

@@ -192,15 +192,14 @@ private:
         new (&values_[at]) Ref(std::move(entry.value));
         if (keys_apart_) {
             new (&keys_[at]) Ref(std::move(entry.key));
-        } else {
-            // The value slot owns the key's reference too, taken back in release().
-            [[maybe_unused]] PyObject* const same = entry.key.release();
         }
+        // Otherwise the key is the value: the entry keeps its second reference and drops
+        // it, which cannot free the object the value slot holds.
     }
     // Releases the entry at `at`: its value, then its key.
     void release(Pos at) noexcept {
         Ref value = std::move(values_[at]);
-        Ref key = keys_apart_ ? std::move(keys_[at]) : Ref::steal(value.get());
+        Ref key = keys_apart_ ? std::move(keys_[at]) : Ref();
         value.reset();
         key.reset();
     }
