@@ -2,9 +2,9 @@
 //
 // Three arrays indexed by the same position: the nodes (links, native key form, balance,
 // size: all a descent reads), the value slots (all a walk copies) and, only once some key
-// differs from its value, the key slots. Where every key is its own value the key is held
-// in the value slot: that slot then owns both references of the entry, the value's and the
-// key's, so that reference counts and what the collector sees stay those of two slots.
+// differs from its value, the key slots. Where every key is its own value the value slot
+// stands for both: it holds the one reference of the entry, and the entry's second
+// reference to the same object is dropped when the node is made.
 // The arrays share one block from the interpreter's allocator (always under the
 // interpreter lock), so that a large tree's memory is one mapping that goes back to the
 // system whole, and they grow together. Removal gives positions back through a free list
