@@ -88,14 +88,19 @@ Ranking rank_keys(const Vector<KeyView>& records, KeyStructure structure) {
     return ranking;
 }
 
-// Subtree sizes, children before parents; the depth is bounded by the tree's height.
-std::uint32_t settle_sizes(NodeBlock& block, Pos at) noexcept {
+// Subtree sizes and heights, children before parents; the depth is bounded by the tree's
+// height. Returns the subtree's height.
+std::uint8_t settle_counts(NodeBlock& block, Pos at) noexcept {
     if (at == no_node) {
         return 0;
     }
     Node& node = block.node(at);
-    node.size = 1 + settle_sizes(block, node.left) + settle_sizes(block, node.right);
-    return node.size;
+    const std::uint8_t left = settle_counts(block, node.left);
+    const std::uint8_t right = settle_counts(block, node.right);
+    node.size = 1 + (node.left == no_node ? 0 : block.node(node.left).size) +
+                (node.right == no_node ? 0 : block.node(node.right).size);
+    node.height = std::uint8_t(1 + std::max(left, right));
+    return node.height;
 }
 
 // The tree of the ranked entries with the shape of `inserted`: the nodes placed in key
@@ -115,10 +120,9 @@ Tree place_ranked(NodeBlock block, EntryList& entries, const Vector<KeyView>& re
         const RankRecord& record = inserted[r];
         node.left = record.left;
         node.right = record.right;
-        node.height = record.height;
         node.balance = record.balance;
     }
-    settle_sizes(block, inserted.root());
+    settle_counts(block, inserted.root());
     return Tree(std::move(block), inserted.root());
 }
 
