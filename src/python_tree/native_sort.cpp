@@ -52,7 +52,7 @@ unsigned kind_bit(KeyKind kind) noexcept {
 constexpr std::size_t min_radix_sorted = 4096;
 
 // A least significant digit first radix sort, skipping the digits every key shares.
-void radix_sort(Vector<SortRecord>& records) {
+void radix_sort(TemporaryVector<SortRecord>& records) {
     constexpr unsigned digit_bits = 11;
     constexpr std::uint64_t digit_mask = (std::uint64_t(1) << digit_bits) - 1;
     constexpr unsigned digits = (64 + digit_bits - 1) / digit_bits;
@@ -60,13 +60,13 @@ void radix_sort(Vector<SortRecord>& records) {
     for (const SortRecord& r : records) {
         differ |= r.key ^ records[0].key;
     }
-    Vector<std::size_t> counts(digits << digit_bits);
+    TemporaryVector<std::size_t> counts(digits << digit_bits);
     for (const SortRecord& r : records) {
         for (unsigned d = 0; d < digits; ++d) {
             ++counts[(d << digit_bits) + ((r.key >> (d * digit_bits)) & digit_mask)];
         }
     }
-    Vector<SortRecord> other(records.size());
+    TemporaryVector<SortRecord> other(records.size());
     for (unsigned d = 0; d < digits; ++d) {
         const unsigned shift = d * digit_bits;
         if (((differ >> shift) & digit_mask) == 0) {
@@ -133,7 +133,7 @@ std::uint64_t SortKeyRule::key(const KeyView& key) const noexcept {
     }
 }
 
-void sort_records(Vector<SortRecord>& records) {
+void sort_records(TemporaryVector<SortRecord>& records) {
     auto by_key = [](const SortRecord& a, const SortRecord& b) noexcept {
         return a.key < b.key;
     };

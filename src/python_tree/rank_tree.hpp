@@ -65,7 +65,7 @@ public:
     // each descent would wait on memory at most levels, so the descents of the next few
     // ranks run ahead, one level per insertion, fetching their paths (a path changes
     // little in a few insertions) and the records of their neighbours.
-    void insert_all(const Vector<std::uint32_t>& ranks) {
+    void insert_all(const TemporaryVector<std::uint32_t>& ranks) {
         if (records_.size() < min_fetched_ahead || monotonic(ranks)) {
             for (const std::uint32_t rank : ranks) {
                 if (rank != no_rank) {
@@ -149,7 +149,7 @@ private:
 
     // Whether the ranks other than no_rank come in ascending or in descending order: then
     // every descent follows one edge of the tree, which stays in the caches.
-    static bool monotonic(const Vector<std::uint32_t>& ranks) noexcept {
+    static bool monotonic(const TemporaryVector<std::uint32_t>& ranks) noexcept {
         bool up = true;
         bool down = true;
         std::uint32_t last = no_rank;
@@ -182,7 +182,7 @@ private:
     // Descents running ahead of the insertions; no figure was kept.
     static constexpr std::size_t lanes = 16;
 
-    Vector<RankRecord> records_;
+    TemporaryVector<RankRecord> records_;
     std::uint32_t root_ = no_rank;
 };
 

@@ -47,6 +47,40 @@ public:
 template <class T>
 using Vector = std::vector<T, Allocator<T>>;
 
+// Memory for a temporary that is given back before its owner returns. A large one comes
+// from a mapping of its own where the system has them, so that giving it back returns its
+// pages to the system at once, whatever was allocated after it (the interpreter's
+// allocator would keep them wherever a longer-lived block sits above them in its heap).
+// The mapping is not seen by tracemalloc. Small ones, and every one on other systems,
+// come from allocate_bytes.
+void* allocate_temporary(std::size_t bytes);
+void free_temporary(void* memory, std::size_t bytes) noexcept;
+
+template <class T>
+class TemporaryAllocator {
+public:
+    using value_type = T;
+
+    TemporaryAllocator() noexcept = default;
+    template <class U>
+    TemporaryAllocator(const TemporaryAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n > PY_SSIZE_T_MAX / sizeof(T)) {
+            no_memory();
+        }
+        return static_cast<T*>(allocate_temporary(n * sizeof(T)));
+    }
+    void deallocate(T* memory, std::size_t n) noexcept { free_temporary(memory, n * sizeof(T)); }
+
+    friend bool operator==(const TemporaryAllocator&, const TemporaryAllocator&) noexcept {
+        return true;
+    }
+};
+
+template <class T>
+using TemporaryVector = std::vector<T, TemporaryAllocator<T>>;
+
 template <class T>
 using Deque = std::deque<T, Allocator<T>>;
 
