@@ -21,23 +21,23 @@ namespace quorel::tree {
 
 constexpr std::uint32_t no_rank = UINT32_MAX;
 
-// The links and the balance (left subtree height minus right) of one rank.
+// The links of one rank. Its balance (left subtree height minus right) is kept apart, in
+// one byte: a descent reads both, and the bytes of the upper levels stay in the caches.
 struct RankRecord {
     std::uint32_t left = no_rank;
     std::uint32_t right = no_rank;
-    std::int8_t balance = 0;
 };
 
 class RankTree {
 public:
-    explicit RankTree(std::size_t ranks) : records_(ranks) {}
+    explicit RankTree(std::size_t ranks) : records_(ranks), balances_(ranks) {}
 
     void insert(std::uint32_t rank) {
         std::uint32_t* leaning = &root_;  // the link to the lowest leaning record passed
         std::uint32_t* link = &root_;
         while (*link != no_rank) {
             RankRecord& at = records_[*link];
-            if (at.balance != 0) {
+            if (balances_[*link] != 0) {
                 leaning = link;
             }
             link = rank < *link ? &at.left : &at.right;
@@ -51,7 +51,7 @@ public:
         for (std::uint32_t p = rank < top ? t.left : t.right; p != rank;) {
             RankRecord& r = records_[p];
             const bool left = rank < p;
-            r.balance = left ? 1 : -1;
+            balances_[p] = left ? 1 : -1;
             p = left ? r.left : r.right;
         }
         if (rank < top) {
@@ -103,6 +103,7 @@ public:
 
     std::uint32_t root() const noexcept { return root_; }
     const RankRecord& operator[](std::uint32_t rank) const noexcept { return records_[rank]; }
+    std::int8_t balance(std::uint32_t rank) const noexcept { return balances_[rank]; }
 
 private:
     template <bool Left>
@@ -120,18 +121,19 @@ private:
     template <bool Left>
     void settle(std::uint32_t* link, RankRecord& t) noexcept {
         constexpr std::int8_t lean = Left ? 1 : -1;
-        if (t.balance != lean) {
-            t.balance = std::int8_t(t.balance + lean);  // 0 grows the whole tree
+        const std::uint32_t top = *link;
+        std::int8_t& t_balance = balances_[top];
+        if (t_balance != lean) {
+            t_balance = std::int8_t(t_balance + lean);  // 0 grows the whole tree
             return;
         }
-        const std::uint32_t top = *link;
         const std::uint32_t c = inner<Left>(t);
         RankRecord& child = records_[c];
-        if (child.balance == lean) {
+        if (balances_[c] == lean) {
             inner<Left>(t) = outer<Left>(child);
             outer<Left>(child) = top;
-            t.balance = 0;
-            child.balance = 0;
+            t_balance = 0;
+            balances_[c] = 0;
             *link = c;
             return;
         }
@@ -141,9 +143,9 @@ private:
         inner<Left>(t) = outer<Left>(grand);
         inner<Left>(grand) = c;
         outer<Left>(grand) = top;
-        t.balance = grand.balance == lean ? std::int8_t(-lean) : 0;
-        child.balance = grand.balance == -lean ? lean : 0;
-        grand.balance = 0;
+        t_balance = balances_[g] == lean ? std::int8_t(-lean) : 0;
+        balances_[c] = balances_[g] == -lean ? lean : 0;
+        balances_[g] = 0;
         *link = g;
     }
 
@@ -183,6 +185,7 @@ private:
     static constexpr std::size_t lanes = 16;
 
     TemporaryVector<RankRecord> records_;
+    TemporaryVector<std::int8_t> balances_;
     std::uint32_t root_ = no_rank;
 };
 

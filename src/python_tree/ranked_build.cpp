@@ -120,7 +120,7 @@ Tree place_ranked(NodeBlock block, EntryList& entries, const TemporaryVector<Key
         const RankRecord& record = inserted[r];
         node.left = record.left;
         node.right = record.right;
-        node.balance = record.balance;
+        node.balance = inserted.balance(r);
     }
     settle_counts(block, inserted.root());
     return Tree(std::move(block), inserted.root());
