@@ -60,19 +60,24 @@ void radix_sort(TemporaryVector<SortRecord>& records) {
     for (const SortRecord& r : records) {
         differ |= r.key ^ records[0].key;
     }
-    TemporaryVector<std::size_t> counts(digits << digit_bits);
+    // The digits where some keys differ, counted in one pass.
+    unsigned shifts[digits];
+    unsigned sorted_digits = 0;
+    for (unsigned d = 0; d < digits; ++d) {
+        if (((differ >> (d * digit_bits)) & digit_mask) != 0) {
+            shifts[sorted_digits++] = d * digit_bits;
+        }
+    }
+    TemporaryVector<std::size_t> counts(std::size_t(sorted_digits) << digit_bits);
     for (const SortRecord& r : records) {
-        for (unsigned d = 0; d < digits; ++d) {
-            ++counts[(d << digit_bits) + ((r.key >> (d * digit_bits)) & digit_mask)];
+        for (unsigned d = 0; d < sorted_digits; ++d) {
+            ++counts[(d << digit_bits) + ((r.key >> shifts[d]) & digit_mask)];
         }
     }
     TemporaryVector<SortRecord> other(records.size());
-    for (unsigned d = 0; d < digits; ++d) {
-        const unsigned shift = d * digit_bits;
-        if (((differ >> shift) & digit_mask) == 0) {
-            continue;
-        }
-        std::size_t* start = counts.data() + (d << digit_bits);
+    for (unsigned d = 0; d < sorted_digits; ++d) {
+        const unsigned shift = shifts[d];
+        std::size_t* start = counts.data() + (std::size_t(d) << digit_bits);
         std::size_t sum = 0;
         for (std::uint64_t b = 0; b <= digit_mask; ++b) {
             sum += std::exchange(start[b], sum);
