@@ -19,8 +19,8 @@ constexpr CallDescription new_call{"AVLTree", "__new__", new_positional, 0, 0, n
 
 }  // namespace
 
-Vector<Ref> stage(PyObject* iterable) {
-    Vector<Ref> staged;
+TemporaryVector<Ref> stage(PyObject* iterable) {
+    TemporaryVector<Ref> staged;
     Ref iterator = checked(PyObject_GetIter(iterable));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         staged.push_back(std::move(item));
@@ -44,7 +44,7 @@ namespace {
 
 Ref new_tree(PyTypeObject* type, PyObject* values, PyObject* key_argument) {
     // The values in iteration order: nothing is sorted and no length hint is used.
-    Vector<Ref> staged;
+    TemporaryVector<Ref> staged;
     if (values != nullptr && values != Py_None) {
         staged = converted("values", [&] { return stage(values); });
     }

@@ -28,7 +28,7 @@ struct AVLTreeObject {
 };
 
 // Every item of `iterable`, in iteration order; throws what the iteration raises.
-Vector<Ref> stage(PyObject* iterable);
+TemporaryVector<Ref> stage(PyObject* iterable);
 
 // A new instance of `type` owning `tree` and `rule`; on failure both are released.
 Ref wrap_tree(PyTypeObject* type, tree::Tree tree, KeyExtractor rule);

@@ -51,7 +51,7 @@ private:
     struct Operand {
         Kind kind;
         AVLTreeObject* tree;  // a tree operand
-        Vector<Ref> values;
+        TemporaryVector<Ref> values;
         tree::EntryList entries;
         bool extracted;
     };

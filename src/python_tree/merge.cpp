@@ -125,7 +125,7 @@ SortedViews sorted_views(const EntryList& batch) {
         };
         const Vector<EntryView>& entries = sorted.entries;
         if (std::adjacent_find(entries.begin(), entries.end(), not_less) != entries.end()) {
-            const Vector<std::size_t> kept = sort_unique_native(
+            const TemporaryVector<std::size_t> kept = sort_unique_native(
                 entries.size(), [&](std::size_t i) -> const KeyView& { return entries[i].key; });
             Vector<EntryView> in_order;
             in_order.reserve(kept.size());

@@ -52,7 +52,7 @@ unsigned kind_bit(KeyKind kind) noexcept {
 constexpr std::size_t min_radix_sorted = 4096;
 
 // A least significant digit first radix sort, skipping the digits every key shares.
-void radix_sort(Vector<SortRecord>& records) {
+void radix_sort(TemporaryVector<SortRecord>& records) {
     constexpr unsigned digit_bits = 11;
     constexpr std::uint64_t digit_mask = (std::uint64_t(1) << digit_bits) - 1;
     constexpr unsigned digits = (64 + digit_bits - 1) / digit_bits;
@@ -60,19 +60,24 @@ void radix_sort(Vector<SortRecord>& records) {
     for (const SortRecord& r : records) {
         differ |= r.key ^ records[0].key;
     }
-    Vector<std::size_t> counts(digits << digit_bits);
-    for (const SortRecord& r : records) {
-        for (unsigned d = 0; d < digits; ++d) {
-            ++counts[(d << digit_bits) + ((r.key >> (d * digit_bits)) & digit_mask)];
+    // The digits where some keys differ, counted in one pass.
+    unsigned shifts[digits];
+    unsigned sorted_digits = 0;
+    for (unsigned d = 0; d < digits; ++d) {
+        if (((differ >> (d * digit_bits)) & digit_mask) != 0) {
+            shifts[sorted_digits++] = d * digit_bits;
         }
     }
-    Vector<SortRecord> other(records.size());
-    for (unsigned d = 0; d < digits; ++d) {
-        const unsigned shift = d * digit_bits;
-        if (((differ >> shift) & digit_mask) == 0) {
-            continue;
+    TemporaryVector<std::size_t> counts(std::size_t(sorted_digits) << digit_bits);
+    for (const SortRecord& r : records) {
+        for (unsigned d = 0; d < sorted_digits; ++d) {
+            ++counts[(d << digit_bits) + ((r.key >> shifts[d]) & digit_mask)];
         }
-        std::size_t* start = counts.data() + (d << digit_bits);
+    }
+    TemporaryVector<SortRecord> other(records.size());
+    for (unsigned d = 0; d < sorted_digits; ++d) {
+        const unsigned shift = shifts[d];
+        std::size_t* start = counts.data() + (std::size_t(d) << digit_bits);
         std::size_t sum = 0;
         for (std::uint64_t b = 0; b <= digit_mask; ++b) {
             sum += std::exchange(start[b], sum);
@@ -133,7 +138,7 @@ std::uint64_t SortKeyRule::key(const KeyView& key) const noexcept {
     }
 }
 
-void sort_records(Vector<SortRecord>& records) {
+void sort_records(TemporaryVector<SortRecord>& records) {
     auto by_key = [](const SortRecord& a, const SortRecord& b) noexcept {
         return a.key < b.key;
     };

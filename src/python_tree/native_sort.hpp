@@ -34,18 +34,18 @@ private:
 };
 
 // Orders the records by key, equal keys in their order. Throws MemoryError.
-void sort_records(Vector<SortRecord>& records);
+void sort_records(TemporaryVector<SortRecord>& records);
 
 // Positions in the batch, in ascending key order, of the first (in batch order) of each
 // group of equal keys. `view_of(i)` is the native form of the i-th of n keys, which all
 // share one key structure. Runs no Python code; throws MemoryError only.
 template <class ViewOf>
-Vector<std::size_t> sort_unique_native(std::size_t n, const ViewOf& view_of) {
+TemporaryVector<std::size_t> sort_unique_native(std::size_t n, const ViewOf& view_of) {
     SortKeyRule rule;
     for (std::size_t i = 0; i < n; ++i) {
         rule.add(view_of(i));
     }
-    Vector<SortRecord> records;
+    TemporaryVector<SortRecord> records;
     records.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         records.push_back({rule.key(view_of(i)), i});
@@ -54,7 +54,7 @@ Vector<std::size_t> sort_unique_native(std::size_t n, const ViewOf& view_of) {
     auto order = [&](const SortRecord& a, const SortRecord& b) noexcept {
         return *native_order(view_of(a.index), view_of(b.index));
     };
-    Vector<std::size_t> kept;
+    TemporaryVector<std::size_t> kept;
     kept.reserve(n);
     for (auto run = records.begin(); run != records.end();) {
         const auto end = std::find_if(run + 1, records.end(), [&](const SortRecord& r) {

@@ -30,8 +30,8 @@ constexpr std::size_t min_ranked = 64;
 
 // The native forms of the entries' keys in input order, with the structure they share;
 // nothing when a key has no native form.
-std::optional<Vector<KeyView>> rank_records(const EntryList& entries, StructureTally& structures) {
-    Vector<KeyView> records;
+std::optional<TemporaryVector<KeyView>> rank_records(const EntryList& entries, StructureTally& structures) {
+    TemporaryVector<KeyView> records;
     records.reserve(entries.size());
     for (const Entry& entry : entries) {
         KeyStructure added;
@@ -47,15 +47,15 @@ std::optional<Vector<KeyView>> rank_records(const EntryList& entries, StructureT
 
 // Each distinct key's rank.
 struct Ranking {
-    Vector<std::uint32_t> rank_of;  // per input position; no_rank for a later duplicate
-    Vector<std::size_t> sorted_at;  // per rank, the input position of its key
+    TemporaryVector<std::uint32_t> rank_of;  // per input position; no_rank for a later duplicate
+    TemporaryVector<std::size_t> sorted_at;  // per rank, the input position of its key
 };
 
 // The input positions of the first of each group of equal keys, in key order, for keys of
 // no one structure: a comparison sort that gives way where a pair needs the rich
 // comparison. Throws NeedsRichComparison.
-Vector<std::size_t> sort_mixed(const Vector<KeyView>& records) {
-    Vector<std::size_t> order(records.size());
+TemporaryVector<std::size_t> sort_mixed(const TemporaryVector<KeyView>& records) {
+    TemporaryVector<std::size_t> order(records.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
         order[i] = i;
     }
@@ -63,7 +63,7 @@ Vector<std::size_t> sort_mixed(const Vector<KeyView>& records) {
         const Ordering o = ranked_order(records[a], records[b]);
         return o == Ordering::Less || (o == Ordering::Equal && a < b);
     });
-    Vector<std::size_t> kept;
+    TemporaryVector<std::size_t> kept;
     kept.reserve(order.size());
     for (std::size_t k = 0; k < order.size(); ++k) {
         if (k == 0 || ranked_order(records[order[k - 1]], records[order[k]]) != Ordering::Equal) {
@@ -74,8 +74,8 @@ Vector<std::size_t> sort_mixed(const Vector<KeyView>& records) {
 }
 
 // Ranks the first of each group of equal keys in key order. Throws NeedsRichComparison.
-Ranking rank_keys(const Vector<KeyView>& records, KeyStructure structure) {
-    Ranking ranking{Vector<std::uint32_t>(records.size(), no_rank), {}};
+Ranking rank_keys(const TemporaryVector<KeyView>& records, KeyStructure structure) {
+    Ranking ranking{TemporaryVector<std::uint32_t>(records.size(), no_rank), {}};
     ranking.sorted_at = structure != no_structure
                             ? sort_unique_native(records.size(),
                                                  [&](std::size_t i) -> const KeyView& {
@@ -88,19 +88,24 @@ Ranking rank_keys(const Vector<KeyView>& records, KeyStructure structure) {
     return ranking;
 }
 
-// Subtree sizes, children before parents; the depth is bounded by the tree's height.
-std::uint32_t settle_sizes(NodeBlock& block, Pos at) noexcept {
+// Subtree sizes and heights, children before parents; the depth is bounded by the tree's
+// height. Returns the subtree's height.
+std::uint8_t settle_counts(NodeBlock& block, Pos at) noexcept {
     if (at == no_node) {
         return 0;
     }
     Node& node = block.node(at);
-    node.size = 1 + settle_sizes(block, node.left) + settle_sizes(block, node.right);
-    return node.size;
+    const std::uint8_t left = settle_counts(block, node.left);
+    const std::uint8_t right = settle_counts(block, node.right);
+    node.size = 1 + (node.left == no_node ? 0 : block.node(node.left).size) +
+                (node.right == no_node ? 0 : block.node(node.right).size);
+    node.height = std::uint8_t(1 + std::max(left, right));
+    return node.height;
 }
 
 // The tree of the ranked entries with the shape of `inserted`: the nodes placed in key
 // order, then linked as the rank records are. Later duplicates stay in `entries`.
-Tree place_ranked(NodeBlock block, EntryList& entries, const Vector<KeyView>& records,
+Tree place_ranked(NodeBlock block, EntryList& entries, const TemporaryVector<KeyView>& records,
                   const Ranking& ranking,
                   const RankTree& inserted, KeyStructure structure) {
     const std::size_t n = ranking.sorted_at.size();
@@ -115,10 +120,9 @@ Tree place_ranked(NodeBlock block, EntryList& entries, const Vector<KeyView>& re
         const RankRecord& record = inserted[r];
         node.left = record.left;
         node.right = record.right;
-        node.height = record.height;
-        node.balance = record.balance;
+        node.balance = inserted.balance(r);
     }
-    settle_sizes(block, inserted.root());
+    settle_counts(block, inserted.root());
     return Tree(std::move(block), inserted.root());
 }
 
@@ -128,11 +132,11 @@ std::optional<Tree> Tree::from_native_entries(EntryList& entries) {
     if (entries.empty() || entries.size() >= no_rank) {
         return std::nullopt;
     }
-    // Taken before the ranking's temporaries, which then sit above it in the heap and go
-    // back to the system when they are given back; fitted to the distinct keys after.
+    // Room for every entry, fitted to the distinct keys after. The ranking's temporaries
+    // are TemporaryVectors, so giving them back returns them wherever the block sits.
     NodeBlock block(entries.size());
     StructureTally structures;
-    std::optional<Vector<KeyView>> records = rank_records(entries, structures);
+    std::optional<TemporaryVector<KeyView>> records = rank_records(entries, structures);
     if (!records) {
         return std::nullopt;
     }

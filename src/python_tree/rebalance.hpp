@@ -1,7 +1,6 @@
-// AVL rotations and the rebalancing step, written once for every way of holding links:
-// the tree's nodes hold their children by positions in the node store (NodeLinks below),
-// the ranked build by ranks into an array of small records. Insertion, removal and the ranked build
-// all rebalance here, so they all give the same shapes.
+// AVL rotations and the rebalancing step, written once, generic over how links are held
+// (the tree's nodes hold their children by positions in the node store, NodeLinks below).
+// Insertion and removal both rebalance here, so they give the same shapes.
 //
 // A link policy `Links` gives:
 //   Handle, Record             how a child is held (possibly empty), and what it links to:

@@ -22,7 +22,7 @@ namespace quorel::tree {
 using Snapshot = Vector<Ref>;
 
 // (value, key) pairs in ascending key order.
-using EntryList = Vector<Entry>;
+using EntryList = TemporaryVector<Entry>;
 
 class Tree {
 public:

@@ -2,6 +2,10 @@
 
 #include <charconv>
 
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
+
 #include "call_boundary/support/failure.hpp"
 
 namespace quorel {
@@ -18,6 +22,41 @@ void* allocate_bytes(std::size_t bytes) {
     }
     return memory;
 }
+
+#if __has_include(<sys/mman.h>)
+
+namespace {
+
+// Below this, a mapping's system calls and whole pages cost more than a heap block.
+constexpr std::size_t min_mapped = std::size_t(1) << 20;
+
+}  // namespace
+
+void* allocate_temporary(std::size_t bytes) {
+    if (bytes < min_mapped) {
+        return allocate_bytes(bytes);
+    }
+    void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        no_memory();
+    }
+    return memory;
+}
+
+void free_temporary(void* memory, std::size_t bytes) noexcept {
+    if (bytes < min_mapped) {
+        PyMem_Free(memory);
+    } else {
+        munmap(memory, bytes);
+    }
+}
+
+#else
+
+void* allocate_temporary(std::size_t bytes) { return allocate_bytes(bytes); }
+void free_temporary(void* memory, std::size_t) noexcept { PyMem_Free(memory); }
+
+#endif
 
 namespace {
 

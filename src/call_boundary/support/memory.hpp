@@ -24,28 +24,57 @@ namespace quorel {
 // Memory for `bytes` bytes from the interpreter's allocator, or MemoryError.
 void* allocate_bytes(std::size_t bytes);
 
-template <class T>
-class Allocator {
+// Memory for a temporary that is given back before its owner returns. A large one comes
+// from a mapping of its own where the system has them, so that giving it back returns its
+// pages to the system at once, whatever was allocated after it (the interpreter's
+// allocator would keep them wherever a longer-lived block sits above them in its heap).
+// The mapping is not seen by tracemalloc. Small ones, and every one on other systems,
+// come from allocate_bytes.
+void* allocate_temporary(std::size_t bytes);
+void free_temporary(void* memory, std::size_t bytes) noexcept;
+
+struct InterpreterMemory {
+    static void* allocate(std::size_t bytes) { return allocate_bytes(bytes); }
+    static void free(void* memory, std::size_t) noexcept { PyMem_Free(memory); }
+};
+
+struct TemporaryMemory {
+    static void* allocate(std::size_t bytes) { return allocate_temporary(bytes); }
+    static void free(void* memory, std::size_t bytes) noexcept { free_temporary(memory, bytes); }
+};
+
+// The standard containers' allocator over one of the sources above.
+template <class T, class Source>
+class SourceAllocator {
 public:
     using value_type = T;
 
-    Allocator() noexcept = default;
+    SourceAllocator() noexcept = default;
     template <class U>
-    Allocator(const Allocator<U>&) noexcept {}
+    SourceAllocator(const SourceAllocator<U, Source>&) noexcept {}
 
     T* allocate(std::size_t n) {
         if (n > PY_SSIZE_T_MAX / sizeof(T)) {
             no_memory();
         }
-        return static_cast<T*>(allocate_bytes(n * sizeof(T)));
+        return static_cast<T*>(Source::allocate(n * sizeof(T)));
     }
-    void deallocate(T* memory, std::size_t) noexcept { PyMem_Free(memory); }
+    void deallocate(T* memory, std::size_t n) noexcept { Source::free(memory, n * sizeof(T)); }
 
-    friend bool operator==(const Allocator&, const Allocator&) noexcept { return true; }
+    friend bool operator==(const SourceAllocator&, const SourceAllocator&) noexcept {
+        return true;
+    }
 };
 
 template <class T>
+using Allocator = SourceAllocator<T, InterpreterMemory>;
+template <class T>
+using TemporaryAllocator = SourceAllocator<T, TemporaryMemory>;
+
+template <class T>
 using Vector = std::vector<T, Allocator<T>>;
+template <class T>
+using TemporaryVector = std::vector<T, TemporaryAllocator<T>>;
 
 template <class T>
 using Deque = std::deque<T, Allocator<T>>;
