@@ -98,7 +98,24 @@ public:
     // A node for an insertion, holding `entry`, with no children. `largest`: its key is
     // Greater than every stored one, so the nodes stay made in key order (read only while
     // made_in_key_order()). Throws MemoryError with nothing changed and the entry untouched.
-    Pos make(Entry&& entry, const KeyView& view, bool largest);
+    Pos make(Entry&& entry, const KeyView& view, bool largest) {
+        if (!keys_apart_ && entry.key.get() != entry.value.get()) {
+            set_keys_apart();
+        }
+        Pos at = free_;
+        if (at != no_node) {
+            free_ = nodes_[at].left;
+        } else {
+            if (used_ == capacity_) {
+                grow();
+            }
+            at = Pos(used_++);
+        }
+        made_in_key_order_ = made_in_key_order_ && largest;
+        walked_unchanged_ = false;
+        hold(at, std::move(entry), view);
+        return at;
+    }
 
     // Releases the node's value, then its key, and keeps its position for reuse (out of
     // key order).
