@@ -17,6 +17,10 @@ constexpr std::size_t batch_share = 8;
 // new node, every node of the path gains one entry and is rebalanced, from the new node's
 // parent up to the first subtree whose height stays as it was. A full tree refuses only
 // a key it does not hold yet.
+// The nodes stay where they are through the descent, so the array's address is read once:
+// only make() and the lay-outs move them, and no comparison's Python code can reach this
+// tree meanwhile (an insertion holds the tree's exclusive borrow, or nothing else can
+// reach the tree yet).
 // With `Ranked`, also counts the entries below the new one on the way down.
 template <bool Ranked>
 bool Tree::insert_entry(Entry& entry, std::uint64_t* position) {
@@ -24,22 +28,43 @@ bool Tree::insert_entry(Entry& entry, std::uint64_t* position) {
     [[maybe_unused]] std::uint64_t below = 0;
     const KeyView sought = view_key(entry.key.get(), added);
     DescentPath<NodeLinks> path(root_);
-    for (Pos at = root_; at != no_node;) {
-        const Node& node = store_.node(at);
-        store_.prefetch_children(node);
-        const Ordering order = store_.compare_to(sought, at);
-        if (order == Ordering::Equal) {
-            return false;  // the stored value stays; the new entry is released on return
-        }
-        const bool left = order == Ordering::Less;
-        path.push(at, left);
+    const Node* const nodes = store_.nodes();
+    std::size_t depth = 0;
+    Pos at = root_;
+    // Records the level and goes on to the child on the side the comparison chose.
+    const auto pass = [&](const Node& node, bool left) {
+        path.put(depth++, at, left);
         if constexpr (Ranked) {
             if (!left) {
-                below += store_.size(node.left) + 1;
+                below += (node.left == no_node ? 0 : nodes[node.left].size) + 1;
             }
         }
         at = left ? node.left : node.right;
+    };
+    if (sought.kind == KeyKind::integer) {
+        // The common case of int keys, with nothing else to decide per level, down to the
+        // first node whose key is not a native int.
+        const auto x = std::int64_t(sought.bits);
+        while (at != no_node && nodes[at].kind == KeyKind::integer) {
+            const Node& node = nodes[at];
+            NodeStore::prefetch_children(nodes, node);
+            const auto y = std::int64_t(node.bits);
+            if (x == y) {
+                return false;  // the stored value stays; the new entry is released on return
+            }
+            pass(node, x < y);
+        }
     }
+    while (at != no_node) {
+        const Node& node = nodes[at];
+        NodeStore::prefetch_children(nodes, node);
+        const Ordering order = store_.compare_to(sought, node, at);
+        if (order == Ordering::Equal) {
+            return false;
+        }
+        pass(node, order == Ordering::Less);
+    }
+    path.reached(depth);
     if (count_ == max_entries) {
         too_many_entries();
     }
@@ -51,7 +76,7 @@ bool Tree::insert_entry(Entry& entry, std::uint64_t* position) {
     path.below(links) = made;
     structure_ = count_ == 0 || added == structure_ ? added : no_structure;
     ++count_;
-    path.settle<1>(links, true);
+    path.settle_growth(links);
     if constexpr (Ranked) {
         *position = below;
     }

@@ -96,11 +96,8 @@ void NodeStore::grow() {
         std::memmove(block + n * key_offset, block + old * key_offset, old * sizeof(Ref));
     }
     std::memmove(block + n * value_offset, block + old * value_offset, old * sizeof(Ref));
+    // The new positions' slots stay raw memory: hold() constructs them when it hands them out.
     set_block(block, n, keys_apart_);
-    empty_slots(values_, old, n);
-    if (keys_apart_) {
-        empty_slots(keys_, old, n);
-    }
 }
 
 void NodeStore::set_keys_apart() {
@@ -112,25 +109,6 @@ void NodeStore::set_keys_apart() {
         }
     }
     keys_apart_ = true;
-}
-
-Pos NodeStore::make(Entry&& entry, const KeyView& view, bool largest) {
-    if (!keys_apart_ && entry.key.get() != entry.value.get()) {
-        set_keys_apart();
-    }
-    Pos at = free_;
-    if (at != no_node) {
-        free_ = nodes_[at].left;
-    } else {
-        if (used_ == capacity_) {
-            grow();
-        }
-        at = Pos(used_++);
-    }
-    made_in_key_order_ = made_in_key_order_ && largest;
-    walked_unchanged_ = false;
-    hold(at, std::move(entry), view);
-    return at;
 }
 
 void NodeStore::recycle(Pos at) noexcept {

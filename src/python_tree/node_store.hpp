@@ -46,6 +46,9 @@ public:
 
     Node& node(Pos at) noexcept { return nodes_[at]; }
     const Node& node(Pos at) const noexcept { return nodes_[at]; }
+    // The node array, null while the store holds none. Its address stays valid until the
+    // next make(), reserve_exactly() or lay-out.
+    const Node* nodes() const noexcept { return nodes_; }
     PyObject* value(Pos at) const noexcept { return values_[at].get(); }
     PyObject* key(Pos at) const noexcept { return keys_apart_ ? keys_[at].get() : values_[at].get(); }
     KeyView view(Pos at) const noexcept { return {key(at), nodes_[at].bits, nodes_[at].kind}; }
@@ -60,23 +63,26 @@ public:
     // A descent loads the children while comparing at their parent: the comparison may
     // have to read the key object and its items. The addresses are worked out as numbers,
     // without a branch: a hint for no_node's, far outside the array, fetches nothing.
-    void prefetch_children(const Node& n) const noexcept {
-        const auto base = reinterpret_cast<std::uintptr_t>(nodes_);
+    void prefetch_children(const Node& n) const noexcept { prefetch_children(nodes_, n); }
+    // The same for a node of the array at `nodes`.
+    static void prefetch_children(const Node* nodes, const Node& n) noexcept {
+        const auto base = reinterpret_cast<std::uintptr_t>(nodes);
         prefetch_read(reinterpret_cast<const void*>(base + std::uintptr_t(n.left) * sizeof(Node)));
         prefetch_read(reinterpret_cast<const void*>(base + std::uintptr_t(n.right) * sizeof(Node)));
     }
 
     // The same as compare_views(a, view(at)) and compare_views(view(at), b), reading the
     // key slot only where the native forms cannot decide alone.
-    Ordering compare_to(const KeyView& a, Pos at) const {
-        const Node& n = nodes_[at];
+    Ordering compare_to(const KeyView& a, Pos at) const { return compare_to(a, nodes_[at], at); }
+    // The same with the node at `at` already in hand.
+    Ordering compare_to(const KeyView& a, const Node& n, Pos at) const {
         if (a.kind == KeyKind::integer && n.kind == KeyKind::integer) {
             return order_of(std::int64_t(a.bits), std::int64_t(n.bits));
         }
         if (a.kind == KeyKind::prefixed && n.kind == KeyKind::prefixed && a.bits != n.bits) {
             return a.bits < n.bits ? Ordering::Less : Ordering::Greater;
         }
-        return compare_other_views(a, view(at));
+        return compare_other_views(a, {key(at), n.bits, n.kind});
     }
     Ordering compare_from(Pos at, const KeyView& b) const {
         const Node& n = nodes_[at];
@@ -92,7 +98,24 @@ public:
     // A node for an insertion, holding `entry`, with no children. `largest`: its key is
     // Greater than every stored one, so the nodes stay made in key order (read only while
     // made_in_key_order()). Throws MemoryError with nothing changed and the entry untouched.
-    Pos make(Entry&& entry, const KeyView& view, bool largest);
+    Pos make(Entry&& entry, const KeyView& view, bool largest) {
+        if (!keys_apart_ && entry.key.get() != entry.value.get()) {
+            set_keys_apart();
+        }
+        Pos at = free_;
+        if (at != no_node) {
+            free_ = nodes_[at].left;
+        } else {
+            if (used_ == capacity_) {
+                grow();
+            }
+            at = Pos(used_++);
+        }
+        made_in_key_order_ = made_in_key_order_ && largest;
+        walked_unchanged_ = false;
+        hold(at, std::move(entry), view);
+        return at;
+    }
 
     // Releases the node's value, then its key, and keeps its position for reuse (out of
     // key order).

@@ -158,6 +158,16 @@ public:
         went_left_[depth_++] = left;
     }
 
+    // push() for a descent that holds the depth in a local of its own: `node` is the
+    // `depth`-th node passed (from 0). The compiler cannot tell that the stores into the
+    // path leave its depth alone, and would store and load it again at every level.
+    void put(std::size_t depth, Handle node, bool left) noexcept {
+        nodes_[depth] = node;
+        went_left_[depth] = left;
+    }
+    // Such a descent put `depth` nodes.
+    void reached(std::size_t depth) noexcept { depth_ = depth; }
+
     // The link below the deepest node pushed (`top` while none is).
     Handle& below(Links& links) const noexcept { return link(links, depth_); }
 
@@ -185,6 +195,34 @@ public:
         }
         while (depth > 0) {
             links.resize(links.record(nodes_[--depth]), Change);
+        }
+        depth_ = 0;
+    }
+
+    // Every record of the path gains one entry, after a new leaf was linked below it.
+    // From the deepest up, the side taken is one level higher than it was, which moves
+    // the record's balance by one: to 0, and its subtree keeps its height; to -1 or 1, and
+    // its subtree grows too; to -2 or 2, and one rotation gives the subtree back the height
+    // it had. Above the first subtree that keeps its height only sizes change. Reads no
+    // child's height: the balances say it all.
+    void settle_growth(Links& links) {
+        std::size_t depth = depth_;
+        while (depth > 0) {
+            auto& r = links.record(nodes_[--depth]);
+            links.resize(r, 1);
+            r.balance = std::int8_t(r.balance + (went_left_[depth] ? 1 : -1));
+            if (r.balance == 0) {
+                break;
+            }
+            ++r.height;
+            if (r.balance != 1 && r.balance != -1) {
+                Handle& link = this->link(links, depth);
+                link = restore_balance(links, std::move(link));
+                break;
+            }
+        }
+        while (depth > 0) {
+            links.resize(links.record(nodes_[--depth]), 1);
         }
         depth_ = 0;
     }
