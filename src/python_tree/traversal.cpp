@@ -8,19 +8,29 @@ namespace quorel::tree {
 namespace {
 
 // In key order (Near = left) or its reverse (Near = right), with an explicit stack of one
-// root-to-leaf path. The far child of each stacked node is prefetched, to be there when
-// the walk turns to it.
+// root-to-leaf path. A subtree marked as a run is not descended into: its positions are
+// visited straight from its first in the walk's direction, without reading its nodes. The
+// far child of each stacked node is prefetched, to be there when the walk turns to it.
 template <Pos Node::*Near, Pos Node::*Far, class Visit>
 void walk_sorted(const NodeStore& store, Pos at, Visit visit) {
+    constexpr std::int64_t step = Near == &Node::left ? 1 : -1;
     Pos stack[max_height];
     std::size_t depth = 0;
     for (;;) {
-        for (; at != no_node; at = store.node(at).*Near) {
-            const Pos far = store.node(at).*Far;
-            if (far != no_node) {
-                prefetch_read(&store.node(far));
+        while (at != no_node) {
+            const Node& node = store.node(at);
+            if (node.run) {
+                const std::int64_t first = std::int64_t(at) - step * store.size(node.*Near);
+                for (std::int64_t i = 0; i < std::int64_t(node.size); ++i) {
+                    visit(Pos(first + step * i));
+                }
+                break;
+            }
+            if (node.*Far != no_node) {
+                prefetch_read(&store.node(node.*Far));
             }
             stack[depth++] = at;
+            at = node.*Near;
         }
         if (depth == 0) {
             break;
@@ -31,9 +41,10 @@ void walk_sorted(const NodeStore& store, Pos at, Visit visit) {
     }
 }
 
-// Takes the positions a walk reaches a few positions after reaching them, with their
-// objects (the value, and with Keys the key too) prefetched in between, so that the walk
-// does not stall on each reference count in turn.
+// Takes the positions a walk reaches a few positions after reaching them, so that the walk
+// does not stall on each reference count in turn: a position's value slot is prefetched
+// when it is reached, its objects (the value, and with Keys the key too) half the lag
+// later, once the slot is there to say where they are, and it is taken after the lag.
 template <bool Keys, class Take>
 class PrefetchingSink {
 public:
@@ -48,9 +59,13 @@ public:
     }
 
     void operator()(Pos at) {
-        prefetch_write(store_.value(at));
-        if constexpr (Keys) {
-            prefetch_write(store_.key(at));
+        prefetch_read(store_.values() + at);
+        if (seen_ >= lag / 2) {
+            const Pos half = pending_[(seen_ - lag / 2) % lag];
+            prefetch_write(store_.value(half));
+            if constexpr (Keys) {
+                prefetch_write(store_.key(half));
+            }
         }
         Pos& slot = pending_[seen_ % lag];
         if (seen_ >= lag) {
