@@ -41,10 +41,9 @@ void walk_sorted(const NodeStore& store, Pos at, Visit visit) {
     }
 }
 
-// Takes the positions a walk reaches a few positions after reaching them, so that the walk
-// does not stall on each reference count in turn: a position's value slot is prefetched
-// when it is reached, its objects (the value, and with Keys the key too) half the lag
-// later, once the slot is there to say where they are, and it is taken after the lag.
+// Takes the positions a walk reaches a few positions after reaching them, with their
+// objects (the value, and with Keys the key too) prefetched in between, so that the walk
+// does not stall on each reference count in turn.
 template <bool Keys, class Take>
 class PrefetchingSink {
 public:
@@ -59,13 +58,9 @@ public:
     }
 
     void operator()(Pos at) {
-        prefetch_read(store_.values() + at);
-        if (seen_ >= lag / 2) {
-            const Pos half = pending_[(seen_ - lag / 2) % lag];
-            prefetch_write(store_.value(half));
-            if constexpr (Keys) {
-                prefetch_write(store_.key(half));
-            }
+        prefetch_write(store_.value(at));
+        if constexpr (Keys) {
+            prefetch_write(store_.key(at));
         }
         Pos& slot = pending_[seen_ % lag];
         if (seen_ >= lag) {
