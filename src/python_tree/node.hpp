@@ -49,7 +49,7 @@ constexpr std::uint64_t max_entries = UINT32_MAX;
 
 // 24 bytes: what a descent reads and nothing else. The two links, the key's native form
 // (so that most comparisons never touch the key object), the subtree's entry count, the
-// height, the native form's kind and the balance.
+// height, the native form's kind, the balance and whether the subtree is one run.
 struct Node {
     Pos left = no_node;
     Pos right = no_node;
@@ -61,6 +61,12 @@ struct Node {
     // Height of the left subtree minus that of the right one. With the height it gives
     // both children's heights, so rebalancing a path never has to visit the siblings.
     std::int8_t balance = 0;
+    // Whether the subtree sits in key order at the consecutive positions from this node's
+    // less its left subtree's size to its own plus its right subtree's size, so that a walk
+    // copies its value slots without reading its nodes. A leaf is such a run, and so is
+    // every node of a tree built in key order; whatever changes a subtree's entries or
+    // shape clears it, a lay-out sets it again.
+    bool run = true;
 
     explicit Node(const KeyView& view) noexcept : bits(view.bits), kind(view.kind) {}
 };

@@ -54,6 +54,7 @@ Pos relocate(const Arrays& from, Pos at, const Arrays& to, Pos& next) noexcept {
     const Pos moved = next++;
     to.nodes[moved] = old;
     to.nodes[moved].left = left;
+    to.nodes[moved].run = true;  // the copy's subtree fills consecutive positions
     new (&to.values[moved]) Ref(std::move(from.values[at]));
     if (to.keys != nullptr) {
         new (&to.keys[moved]) Ref(std::move(from.keys[at]));

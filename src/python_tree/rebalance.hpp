@@ -12,7 +12,8 @@
 //                              children are already relinked: keeps subtree sizes exact
 //   recount(record)            a record's subtree size from its children's
 //   resize(record, change)     one entry more (1) or fewer (-1) in the record's subtree
-// Policies without subtree sizes make the last three do nothing.
+// Policies without subtree sizes make the last three do nothing; those that mark runs
+// (Node::run) clear the mark of every record these three touch.
 #pragma once
 
 #include <algorithm>
@@ -255,10 +256,15 @@ struct NodeLinks {
     void rotated(Node& upper, Node& lower) const noexcept {
         upper.size = lower.size;
         store.set_size(lower);
+        upper.run = lower.run = false;
     }
-    void recount(Node& node) const noexcept { store.set_size(node); }
+    void recount(Node& node) const noexcept {
+        store.set_size(node);
+        node.run = false;
+    }
     static void resize(Node& node, std::int32_t change) noexcept {
         node.size = std::uint32_t(std::int64_t(node.size) + change);
+        node.run = false;
     }
 };
 

@@ -8,19 +8,29 @@ namespace quorel::tree {
 namespace {
 
 // In key order (Near = left) or its reverse (Near = right), with an explicit stack of one
-// root-to-leaf path. The far child of each stacked node is prefetched, to be there when
-// the walk turns to it.
+// root-to-leaf path. A subtree marked as a run is not descended into: its positions are
+// visited straight from its first in the walk's direction, without reading its nodes. The
+// far child of each stacked node is prefetched, to be there when the walk turns to it.
 template <Pos Node::*Near, Pos Node::*Far, class Visit>
 void walk_sorted(const NodeStore& store, Pos at, Visit visit) {
+    constexpr std::int64_t step = Near == &Node::left ? 1 : -1;
     Pos stack[max_height];
     std::size_t depth = 0;
     for (;;) {
-        for (; at != no_node; at = store.node(at).*Near) {
-            const Pos far = store.node(at).*Far;
-            if (far != no_node) {
-                prefetch_read(&store.node(far));
+        while (at != no_node) {
+            const Node& node = store.node(at);
+            if (node.run) {
+                const std::int64_t first = std::int64_t(at) - step * store.size(node.*Near);
+                for (std::int64_t i = 0; i < std::int64_t(node.size); ++i) {
+                    visit(Pos(first + step * i));
+                }
+                break;
+            }
+            if (node.*Far != no_node) {
+                prefetch_read(&store.node(node.*Far));
             }
             stack[depth++] = at;
+            at = node.*Near;
         }
         if (depth == 0) {
             break;

@@ -182,7 +182,8 @@ public:
     // Equal pair, exact heights, balances and subtree sizes, the count, each node's native
     // key form and the structure the keys share; and of the store: every position either
     // linked once or on the free list, value (and key) slots held exactly by the linked
-    // ones, and the free list and positions within the store.
+    // ones, the free list and positions within the store, and every subtree marked as a
+    // run at its consecutive positions.
     // Throws AssertionError naming the first broken one, or a comparison's own exception.
     // Only reads the tree; the caller holds a shared borrow while comparisons run.
     void verify() const;

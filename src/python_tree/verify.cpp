@@ -32,11 +32,23 @@ public:
         }
         claim(at, "linked");
         const Node& node = store_.node(at);
+        // Runs inside a run hold by themselves once the outermost one does.
+        const bool opens_run = node.run && !in_run_;
+        if (opens_run) {
+            in_run_ = true;
+            run_offset_ = std::int64_t(at) - std::int64_t(store_.size(node.left)) -
+                          std::int64_t(nodes_);
+        }
         const std::uint64_t left = node.left != no_node ? visit(node.left, depth + 1) : 0;
         const std::uint64_t position = nodes_++;
+        if (in_run_ && std::int64_t(at) != run_offset_ + std::int64_t(position)) {
+            broken("node of a subtree marked as a run away from its place in the run",
+                   position);
+        }
         check_entry(at, position);
         const std::uint64_t right = node.right != no_node ? visit(node.right, depth + 1) : 0;
         check_record(node, position, left, right);
+        in_run_ = in_run_ && !opens_run;
         return 1 + std::max(left, right);
     }
 
@@ -127,6 +139,10 @@ private:
     KeyStructure shared_;
     Vector<bool> seen_;  // per position handed out: linked or on the free list
     Pos previous_ = no_node;
+    // While inside a subtree marked as a run: its in-order positions plus this offset are
+    // the store positions its nodes must have.
+    bool in_run_ = false;
+    std::int64_t run_offset_ = 0;
     std::uint64_t nodes_ = 0;
     std::uint64_t given_back_ = 0;
 };
