@@ -141,6 +141,19 @@ void NodeStore::release_tree(Pos root) noexcept {
     }
 }
 
+void NodeStore::release_swept() noexcept {
+    // The releases run no Python code, so nothing changes the store meanwhile.
+    Ref* const values = values_;
+    const std::size_t n = used_;
+    constexpr std::size_t ahead = 8;  // the objects sit anywhere in memory
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + ahead < n) {
+            prefetch_write(values[i + ahead].get());
+        }
+        values[i].reset();
+    }
+}
+
 void NodeStore::reserve_exactly(std::size_t n, bool keys) {
     set_block(resized(nullptr, n * position_bytes(keys)), n, keys);
     keys_apart_ = keys;

@@ -124,6 +124,11 @@ public:
     // Releases the references of the subtree at `root` in pre-order: each node's value,
     // then its key, then its left and right subtrees.
     void release_tree(Pos root) noexcept;
+    // Releases every value slot in position order, for a store whose keys are its values
+    // (not keys_apart()) and whose values the caller knows to release without running
+    // Python code: no order of release can then be told from another, and one pass in
+    // sequence costs less than following the links.
+    void release_swept() noexcept;
 
     // Gives the arrays back; every slot must already be released.
     void clear() noexcept;

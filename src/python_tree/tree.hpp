@@ -191,9 +191,17 @@ public:
 private:
     template <bool Ranked>
     bool insert_entry(Entry& entry, std::uint64_t* position);
-    // Releases every entry in the tree's release order, then the store's memory.
+    // Releases every entry in the tree's release order, then the store's memory. Where
+    // every key is its value and shares a structure, each is an exact int, float or str or
+    // a tuple of those, whose release runs no Python code: there the order cannot be
+    // observed, and the store sweeps its slots instead.
     void release() noexcept {
-        store_.release_tree(std::exchange(root_, no_node));
+        const Pos root = std::exchange(root_, no_node);
+        if (!store_.keys_apart() && key_structure() != no_structure) {
+            store_.release_swept();
+        } else {
+            store_.release_tree(root);
+        }
         count_ = 0;
         store_.clear();
     }
