@@ -13,6 +13,7 @@
 
 #if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace quorel::tree {
@@ -39,16 +40,19 @@ inline void prefetch_write(const void* address) noexcept {
 
 constexpr std::size_t huge_page_bytes = std::size_t(2) << 20;
 
-// Asks for the whole huge pages inside [memory, memory + bytes) to be backed by huge pages,
+// Asks for the pages of [memory, memory + bytes) to be backed by huge pages where they can,
 // where the system takes such advice (Linux). Node memory of a large tree is touched at
 // random by every descent; huge pages keep the address translations of the path cached.
+// The advice covers every page the block touches, not only its whole huge pages: a large
+// block is a mapping of its own, and advice for part of a mapping splits it in pieces,
+// which a later realloc cannot move or grow in place (mremap refuses a range over several
+// pieces), so it would copy the whole block to new memory instead.
 inline void advise_huge_pages(void* memory, std::size_t bytes) noexcept {
 #if defined(MADV_HUGEPAGE)
-    const auto first = (std::uintptr_t(memory) + huge_page_bytes - 1) & ~(huge_page_bytes - 1);
-    const auto last = (std::uintptr_t(memory) + bytes) & ~(huge_page_bytes - 1);
-    if (first < last) {
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-    }
+    static const auto page = std::uintptr_t(sysconf(_SC_PAGESIZE));
+    const auto first = std::uintptr_t(memory) & ~(page - 1);
+    const auto last = (std::uintptr_t(memory) + bytes + page - 1) & ~(page - 1);
+    madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 #else
     (void)memory;
     (void)bytes;
