@@ -65,6 +65,7 @@ Ref new_tree(PyTypeObject* type, PyObject* values, PyObject* key_argument) {
         }
         built = tree::Tree::from_entries(std::move(entries));
     } else {
+        built.reserve(staged.size());
         for (Ref& item : staged) {
             Ref value = std::move(item);
             Ref key = rule.extract(value.get());

@@ -155,10 +155,22 @@ public:
     // nothing behind.
     static Tree from_entries(EntryList entries);
 
-    // Moves every node into one block of memory in key order (see NodeStore::lay_out).
-    // The caller guarantees that no reader is walking the tree. Throws MemoryError, with
-    // the tree unchanged.
-    void lay_out() { store_.lay_out(root_, count_); }
+    // Room for n insertions into a tree that has never held an entry, so that they never
+    // grow the store in steps (whose freed blocks a large tree's build would leave in the
+    // heap). lay_out() gives back the room they did not take. Throws MemoryError, with the
+    // tree as it was.
+    void reserve(std::size_t n) {
+        if (store_.capacity() == 0 && n > 0) {
+            store_.reserve_exactly(n);
+        }
+    }
+    // Moves every node into one block of memory in key order (see NodeStore::lay_out), or
+    // where that does not pay, gives back the positions never used. The caller guarantees
+    // that no reader is walking the tree. Throws MemoryError, with the tree unchanged.
+    void lay_out() {
+        store_.lay_out(root_, count_);
+        store_.fit();
+    }
     // Called before a whole walk in key order: from the second such walk without a change
     // in between, lays the nodes out first. The same guarantee from the caller.
     void lay_out_before_walk() { store_.lay_out_before_walk(root_, count_); }
