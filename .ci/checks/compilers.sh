@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The sources against a second compiler and standard library:
 #   0. no compiler built-in or POSIX header outside the portability headers
-#      (memory_hints.hpp for the engine, sleeper.hpp for threads that wait);
+#      (memory_hints.hpp for the engine, page_mapping.hpp for support's mapped
+#      temporaries, sleeper.hpp for threads that wait);
 #   1. a wheel built by clang with libc++ (the compiler and standard library of
 #      macOS) and -Werror, so that any -Wall -Wextra -Wpedantic warning fails,
 #      and with UndefinedBehaviorSanitizer's checks compiled in as traps (no
@@ -20,7 +21,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../reliability.sh"
 step "compiler built-ins and system headers only behind the portability header"
 # MSVC has neither; src/python_tree/memory_hints.hpp gives each a fallback.
 if grep -rnE '__builtin_|__attribute__|<sys/|<unistd\.h>' "$QUOREL_ROOT/src" --include='*.[ch]pp' |
-    grep -v '^[^:]*/memory_hints\.hpp:'; then
+    grep -vE '^[^:]*/(memory_hints|page_mapping)\.hpp:'; then
     fail "use the portable forms of src/python_tree/memory_hints.hpp (or C++20's <bit>) instead"
 fi
 

@@ -2,11 +2,8 @@
 
 #include <charconv>
 
-#if __has_include(<sys/mman.h>)
-#include <sys/mman.h>
-#endif
-
 #include "call_boundary/support/failure.hpp"
+#include "call_boundary/support/page_mapping.hpp"
 
 namespace quorel {
 
@@ -23,40 +20,33 @@ void* allocate_bytes(std::size_t bytes) {
     return memory;
 }
 
-#if __has_include(<sys/mman.h>)
-
 namespace {
 
 // Below this, a mapping's system calls and whole pages cost more than a heap block.
 constexpr std::size_t min_mapped = std::size_t(1) << 20;
 
+bool mapped(std::size_t bytes) noexcept { return pages_can_be_mapped && bytes >= min_mapped; }
+
 }  // namespace
 
 void* allocate_temporary(std::size_t bytes) {
-    if (bytes < min_mapped) {
+    if (!mapped(bytes)) {
         return allocate_bytes(bytes);
     }
-    void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) {
+    void* memory = map_pages(bytes);
+    if (memory == nullptr) {
         no_memory();
     }
     return memory;
 }
 
 void free_temporary(void* memory, std::size_t bytes) noexcept {
-    if (bytes < min_mapped) {
-        PyMem_Free(memory);
+    if (mapped(bytes)) {
+        unmap_pages(memory, bytes);
     } else {
-        munmap(memory, bytes);
+        PyMem_Free(memory);
     }
 }
-
-#else
-
-void* allocate_temporary(std::size_t bytes) { return allocate_bytes(bytes); }
-void free_temporary(void* memory, std::size_t) noexcept { PyMem_Free(memory); }
-
-#endif
 
 namespace {
 
